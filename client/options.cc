@@ -1,0 +1,48 @@
+#include "client/options.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+bool is(const char* arg, const char* short_form, const char* long_form) {
+  return std::strcmp(arg, short_form) == 0 || std::strcmp(arg, long_form) == 0;
+}
+
+}  // namespace
+
+CommandLine parse_command_line(int argc, const char* const* argv,
+                               std::FILE* out) {
+  if (argc < 2) throw std::invalid_argument("invalid argument!!");
+  CommandLine cl;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (is(arg, "-h", "--help")) {
+      std::fprintf(out, "%s [-hV] [--system|--access] LOG_DATA ...\n", argv[0]);
+      std::fflush(out);
+      cl.done = true;
+      return cl;
+    }
+    if (is(arg, "-V", "--version")) {
+      std::fprintf(out, "%s : Ver.%s\n", argv[0], cl.version.c_str());
+      std::fflush(out);
+      cl.done = true;
+      return cl;
+    }
+    if (is(arg, "-a", "--access")) {
+      cl.kind = CommandLine::Access;
+    } else if (is(arg, "-s", "--system")) {
+      cl.kind = CommandLine::System;
+    } else {
+      cl.log_data.emplace_back(arg);
+    }
+  }
+  if (cl.kind == CommandLine::None) {
+    throw std::invalid_argument("invalid argument!!");
+  }
+  const std::size_t needed = cl.kind == CommandLine::Access ? 8 : 4;
+  if (cl.log_data.size() < needed) {
+    throw std::invalid_argument("too few argument!!");
+  }
+  return cl;
+}

@@ -1,0 +1,28 @@
+// Command line of quillo-send: " [-hV] [--system|--access] LOG_DATA ...".
+
+#ifndef QUILLO_CLIENT_OPTIONS_H_
+#define QUILLO_CLIENT_OPTIONS_H_
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+inline constexpr char kClientVersion[] = "0.01";
+
+struct CommandLine {
+  enum Kind { None = 0, Access = 1, System = 2 };
+
+  std::string version = kClientVersion;
+  int kind = None;
+  std::vector<std::string> log_data;
+  // Set when "-h" or "-V" was met and its text printed; nothing is sent.
+  bool done = false;
+};
+
+// Scans the arguments. Prints the help or version text to `out` (flushed)
+// when asked, and stops scanning there. Raises std::invalid_argument with
+// "invalid argument!!" (no arguments, no kind) or "too few argument!!".
+CommandLine parse_command_line(int argc, const char* const* argv,
+                               std::FILE* out);
+
+#endif  // QUILLO_CLIENT_OPTIONS_H_

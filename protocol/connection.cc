@@ -1,0 +1,207 @@
+#include "protocol/connection.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace quillo {
+namespace {
+
+constexpr int kListenBacklog = 128;
+
+void WriteBigEndian16(unsigned char* p, unsigned short v) {
+  p[0] = static_cast<unsigned char>(v >> 8);
+  p[1] = static_cast<unsigned char>(v & 0xff);
+}
+
+}  // namespace
+
+Connection::Connection(const std::string& path) {
+  address_.sun_family = AF_UNIX;
+  // The path area stays zero-filled past the copy, so it is NUL-terminated.
+  path.copy(address_.sun_path, sizeof(address_.sun_path) - 1);
+}
+
+Connection::Connection(int accepted_fd)
+    : fd_(accepted_fd), mode_(Mode::Peer) {
+  address_.sun_family = AF_UNIX;
+}
+
+Connection::~Connection() { close_fd(); }
+
+void Connection::close_fd() {
+  if (fd_ != -1) ::close(fd_);
+  fd_ = -1;
+  mode_ = Mode::Closed;
+}
+
+void Connection::set_deadline(std::chrono::steady_clock::time_point deadline) {
+  has_deadline_ = true;
+  deadline_ = deadline;
+}
+
+int Connection::remaining_ms() const {
+  if (!has_deadline_) return -1;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline_ - std::chrono::steady_clock::now());
+  // Round up so that a wait never ends before the deadline.
+  return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
+}
+
+// Waits until the socket is ready for `events` or the deadline passes.
+int Connection::wait_for(short events) {
+  for (;;) {
+    pollfd p{fd_, events, 0};
+    const int ms = remaining_ms();
+    const int rc = ::poll(&p, 1, ms);
+    if (rc > 0) return 0;
+    if (rc == 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    if (errno != EINTR) return -1;
+  }
+}
+
+int Connection::setup_listener() {
+  close_fd();
+  fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) {
+    fd_ = -1;
+    return -1;
+  }
+  mode_ = Mode::Listener;
+  ::unlink(address_.sun_path);  // a stale socket file of an earlier run
+  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address_),
+             sizeof(address_)) != 0) {
+    close_fd();
+    return -1;
+  }
+  ::chmod(address_.sun_path, 0777);  // any local process may connect
+  if (::listen(fd_, kListenBacklog) != 0) {
+    close_fd();
+    return -1;
+  }
+  return 0;
+}
+
+int Connection::accept() {
+  if (mode_ == Mode::Peer) return -1;
+  if (fd_ == -1 || mode_ != Mode::Listener) {
+    setup_listener();
+    if (fd_ == -1) return -1;
+  }
+  for (;;) {
+    const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client >= 0 || errno != EINTR) return client;
+  }
+}
+
+int Connection::connect() {
+  if (mode_ == Mode::Peer) return -1;
+  if (fd_ == -1 || mode_ != Mode::Client) {
+    close_fd();
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+      fd_ = -1;
+      return -1;
+    }
+    mode_ = Mode::Client;
+  }
+  if (has_deadline_) {
+    // A local connect waits while the listener's backlog is full; its send
+    // timeout bounds that wait.
+    const int ms = remaining_ms();
+    if (ms == 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  }
+  for (;;) {
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address_),
+                  sizeof(address_)) == 0) {
+      return 0;
+    }
+    if (errno != EINTR) return -1;
+  }
+}
+
+int Connection::send(const Packet& packet) {
+  if (fd_ == -1) {
+    errno = EBADF;
+    return -1;
+  }
+  unsigned char header[2];
+  WriteBigEndian16(header, packet.size);
+  // Header and body go out together; a short write is continued.
+  iovec iov[2] = {{header, sizeof(header)},
+                  {packet.data.get(), packet.size}};
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = packet.size > 0 ? 2 : 1;
+  while (msg.msg_iovlen > 0) {
+    // MSG_NOSIGNAL: a peer that has gone away is an error, not a signal.
+    const ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (wait_for(POLLOUT) != 0) return -1;
+      continue;
+    }
+    std::size_t left = static_cast<std::size_t>(n);
+    while (msg.msg_iovlen > 0 && left >= msg.msg_iov->iov_len) {
+      left -= msg.msg_iov->iov_len;
+      ++msg.msg_iov;
+      --msg.msg_iovlen;
+    }
+    if (msg.msg_iovlen > 0) {
+      msg.msg_iov->iov_base = static_cast<char*>(msg.msg_iov->iov_base) + left;
+      msg.msg_iov->iov_len -= left;
+    }
+  }
+  return 0;
+}
+
+// Reads exactly n bytes unless the stream ends, fails or times out first;
+// *got tells how many arrived.
+int Connection::read_fully(unsigned char* buf, std::size_t n,
+                           std::size_t* got) {
+  *got = 0;
+  while (*got < n) {
+    const ssize_t r = ::recv(fd_, buf + *got, n - *got, MSG_DONTWAIT);
+    if (r > 0) {
+      *got += static_cast<std::size_t>(r);
+      continue;
+    }
+    if (r == 0) return -1;  // the peer ended the stream early
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    if (wait_for(POLLIN) != 0) return -1;
+  }
+  return 0;
+}
+
+int Connection::receive(Packet& packet) {
+  packet.set_size(0);
+  if (fd_ == -1) {
+    errno = EBADF;
+    return -1;
+  }
+  unsigned char header[2];
+  std::size_t got = 0;
+  if (read_fully(header, sizeof(header), &got) != 0) return -1;
+  const unsigned short announced =
+      static_cast<unsigned short>((header[0] << 8) | header[1]);
+  packet.set_size(announced);  // virtual: a subclass may track the size
+  if (packet.size == 0) return 0;
+  return read_fully(packet.data.get(), packet.size, &got);
+}
+
+}  // namespace quillo
