@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the build dependencies, builds quillo in a normal, an
+# ASan+UBSan and a TSan configuration with warnings as errors, and runs
+# every test. Ends with ctest's summary.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=2
+build() {  # build <dir> <cmake args...>
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DQUILLO_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build build/asan -DCMAKE_BUILD_TYPE=Debug -DQUILLO_SANITIZE=address,undefined
+build build/tsan -DCMAKE_BUILD_TYPE=Debug -DQUILLO_SANITIZE=thread
+
+status=0
+echo "== ASan+UBSan: every test"
+(cd build/asan && ctest -j"$jobs" --output-on-failure) || status=1
+echo "== TSan: the threaded tests"
+(cd build/tsan && ctest -j"$jobs" --output-on-failure -L threads) || status=1
+echo "== Normal build: every test"
+(cd build/release && ctest -j"$jobs" --output-on-failure) || status=1
+exit $status

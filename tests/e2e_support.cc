@@ -1,0 +1,297 @@
+#include "tests/e2e_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "protocol/packet.h"
+
+namespace quillo_test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Bound on every wait of the harness; generous for loaded CI machines.
+constexpr std::chrono::seconds kWaitBound{20};
+
+void make_dirs(const std::string& path) {
+  std::string partial;
+  std::stringstream parts(path);
+  std::string part;
+  while (std::getline(parts, part, '/')) {
+    partial += part + "/";
+    mkdir(partial.c_str(), 0755);
+  }
+}
+
+// Runs a child with QUILLO_ROOT set; standard output and error go to the
+// given files. Returns the pid.
+pid_t spawn(const std::string& program, const std::vector<std::string>& args,
+            const std::string& root, const std::string& out_file,
+            const std::string& err_file) {
+  std::vector<std::string> argv_storage = {program};
+  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_storage) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (!root.empty()) setenv("QUILLO_ROOT", root.c_str(), 1);
+  const int out = open(out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  const int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  const int null = open("/dev/null", O_RDONLY);
+  dup2(null, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+int wait_status(pid_t pid, std::chrono::milliseconds bound) {
+  const auto until = Clock::now() + bound;
+  for (;;) {
+    int status = 0;
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    if (r < 0 || Clock::now() >= until) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+int connect_to(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::vector<unsigned char> frame_of(const quillo::Packet& p) {
+  std::vector<unsigned char> f(2 + p.size);
+  f[0] = static_cast<unsigned char>(p.size >> 8);
+  f[1] = static_cast<unsigned char>(p.size & 0xff);
+  std::copy_n(p.data.get(), p.size, f.begin() + 2);
+  return f;
+}
+
+}  // namespace
+
+const std::vector<unsigned char> kAcceptedAnswer = {0, 2, 0, 0};
+
+std::string quillod_path() { return QUILLOD_PATH; }
+std::string quillo_send_path() { return QUILLO_SEND_PATH; }
+
+ApplianceTree::ApplianceTree() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string tmpl = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") +
+                     "/quillo-e2e-XXXXXX";
+  if (mkdtemp(&tmpl[0]) == nullptr) throw std::runtime_error("mkdtemp");
+  root_ = tmpl;
+  for (const char* d : {"tmp", "mnt/data/xmlconf", "mnt/data/conf/quillo",
+                        "mnt/data/bin", "var/lock", "logs"}) {
+    make_dirs(path(d));
+  }
+  write_config(default_config_body());
+}
+
+ApplianceTree::~ApplianceTree() {
+  std::system(("rm -rf '" + root_ + "'").c_str());
+}
+
+void ApplianceTree::write_config(const std::string& body) const {
+  write_file(config(), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n" +
+                           body + "</config>\n");
+}
+
+std::string ApplianceTree::default_config_body() const {
+  return "  <share><path>" + log_root() + "</path></share>\n"
+         "  <eventlogconf enable=\"true\"><autodelete enable=\"false\">"
+         "<expire><days>30</days><percent>5</percent></expire>"
+         "</autodelete></eventlogconf>\n"
+         "  <accesslogconf enable=\"true\"><sharelist all=\"true\"/>"
+         "<autodelete enable=\"false\"><expire><days>30</days>"
+         "<percent>5</percent></expire></autodelete></accesslogconf>\n";
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << content;
+  if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> list_files(const std::string& dir) {
+  std::vector<std::string> out;
+  std::vector<std::string> pending = {""};
+  while (!pending.empty()) {
+    const std::string rel = pending.back();
+    pending.pop_back();
+    DIR* d = opendir((dir + "/" + rel).c_str());
+    if (d == nullptr) continue;
+    while (dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string child = rel.empty() ? name : rel + "/" + name;
+      struct stat st {};
+      if (stat((dir + "/" + child).c_str(), &st) != 0) continue;
+      if (S_ISDIR(st.st_mode)) {
+        pending.push_back(child);
+      } else {
+        out.push_back(child);
+      }
+    }
+    closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+Daemon::Daemon(const ApplianceTree& tree, const std::vector<std::string>& args)
+    : tree_(tree) {
+  pid_ = spawn(quillod_path(), args, tree.root(), tree.path("quillod.out"),
+               tree.path("quillod.err"));
+}
+
+Daemon::~Daemon() {
+  if (pid_ > 0 && wait_exit(std::chrono::milliseconds(0)) == -1) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool Daemon::wait_ready() const {
+  const auto until = Clock::now() + kWaitBound;
+  while (Clock::now() < until) {
+    const int fd = connect_to(tree_.socket());
+    if (fd >= 0) {
+      // An empty frame is answered with nothing and leaves no trace but a
+      // console line, so probing does not disturb the tests.
+      close(fd);
+      return true;
+    }
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+int Daemon::wait_exit(std::chrono::milliseconds bound) {
+  if (pid_ <= 0) return -1;
+  const int status = wait_status(pid_, bound);
+  if (status != -1) pid_ = -1;
+  return status;
+}
+
+void Daemon::signal(int sig) const { kill(pid_, sig); }
+
+std::string Daemon::out() const { return read_file(tree_.path("quillod.out")); }
+std::string Daemon::err() const { return read_file(tree_.path("quillod.err")); }
+
+RunResult run(const std::string& program, const std::vector<std::string>& args,
+              const std::string& root) {
+  char out_tmpl[] = "/tmp/quillo-run-out-XXXXXX";
+  char err_tmpl[] = "/tmp/quillo-run-err-XXXXXX";
+  close(mkstemp(out_tmpl));
+  close(mkstemp(err_tmpl));
+  const pid_t pid = spawn(program, args, root, out_tmpl, err_tmpl);
+  RunResult r;
+  r.status = wait_status(pid, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::seconds(60)));
+  if (r.status == -1) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  r.out = read_file(out_tmpl);
+  r.err = read_file(err_tmpl);
+  unlink(out_tmpl);
+  unlink(err_tmpl);
+  return r;
+}
+
+RunResult run_client(const ApplianceTree& tree,
+                     const std::vector<std::string>& args) {
+  return run(quillo_send_path(), args, tree.root());
+}
+
+RawClient::RawClient(const ApplianceTree& tree)
+    : fd_(connect_to(tree.socket())) {}
+
+RawClient::~RawClient() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void RawClient::send(const std::vector<unsigned char>& bytes) const {
+  if (bytes.empty()) return;
+  if (::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(bytes.size())) {
+    throw std::runtime_error("short send");
+  }
+}
+
+void RawClient::shutdown_write() const { ::shutdown(fd_, SHUT_WR); }
+
+std::vector<unsigned char> RawClient::read_until_close() const {
+  std::vector<unsigned char> out;
+  const auto until = Clock::now() + kWaitBound;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - Clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+      throw std::runtime_error("daemon kept the connection open");
+    }
+    unsigned char buf[256];
+    const ssize_t n = read(fd_, buf, sizeof(buf));
+    if (n <= 0) return out;
+    out.insert(out.end(), buf, buf + n);
+  }
+}
+
+pid_t RawClient::peer_pid() const {
+  ucred cred{};
+  socklen_t len = sizeof(cred);
+  if (getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return -1;
+  return cred.pid;
+}
+
+std::vector<unsigned char> system_frame(const char* time, const char* t1,
+                                        const char* t2, const char* t3) {
+  return frame_of(quillo::ReqSystemLog(time, t1, t2, t3));
+}
+
+std::vector<unsigned char> access_frame(const char* user, const char* host,
+                                        const char* ip, const char* op,
+                                        int result, int error_number,
+                                        const char* share, const char* path) {
+  return frame_of(quillo::ReqAccessLog(user, host, ip, op, result,
+                                       static_cast<std::uint16_t>(error_number),
+                                       share, path));
+}
+
+}  // namespace quillo_test

@@ -1,0 +1,122 @@
+// Test harness for the end-to-end tests: a private appliance tree under a
+// temporary QUILLO_ROOT, the real quillod running on it, the real
+// quillo-send, and raw frames over the real socket.
+
+#ifndef QUILLO_TESTS_E2E_SUPPORT_H_
+#define QUILLO_TESTS_E2E_SUPPORT_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace quillo_test {
+
+// A temporary appliance tree, removed with everything in it on
+// destruction. The log root is <root>/logs.
+class ApplianceTree {
+ public:
+  ApplianceTree();
+  ~ApplianceTree();
+  ApplianceTree(const ApplianceTree&) = delete;
+  ApplianceTree& operator=(const ApplianceTree&) = delete;
+
+  const std::string& root() const { return root_; }
+  std::string path(const std::string& relative) const {
+    return root_ + "/" + relative;
+  }
+  std::string socket() const { return path("tmp/quillo"); }
+  std::string config() const { return path("mnt/data/xmlconf/config-quillo.xml"); }
+  std::string log_root() const { return path("logs"); }
+  std::string state_dir() const { return path("mnt/data/conf/quillo"); }
+
+  // Writes the daemon's configuration; `body` goes inside the root element.
+  void write_config(const std::string& body) const;
+  // A configuration with both logs on for every share, no alerts.
+  std::string default_config_body() const;
+
+ private:
+  std::string root_;
+};
+
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+// Every regular file below `dir`, relative to it, sorted.
+std::vector<std::string> list_files(const std::string& dir);
+
+// The real quillod on a tree, in the foreground; standard output and
+// error go to files in the tree. Stopped with SIGTERM on destruction.
+class Daemon {
+ public:
+  explicit Daemon(const ApplianceTree& tree,
+                  const std::vector<std::string>& args = {});
+  ~Daemon();
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  // Waits (bounded) until the socket accepts a connection.
+  bool wait_ready() const;
+  // Waits (bounded) for the process to end; returns its exit status, or
+  // -1 if it is still running.
+  int wait_exit(std::chrono::milliseconds bound);
+  void signal(int sig) const;
+  pid_t pid() const { return pid_; }
+  std::string out() const;
+  std::string err() const;
+
+ private:
+  const ApplianceTree& tree_;
+  pid_t pid_ = -1;
+};
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs a program with QUILLO_ROOT set to `root` (unless empty) and waits
+// for it, with a bound.
+RunResult run(const std::string& program, const std::vector<std::string>& args,
+              const std::string& root);
+RunResult run_client(const ApplianceTree& tree,
+                     const std::vector<std::string>& args);
+
+// A raw client connection to the daemon's socket.
+class RawClient {
+ public:
+  explicit RawClient(const ApplianceTree& tree);
+  ~RawClient();
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  void send(const std::vector<unsigned char>& bytes) const;
+  void shutdown_write() const;
+  // Everything the daemon sends until it closes the connection.
+  std::vector<unsigned char> read_until_close() const;
+  // The process id of the daemon behind the socket.
+  pid_t peer_pid() const;
+
+ private:
+  int fd_ = -1;
+};
+
+// A well-formed frame (length and body) of a record built by the protocol
+// classes.
+std::vector<unsigned char> system_frame(const char* time, const char* t1,
+                                        const char* t2, const char* t3);
+std::vector<unsigned char> access_frame(const char* user, const char* host,
+                                        const char* ip, const char* op,
+                                        int result, int error_number,
+                                        const char* share, const char* path);
+
+extern const std::vector<unsigned char> kAcceptedAnswer;
+
+std::string quillod_path();
+std::string quillo_send_path();
+
+}  // namespace quillo_test
+
+#endif  // QUILLO_TESTS_E2E_SUPPORT_H_

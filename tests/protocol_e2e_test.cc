@@ -1,0 +1,219 @@
+// The real quillod and quillo-send over the real socket: statuses, frames
+// the daemon must survive, detaching and start-up checks.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/e2e_support.h"
+
+namespace quillo_test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+class RunningDaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(daemon_.wait_ready()) << daemon_.err(); }
+
+  // Sends raw bytes, then ends the write side, and returns the answer.
+  std::vector<unsigned char> Exchange(const std::vector<unsigned char>& bytes,
+                                      bool end_write = true) {
+    RawClient c(tree_);
+    EXPECT_TRUE(c.connected());
+    c.send(bytes);
+    if (end_write) c.shutdown_write();
+    return c.read_until_close();
+  }
+
+  // The daemon still serves a normal record.
+  void ExpectStillServing() {
+    EXPECT_EQ(Exchange(system_frame("1700000000", "a", "b", "c")),
+              kAcceptedAnswer);
+  }
+
+  ApplianceTree tree_;
+  Daemon daemon_{tree_};
+};
+
+TEST_F(RunningDaemonTest, ClientStatusZeroForBothKinds) {
+  const RunResult s = run_client(tree_, {"--system", "1700000000", "a", "b", "c"});
+  EXPECT_EQ(s.status, 0) << s.err;
+  const RunResult a = run_client(
+      tree_, {"-a", "bob", "pc1", "10.0.0.5", "open", "1", "0", "docs", "r|a"});
+  EXPECT_EQ(a.status, 0) << a.err;
+  EXPECT_THAT(daemon_.out(), HasSubstr("system log request received.\n"));
+  EXPECT_THAT(daemon_.out(), HasSubstr("access log request received.\n"));
+}
+
+TEST_F(RunningDaemonTest, ClientCommandLineErrorIsStatusOne) {
+  const RunResult r = run_client(tree_, {"--system", "a", "b", "c"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error: too few argument!!\n");
+  const RunResult none = run_client(tree_, {});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, "Error: invalid argument!!\n");
+}
+
+TEST_F(RunningDaemonTest, EmptyFrameGetsNoAnswer) {
+  EXPECT_THAT(Exchange({0, 0}), IsEmpty());
+  EXPECT_THAT(daemon_.err(), HasSubstr("No data request!! Ignore.\n"));
+  ExpectStillServing();
+}
+
+TEST_F(RunningDaemonTest, UnknownTypeIsAnsweredAndIgnored) {
+  EXPECT_EQ(Exchange({0, 4, 0, 2, 0, 7}), kAcceptedAnswer);
+  EXPECT_THAT(daemon_.err(), HasSubstr("Invalid request type!! Ignore.\n"));
+}
+
+struct BadFrame {
+  const char* name;
+  std::vector<unsigned char> bytes;
+  const char* message;
+};
+
+class BadFrameTest : public RunningDaemonTest,
+                     public ::testing::WithParamInterface<BadFrame> {};
+
+TEST_P(BadFrameTest, IsDroppedWithoutAnswerAndTheDaemonGoesOn) {
+  EXPECT_THAT(Exchange(GetParam().bytes), IsEmpty());
+  EXPECT_THAT(daemon_.err(), HasSubstr(GetParam().message));
+  ExpectStillServing();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, BadFrameTest,
+    ::testing::Values(
+        BadFrame{"TruncatedBody", {0, 40, 0, 2, 0, 1, 0, 3}, "Incomplete request!! Ignore.\n"},
+        BadFrame{"OneByteBody", {0, 1, 0}, "Malformed request!! Ignore.\n"},
+        BadFrame{"ThreeByteBody", {0, 3, 0, 2, 0}, "Malformed request!! Ignore.\n"},
+        BadFrame{"SystemWithoutTexts",
+                 {0, 8, 0, 2, 0, 1, 0, 2, '1', 0},
+                 "Malformed request!! Ignore.\n"},
+        BadFrame{"AccessWithUnterminatedUser",
+                 {0, 7, 0, 2, 0, 0, 0, 1, 'u'},
+                 "Malformed request!! Ignore.\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RunningDaemonTest, MalformedRecordGivesClientStatusFive) {
+  // A raw client cannot make quillo-send send a malformed frame, so check
+  // the client's view with an oversize record: its entries are cut to those
+  // that fit, the daemon finds fields missing and does not answer.
+  const std::string huge(5000, 'x');
+  const RunResult r =
+      run_client(tree_, {"--system", "1700000000", "a", huge.c_str(), "c"});
+  EXPECT_EQ(r.status, 5);
+  EXPECT_THAT(daemon_.err(), HasSubstr("Malformed request!! Ignore.\n"));
+}
+
+TEST_F(RunningDaemonTest, SilentClientIsDroppedAndTheNextServed) {
+  RawClient silent(tree_);
+  ASSERT_TRUE(silent.connected());
+  // Served after the silent client's bounded wait ran out.
+  const RunResult r = run_client(tree_, {"--system", "1", "a", "b", "c"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(silent.read_until_close(), IsEmpty());
+}
+
+TEST_F(RunningDaemonTest, RequestSplitOverSeveralWrites) {
+  const std::vector<unsigned char> frame = system_frame("1", "a", "b", "c");
+  RawClient c(tree_);
+  for (unsigned char byte : frame) {
+    c.send({byte});
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(c.read_until_close(), kAcceptedAnswer);
+}
+
+TEST_F(RunningDaemonTest, ClientWithoutAnswerGetsStatusFive) {
+  // A hang-up with a configuration file gone makes the reload fail, so the
+  // daemon closes the connection without an answer.
+  unlink(tree_.config().c_str());
+  daemon_.signal(SIGHUP);
+  const RunResult r = run_client(tree_, {"--system", "1", "a", "b", "c"});
+  EXPECT_EQ(r.status, 5);
+}
+
+TEST(ClientTest, NoDaemonGivesStatusThree) {
+  ApplianceTree tree;
+  const RunResult r = run_client(tree, {"--system", "1", "a", "b", "c"});
+  EXPECT_EQ(r.status, 3);
+}
+
+TEST(ClientTest, VersionAndHelpDoNotConnect) {
+  ApplianceTree tree;
+  const RunResult v = run_client(tree, {"-V"});
+  EXPECT_EQ(v.status, 0);
+  EXPECT_EQ(v.out, quillo_send_path() + " : Ver.0.01\n");
+  const RunResult h = run_client(tree, {"--help"});
+  EXPECT_EQ(h.status, 0);
+  EXPECT_EQ(h.out, quillo_send_path() + " [-hV] [--system|--access] LOG_DATA ...\n");
+}
+
+TEST(ClientTest, LinksNoXmlLibraries) {
+  const RunResult r = run("/usr/bin/ldd", {quillo_send_path()}, "");
+  EXPECT_THAT(r.out + r.err, Not(HasSubstr("xml")));
+  EXPECT_THAT(r.out + r.err, Not(HasSubstr("glibmm")));
+}
+
+TEST(StartupTest, SocketPathTooLongIsRefused) {
+  const std::string root = "/tmp/" + std::string(110, 'r');
+  const std::string socket = root + "/tmp/quillo";
+  const RunResult d = run(quillod_path(), {}, root);
+  EXPECT_EQ(d.status, 2);
+  EXPECT_EQ(d.err, "Error: socket path too long: " + socket + "\n");
+  const RunResult c = run(quillo_send_path(), {"--system", "1", "a", "b", "c"}, root);
+  EXPECT_EQ(c.status, 3);
+  EXPECT_EQ(c.err, "Error: socket path too long: " + socket + "\n");
+}
+
+TEST(StartupTest, StaleSocketFileIsReplaced) {
+  ApplianceTree tree;
+  write_file(tree.socket(), "stale");
+  Daemon daemon(tree);
+  ASSERT_TRUE(daemon.wait_ready());
+  struct stat st {};
+  ASSERT_EQ(stat(tree.socket().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0777u);
+}
+
+TEST(StartupTest, DaemonOptionDetaches) {
+  ApplianceTree tree;
+  const RunResult r = run(quillod_path(), {"--daemon", "extra"}, tree.root());
+  EXPECT_EQ(r.status, 0);
+  RawClient probe(tree);
+  for (int i = 0; i < 2000 && !probe.connected(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    new (&probe) RawClient(tree);  // NOLINT: reconnect in place
+  }
+  ASSERT_TRUE(probe.connected());
+  const pid_t detached = probe.peer_pid();
+  ASSERT_GT(detached, 0);
+  probe.send(system_frame("1", "a", "b", "c"));
+  EXPECT_EQ(probe.read_until_close(), kAcceptedAnswer);
+  kill(detached, SIGKILL);
+}
+
+TEST(StartupTest, OnlyTheFirstArgumentCanDetach) {
+  ApplianceTree tree;
+  Daemon daemon(tree, {"extra", "-D"});
+  ASSERT_TRUE(daemon.wait_ready());
+  // Still our child: it did not fork away.
+  EXPECT_EQ(daemon.wait_exit(std::chrono::milliseconds(0)), -1);
+  RawClient c(tree);
+  EXPECT_EQ(c.peer_pid(), daemon.pid());
+}
+
+}  // namespace
+}  // namespace quillo_test
