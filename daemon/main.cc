@@ -9,6 +9,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include <libxml/parser.h>
+
 #include "daemon/console.h"
 #include "daemon/request_loop.h"
 #include "protocol/paths.h"
@@ -45,6 +47,9 @@ int main(int argc, char** argv) {
       if (daemon(0, 0) != 0) throw std::runtime_error("daemon fail!");
     }
     install_signals();
+    // libxml2 is set up once here, before the alert thread (which parses
+    // the scripts' answers) starts.
+    xmlInitParser();
     run_request_loop();
   } catch (...) {
     complain_current_exception();

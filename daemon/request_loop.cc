@@ -5,7 +5,11 @@
 #include <memory>
 #include <stdexcept>
 
+#include "alert/alert_thread.h"
+#include "config/config_xml.h"
+#include "daemon/access_log.h"
 #include "daemon/console.h"
+#include "daemon/system_log.h"
 #include "protocol/connection.h"
 #include "protocol/packet.h"
 #include "protocol/paths.h"
@@ -20,9 +24,19 @@ constexpr timespec kAcceptRetryPause{1, 0};
 
 class RequestLoop {
  public:
-  RequestLoop() : listener_(quillo::Paths().socket) {}
+  // Created in this order, destroyed in reverse: the configuration, the
+  // listening connection (no socket until the first accept), the alert
+  // thread (not started; destroying it then joins nothing).
+  RequestLoop()
+      : config_(std::make_unique<ConfigXml>()),
+        listener_(quillo::Paths().socket) {}
 
-  void start() {}
+  // Loads the configuration and starts the alert thread. A failure to load
+  // leaves by exception.
+  void start() {
+    config_->load();
+    alerts_.start();
+  }
 
   [[noreturn]] void run() {
     for (;;) {
@@ -37,15 +51,27 @@ class RequestLoop {
         if (g_reload_requested) reload();
         serve(peer);
       } catch (...) {
+        // The connection closes without an answer.
         complain_current_exception();
       }
     }
   }
 
  private:
+  // A failed reload keeps the configuration in force: the new file is
+  // parsed into a fresh document, which replaces the old one only when it
+  // loaded. The error is printed as any error of a pass, and the accepted
+  // request is then served with the configuration kept.
   void reload() {
     say("Reload config");
     g_reload_requested = 0;
+    try {
+      auto fresh = std::make_unique<ConfigXml>();
+      fresh->load();
+      config_ = std::move(fresh);
+    } catch (...) {
+      complain_current_exception();
+    }
   }
 
   void serve(quillo::Connection& peer) {
@@ -60,33 +86,45 @@ class RequestLoop {
       complain("Incomplete request!! Ignore.\n");
       return;
     }
-    request.reload_entry();
-    const int type = request.type_code();
-    if (type < 0) {
-      complain("Malformed request!! Ignore.\n");
-      return;
-    }
-    if (type == static_cast<int>(quillo::RequestType::SystemLog)) {
-      say("system log request received.\n");
-      const quillo::ReqSystemLog record(request);
-      if (!record.well_formed()) {
-        complain("Malformed request!! Ignore.\n");
-        return;
-      }
-    } else if (type == static_cast<int>(quillo::RequestType::AccessLog)) {
-      say("access log request received.\n");
-      const quillo::ReqAccessLog record(request);
-      if (!record.well_formed()) {
-        complain("Malformed request!! Ignore.\n");
-        return;
-      }
-    } else {
-      complain("Invalid request type!! Ignore.\n");
-    }
+    if (!dispatch(request)) return;
     peer.send(quillo::ResultData(quillo::kResultAccepted));
   }
 
+  // Hands the request to its handler. Returns false when it is malformed
+  // and must not be answered.
+  bool dispatch(const quillo::RequestData& request) {
+    const int type = request.type_code();
+    if (type < 0) {
+      complain("Malformed request!! Ignore.\n");
+      return false;
+    }
+    // The appliance's time zone may have changed since the last request.
+    tzset();
+    if (type == static_cast<int>(quillo::RequestType::SystemLog)) {
+      say("system log request received.\n");
+      const quillo::ReqSystemLog record(request);
+      if (!record.well_formed()) return malformed();
+      system_log_.handle(record, *config_);
+    } else if (type == static_cast<int>(quillo::RequestType::AccessLog)) {
+      say("access log request received.\n");
+      const quillo::ReqAccessLog record(request);
+      if (!record.well_formed()) return malformed();
+      handle_access_log(record, *config_, alerts_);
+    } else {
+      complain("Invalid request type!! Ignore.\n");
+    }
+    return true;
+  }
+
+  static bool malformed() {
+    complain("Malformed request!! Ignore.\n");
+    return false;
+  }
+
+  std::unique_ptr<ConfigXml> config_;
   quillo::Connection listener_;
+  AlertThread alerts_;
+  SystemLogHandler system_log_;
 };
 
 }  // namespace

@@ -1,0 +1,103 @@
+#include "daemon/access_log.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <ctime>
+
+#include "alert/alert_thread.h"
+#include "config/config_xml.h"
+#include "daemon/log_row.h"
+#include "logstore/log_file.h"
+#include "logstore/log_names.h"
+#include "protocol/paths.h"
+
+namespace {
+
+bool starts_with(const std::string& s, const char* prefix) {
+  return s.compare(0, strlen(prefix), prefix) == 0;
+}
+
+std::string error_text(int error_number) {
+  char buf[256];
+  // GNU strerror_r: returns the text, in buf or static.
+  return strerror_r(error_number, buf, sizeof(buf));
+}
+
+// Whether the access goes into the log at all.
+bool is_logged(const std::string& share, ConfigXml& config,
+               const Corvel::CDOMNode& root) {
+  if (share == "IPC$") return false;
+  if (config.get_bool(root, "accesslogconf/sharelist", "all")) return true;
+  const std::vector<std::string> shares = config.get_share_list();
+  return std::find(shares.begin(), shares.end(), share) != shares.end();
+}
+
+}  // namespace
+
+AccessValues derive_access_values(const quillo::ReqAccessLog& record) {
+  AccessValues v;
+  v.user = record.user_name();
+  // Only A to Z change: multi-byte UTF-8 letters are left as they are.
+  for (char& c : v.user) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  const std::string path = record.path();
+  v.operation = record.operation();
+  if (starts_with(path, "r|")) {
+    v.operation += "_read";
+  } else if (starts_with(path, "w|")) {
+    v.operation += "_write";
+  }
+  if (record.result() != 0) {
+    v.result = v.result_word = "ok";
+  } else {
+    v.result_word = "fail";
+    v.result = "fail (" + error_text(record.error_number()) + ")";
+  }
+  // The two removals run one after the other: r|w|x gives x, w|r|x r|x.
+  size_t start = starts_with(path, "r|") ? 2 : 0;
+  if (path.compare(start, 2, "w|") == 0) start += 2;
+  v.path = path.substr(start);
+  if (v.path == ".") v.path = record.share_name();
+  return v;
+}
+
+void handle_access_log(const quillo::ReqAccessLog& record, ConfigXml& config,
+                       AlertThread& alerts) {
+  handle_access_log_at(static_cast<int64_t>(std::time(nullptr)), record,
+                       config, alerts);
+}
+
+void handle_access_log_at(int64_t now, const quillo::ReqAccessLog& record,
+                          ConfigXml& config, AlertThread& alerts) {
+  const Corvel::CDOMNode root = config.GetRootNode();
+  if (!config.get_bool(root, "accesslogconf", "enable")) return;
+  const std::string share = record.share_name();
+  if (!is_logged(share, config, root)) return;
+
+  const AccessValues v = derive_access_values(record);
+  std::string row;
+  append_field(row, format_log_time(now));
+  append_field(row, v.user);
+  append_field(row, record.host_name());
+  append_field(row, record.ip_address());
+  append_field(row, v.operation);
+  append_field(row, v.result);
+  append_field(row, share);
+  append_field(row, v.path);
+
+  LogFile log(config.log_root(), "accesslog", "access_", ".csv",
+              quillo::Paths().state_dir);
+  const ConfigXml::AutoDelete settings =
+      config.get_autodelete(ConfigXml::kAccessLog);
+  log.autodelete_enabled = settings.enabled;
+  log.expire_days = settings.days;
+  log.expire_percent = settings.percent;
+  // An access row that did not reach the file is not retried.
+  log.write_line(now, row);
+
+  // The log file stays open during the alert check.
+  check_alert(now, v.user, record.host_name(), record.ip_address(),
+              v.operation, v.result_word, share, v.path, row, config, alerts);
+}

@@ -1,0 +1,38 @@
+// The access-log handler: filters an access record (logging switch, the
+// "IPC$" share, the share list), writes its 8-column row to the access log
+// and hands the access to the alert check.
+//
+// Main thread only.
+
+#ifndef QUILLO_DAEMON_ACCESS_LOG_H_
+#define QUILLO_DAEMON_ACCESS_LOG_H_
+
+#include <cstdint>
+#include <string>
+
+#include "protocol/packet.h"
+
+class AlertThread;
+class ConfigXml;
+
+// The derived values of one access, as the row and the alert check use
+// them.
+struct AccessValues {
+  std::string user;       // user_name, ASCII letters lowered
+  std::string operation;  // operation + "_read"/"_write" from the path prefix
+  std::string result;     // "ok" or "fail (<error text>)"
+  std::string result_word;  // "ok" or "fail"
+  std::string path;       // path without "r|"/"w|", "." -> share name
+};
+
+AccessValues derive_access_values(const quillo::ReqAccessLog& record);
+
+// Handles one well-formed record at the daemon's clock.
+void handle_access_log(const quillo::ReqAccessLog& record, ConfigXml& config,
+                       AlertThread& alerts);
+
+// The same at time `now` (tests).
+void handle_access_log_at(int64_t now, const quillo::ReqAccessLog& record,
+                          ConfigXml& config, AlertThread& alerts);
+
+#endif  // QUILLO_DAEMON_ACCESS_LOG_H_

@@ -1,0 +1,37 @@
+#include "daemon/system_log.h"
+
+#include "config/config_xml.h"
+#include "daemon/log_row.h"
+#include "logstore/log_file.h"
+#include "logstore/log_names.h"
+#include "protocol/paths.h"
+
+void SystemLogHandler::handle(const quillo::ReqSystemLog& record,
+                              ConfigXml& config) {
+  // A disabled log drops the record and leaves the queue as it is.
+  if (!config.get_bool(config.GetRootNode(), "eventlogconf", "enable")) return;
+
+  const int64_t time = parse_record_time(record.time());
+  std::string row;
+  append_field(row, format_log_time(time));
+  append_field(row, record.text1());
+  append_field(row, record.text2());
+  append_field(row, record.text3());
+
+  LogFile log(config.log_root(), "systemlog", "system_", ".csv",
+              quillo::Paths().state_dir);
+  const ConfigXml::AutoDelete settings =
+      config.get_autodelete(ConfigXml::kSystemLog);
+  log.autodelete_enabled = settings.enabled;
+  log.expire_days = settings.days;
+  log.expire_percent = settings.percent;
+
+  pending_.push_back(PendingRow{time, std::move(row)});
+  // Every queued row is tried, oldest first; only those that did not reach
+  // their file stay, in order, so nothing is written twice.
+  std::deque<PendingRow> failed;
+  for (PendingRow& p : pending_) {
+    if (log.write_line(p.time, p.line) != 0) failed.push_back(std::move(p));
+  }
+  pending_.swap(failed);
+}
