@@ -1,0 +1,190 @@
+// The alert thread with short timings and a recording batch handler, and
+// the alert check on a private configuration.
+
+#include "alert/alert_thread.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "config/config_xml.h"
+#include "config/temp_config.h"
+#include "logstore/log_test_util.h"
+#include "protocol/paths.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::Pair;
+
+struct Batch {
+  std::string name;
+  std::vector<std::string> rows;
+};
+
+// Records the batches the thread hands out; waits (bounded) for them.
+class Recorder {
+ public:
+  AlertThread::BatchHandler handler() {
+    return [this](const std::string& name, const std::vector<std::string>& rows) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      batches_.push_back(Batch{name, rows});
+      changed_.notify_all();
+    };
+  }
+
+  // The first `n` batches, or fewer if they did not come within the bound.
+  std::vector<Batch> wait_for(std::size_t n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(30),
+                      [&] { return batches_.size() >= n; });
+    return batches_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Batch> batches_;
+};
+
+constexpr AlertThread::Timing kFast{1, 2, 1024};
+
+TEST(AlertThreadTest, OneMatchGivesOneBatchAfterTheQuietPeriod) {
+  Recorder recorder;
+  AlertThread thread(kFast, recorder.handler());
+  ASSERT_EQ(thread.start(), 0);
+  thread.push_alert("watch1", "row1");
+  const std::vector<Batch> batches = recorder.wait_for(1);
+  ASSERT_EQ(batches.size(), 1u);
+  EXPECT_EQ(batches[0].name, "watch1");
+  EXPECT_THAT(batches[0].rows, ElementsAre("row1"));
+}
+
+TEST(AlertThreadTest, BurstIsSplitAtTheBatchLimit) {
+  Recorder recorder;
+  AlertThread thread(kFast, recorder.handler());
+  ASSERT_EQ(thread.start(), 0);
+  for (int i = 0; i < 1500; ++i) {
+    thread.push_alert("burst", "row" + std::to_string(i));
+  }
+  const std::vector<Batch> batches = recorder.wait_for(2);
+  ASSERT_EQ(batches.size(), 2u);
+  EXPECT_EQ(batches[0].rows.size(), 1024u);
+  EXPECT_EQ(batches[0].rows.front(), "row0");
+  EXPECT_EQ(batches[1].rows.size(), 476u);
+  EXPECT_EQ(batches[1].rows.front(), "row1024");
+  EXPECT_EQ(batches[1].rows.back(), "row1499");
+}
+
+TEST(AlertThreadTest, DestroyingAWaitingThreadReturns) {
+  Recorder recorder;
+  // With an hour-long wait, only the destructor's wake-up can end the
+  // thread; if it did not, this test would hang.
+  auto thread = std::make_unique<AlertThread>(AlertThread::Timing{3600, 60, 1024},
+                                              recorder.handler());
+  ASSERT_EQ(thread->start(), 0);
+  thread->push_alert("pending", "never mailed");
+  thread.reset();
+  EXPECT_TRUE(recorder.wait_for(0).empty());
+}
+
+TEST(AlertThreadTest, NeverStartedThreadIsDestroyedWithoutJoin) {
+  AlertThread thread;
+  thread.push_alert("x", "y");
+}
+
+TEST(AlertMailTest, SubjectAndBody) {
+  EXPECT_EQ(alert_mail_subject("watch1"),
+            "\xE3\x82\xAF\xE3\x82\xA4\xE3\x83\xAD \xE3\x82\xA2\xE3\x83\xA9"
+            "\xE3\x83\xBC\xE3\x83\x88 - \xE6\x9D\xA1\xE4\xBB\xB6\xE5\x90\x8D:"
+            "watch1");
+  EXPECT_EQ(alert_mail_body("watch1", {"r1", "r2", "r3"}),
+            "\xE3\x82\xA2\xE3\x83\xA9\xE3\x83\xBC\xE3\x83\x88\xE6\x9D\xA1"
+            "\xE4\xBB\xB6 watch1: \xE3\x82\xA2\xE3\x82\xAF\xE3\x82\xBB\xE3\x82"
+            "\xB9\xE3\x82\x92" "3\xE4\xBB\xB6\xE6\xA4\x9C\xE5\x87\xBA\xE3\x81"
+            "\x97\xE3\x81\xBE\xE3\x81\x97\xE3\x81\x9F\xE3\x80\x82\n\nr1\nr2\nr3\n");
+}
+
+// Conditions that match any access at any time.
+std::string MatchAll(const std::string& name) {
+  return "<alert><name>" + name + "</name><usernamelist all=\"true\"/>"
+         "<period><weekdays sun=\"true\" mon=\"true\" tue=\"true\" "
+         "wed=\"true\" thu=\"true\" fri=\"true\" sat=\"true\"/></period>"
+         "<operationlist><operation type=\"open_read\" enable=\"true\"/>"
+         "</operationlist></alert>";
+}
+
+class AlertCheckTest : public ::testing::Test {
+ protected:
+  void Configure(const std::string& alerts) {
+    tree_.Write("<config><share><path>" + log_root_ + "</path></share>"
+                "<alertlist>" + alerts + "</alertlist></config>");
+    config_.load();
+  }
+
+  void Check(const std::string& row) {
+    check_alert(1796635815, "u", "h", "i", "open_read", "ok", "s", "p", row,
+                config_, thread_);
+  }
+
+  logtest::ScopedTimeZone zone_{"UTC"};
+  TempConfig tree_;
+  std::string log_root_ = tree_.root() + "/logs";
+  bool made_ = logtest::make_dir(log_root_) &&
+               logtest::make_dir(tree_.root() + "/mnt/data/conf") &&
+               logtest::make_dir(quillo::Paths().state_dir);
+  ConfigXml config_;
+  Recorder recorder_;
+  AlertThread thread_{kFast, recorder_.handler()};
+};
+
+TEST_F(AlertCheckTest, AccessMatchingTwoConditionsGivesTwoLinesAndTwoBatches) {
+  ASSERT_TRUE(made_);
+  Configure(MatchAll("first") + MatchAll("second"));
+  ASSERT_EQ(thread_.start(), 0);
+  Check("the,row");
+  EXPECT_EQ(logtest::read_file(log_root_ +
+                               "/alertlog/202612/alert_20261207093015.csv"),
+            "\xEF\xBB\xBFthe,row\r\nthe,row\r\n");
+  std::vector<Batch> batches = recorder_.wait_for(2);
+  ASSERT_EQ(batches.size(), 2u);
+  std::sort(batches.begin(), batches.end(),
+            [](const Batch& a, const Batch& b) { return a.name < b.name; });
+  EXPECT_EQ(batches[0].name, "first");
+  EXPECT_EQ(batches[1].name, "second");
+  EXPECT_THAT(batches[1].rows, ElementsAre("the,row"));
+}
+
+TEST_F(AlertCheckTest, RenamedConditionKeepsWaitingRowsUnderTheOldName) {
+  ASSERT_TRUE(made_);
+  Configure(MatchAll("old"));
+  Check("before");
+  Configure(MatchAll("new"));
+  Check("after");
+  ASSERT_EQ(thread_.start(), 0);
+  std::vector<Batch> batches = recorder_.wait_for(2);
+  ASSERT_EQ(batches.size(), 2u);
+  std::sort(batches.begin(), batches.end(),
+            [](const Batch& a, const Batch& b) { return a.name < b.name; });
+  EXPECT_EQ(batches[0].name, "new");
+  EXPECT_THAT(batches[0].rows, ElementsAre("after"));
+  EXPECT_EQ(batches[1].name, "old");
+  EXPECT_THAT(batches[1].rows, ElementsAre("before"));
+}
+
+TEST_F(AlertCheckTest, NoMatchWritesNothing) {
+  ASSERT_TRUE(made_);
+  Configure(MatchAll("x"));
+  check_alert(1796635815, "u", "h", "i", "open_write", "ok", "s", "p", "row",
+              config_, thread_);
+  EXPECT_EQ(logtest::file_mode(log_root_ + "/alertlog"), -1);
+}
+
+}  // namespace

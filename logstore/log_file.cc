@@ -1,0 +1,254 @@
+#include "logstore/log_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <string>
+
+#include "logstore/log_names.h"
+
+namespace {
+
+// Owns one descriptor and closes it on destruction.
+class UniqueFd final {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  UniqueFd(UniqueFd&&) = delete;
+  UniqueFd& operator=(UniqueFd&&) = delete;
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// A state file is a name and a number; anything much larger is not ours.
+constexpr size_t kMaxStateBytes = size_t{64} * 1024;
+
+int open_retry(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool read_all(int fd, std::string* out) {
+  char buffer[4096];
+  while (out->size() < kMaxStateBytes) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    out->append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool pwrite_all(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done,
+                               static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void truncate_retry(const std::string& path, int64_t size) {
+  while (::truncate(path.c_str(), static_cast<off_t>(size)) != 0 &&
+         errno == EINTR) {
+  }
+}
+
+// The line count of a state file: white space skipped, an optional sign and
+// decimal digits, clamped to the 32-bit range; no digits give 0.
+int32_t parse_count(const std::string& text, size_t pos) {
+  while (pos < text.size() &&
+         (text[pos] == ' ' || (text[pos] >= '\t' && text[pos] <= '\r'))) {
+    ++pos;
+  }
+  bool negative = false;
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+    negative = text[pos++] == '-';
+  }
+  int64_t value = 0;
+  for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
+    value = value * 10 + (text[pos] - '0');
+    if (value > INT32_MAX) return negative ? INT32_MIN : INT32_MAX;
+  }
+  return static_cast<int32_t>(negative ? -value : value);
+}
+
+// Makes a log directory with mode 0777 whatever the umask. Failures show up
+// later as a file that cannot be opened.
+void make_log_dir(const std::string& path) {
+  if (file_exists(path)) return;
+  ::mkdir(path.c_str(), 0777);
+  ::chmod(path.c_str(), 0777);
+}
+
+// Size of `path` in *size; false when stat() fails.
+bool stat_size(const std::string& path, int64_t* size) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  *size = static_cast<int64_t>(st.st_size);
+  return true;
+}
+
+}  // namespace
+
+LogFile::LogFile(const std::string& base_dir, const std::string& kind_dir,
+                 const std::string& prefix, const std::string& suffix,
+                 const std::string& state_dir)
+    : base_dir(base_dir),
+      log_dir(join_path(base_dir, kind_dir)),
+      prefix(prefix),
+      suffix(suffix),
+      state_path(join_path(state_dir, prefix + "info")) {}
+
+LogFile::~LogFile() = default;
+
+int LogFile::write_line(int64_t t, const std::string& line) {
+  if (!file_exists(base_dir)) return 1;
+  auto_delete(t);
+  prepare_file(t);
+  if (current_path.empty()) return 1;
+  if (!append_line(line)) return 1;
+  // Only a state file edited by hand can bring the count near the limit.
+  if (line_count < INT32_MAX) ++line_count;
+  save_state();
+  return 0;
+}
+
+void LogFile::prepare_file(int64_t t) {
+  if (current_name.empty()) load_state();
+  const std::string month_dir = join_path(log_dir, format_month_dir(t));
+  const std::string name = choose_file_name(t);
+  const std::string path = join_path(month_dir, name);
+
+  int64_t size = -1;
+  const bool exists = stat_size(path, &size);
+  if (name != current_name || !exists) {
+    current_name = name;
+    line_count = 0;
+    save_state();
+    if (is_open()) close();
+    clear();
+  }
+  current_path = path;
+  if (is_open()) {
+    file_size_ = size;
+    return;
+  }
+  // An existing file implies both of its directories.
+  if (!exists) {
+    make_log_dir(log_dir);
+    make_log_dir(month_dir);
+  }
+  if (!open_current(&file_size_)) {
+    current_path.clear();
+    file_size_ = -1;
+  }
+}
+
+// Opens current_path for appending, sets its mode and starts an empty file
+// with the byte order mark. *size receives the file's length.
+bool LogFile::open_current(int64_t* size) {
+  open(current_path, std::ios::out | std::ios::app | std::ios::binary);
+  if (!is_open()) {
+    clear();
+    return false;
+  }
+  ::chmod(current_path.c_str(), 0666);
+  seekp(0, std::ios::end);
+  const int64_t end = static_cast<int64_t>(tellp());
+  if (end > 0) {
+    *size = end;
+    return true;
+  }
+  if (end == 0) {
+    write(kByteOrderMark, sizeof kByteOrderMark - 1);
+    flush();
+    if (good()) {
+      *size = static_cast<int64_t>(sizeof kByteOrderMark - 1);
+      return true;
+    }
+  }
+  // A byte order mark that did not fit must not stay half written.
+  close();
+  clear();
+  if (end == 0) truncate_retry(current_path, 0);
+  return false;
+}
+
+// Appends line + CR LF and flushes. On failure the file is cut back to its
+// previous length and the stream closed, so that the next line reopens it.
+bool LogFile::append_line(const std::string& line) {
+  write(line.data(), static_cast<std::streamsize>(line.size()));
+  write(kLineEnd, sizeof kLineEnd - 1);
+  flush();
+  if (good()) {
+    file_size_ += static_cast<int64_t>(line.size() + sizeof kLineEnd - 1);
+    return true;
+  }
+  // Close before cutting: closing flushes what the failed write left in the
+  // stream buffer, and that must not land after the cut.
+  close();
+  clear();
+  if (file_size_ >= 0) truncate_retry(current_path, file_size_);
+  file_size_ = -1;
+  return false;
+}
+
+std::string LogFile::choose_file_name(int64_t t) const {
+  std::string candidate = prefix + format_file_stamp(t) + suffix;
+  if (current_name.empty() || line_count > kMaxLinesPerFile - 1) {
+    return candidate;
+  }
+  const std::string stamp = extract_stamp(current_name, prefix);
+  if (stamp.empty()) return candidate;
+  const struct tm current = stamp_to_time(stamp);
+  const time_t value = static_cast<time_t>(t);
+  struct tm now;
+  if (localtime_r(&value, &now) == nullptr) return candidate;
+  if (current.tm_year == now.tm_year && current.tm_mon == now.tm_mon) {
+    return current_name;
+  }
+  return candidate;
+}
+
+void LogFile::load_state() {
+  const UniqueFd fd(open_retry(state_path.c_str(), O_RDONLY | O_CLOEXEC, 0));
+  if (fd.get() < 0) return;
+  std::string text;
+  if (!read_all(fd.get(), &text)) return;
+  const size_t end = text.find('\n');
+  current_name = text.substr(0, end);
+  line_count = end == std::string::npos ? 0 : parse_count(text, end + 1);
+}
+
+// Rewritten in place rather than replaced, so that the file keeps its owner
+// and mode; the cut after the write drops any longer old content.
+void LogFile::save_state() const {
+  const std::string text =
+      current_name + "\n" + std::to_string(line_count) + "\n";
+  const UniqueFd fd(
+      open_retry(state_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (fd.get() < 0) return;
+  if (!pwrite_all(fd.get(), text)) return;
+  while (::ftruncate(fd.get(), static_cast<off_t>(text.size())) != 0 &&
+         errno == EINTR) {
+  }
+}

@@ -1,0 +1,80 @@
+// The auto-delete pass of LogFile: removes old log files of one kind when
+// the log volume runs short of free space.
+
+#include <dirent.h>
+#include <errno.h>
+#include <sys/vfs.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+#include "logstore/dir_entry.h"
+#include "logstore/log_file.h"
+#include "logstore/log_names.h"
+
+namespace {
+
+constexpr int64_t kSecondsPerDay = 86400;
+
+bool has_suffix(const std::string& name, const std::string& suffix) {
+  return name.size() >= suffix.size() &&
+         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+int free_space_percent(const std::string& path) {
+  struct statfs fs;
+  int rc;
+  do {
+    rc = ::statfs(path.c_str(), &fs);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return 100;
+  // Pseudo file systems report no blocks at all; they are not short of
+  // space.
+  const uint64_t total = fs.f_blocks;
+  if (total == 0) return 100;
+  // f_bfree counts the blocks reserved for the superuser as free.
+  return static_cast<int>(static_cast<uint64_t>(fs.f_bfree) * 100 / total);
+}
+
+int LogFile::free_percent() const { return free_space_percent(log_dir); }
+
+void LogFile::auto_delete(int64_t t) const {
+  if (!autodelete_enabled) return;
+  if (expire_percent < free_percent()) return;
+  // Month directories are judged by the first day of their month; a file's
+  // stamp never lies before that, so no expired file is missed. Files lying
+  // directly in the kind directory are never touched.
+  DirEntryList months(log_dir, DirEntryIterator::DefaultIgnoreList());
+  for (const dirent& entry : months) {
+    if (!is_expired(entry.d_name, t)) continue;
+    const std::string path = join_path(log_dir, entry.d_name);
+    if (is_directory(path)) delete_expired_in(t, path);
+  }
+}
+
+void LogFile::delete_expired_in(int64_t t, const std::string& dir) const {
+  DirEntryList files(dir, DirEntryIterator::DefaultIgnoreList());
+  for (const dirent& entry : files) {
+    const std::string name = entry.d_name;
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    if (!has_suffix(name, suffix) || !is_expired(name, t)) continue;
+    ::unlink(join_path(dir, name).c_str());
+  }
+}
+
+bool LogFile::is_expired(const std::string& name, int64_t t) const {
+  const std::string stamp = extract_stamp(name, prefix);
+  if (stamp.empty()) return false;
+  struct tm fields = stamp_to_time(stamp);
+  const int64_t stamped = static_cast<int64_t>(mktime(&fields));
+  if (stamped > t) return false;
+  // t >= stamped, so the difference fits unsigned 64 bits even when the
+  // signed subtraction would overflow.
+  const uint64_t age =
+      static_cast<uint64_t>(t) - static_cast<uint64_t>(stamped);
+  return static_cast<int64_t>(age / kSecondsPerDay) >= expire_days;
+}
