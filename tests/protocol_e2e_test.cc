@@ -13,6 +13,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "protocol/connection.h"
+#include "protocol/packet.h"
 #include "tests/e2e_support.h"
 
 namespace quillo_test {
@@ -205,6 +207,93 @@ TEST(StartupTest, OnlyTheFirstArgumentCanDetach) {
   RawClient c(tree);
   EXPECT_EQ(c.peer_pid(), daemon.pid());
 }
+
+}  // namespace
+}  // namespace quillo_test
+
+namespace quillo_test {
+namespace {
+
+// quillo-send against a listener of the test's own, to see its exact
+// frames and its statuses for every kind of answer.
+class FakeDaemonTest : public ::testing::Test {
+ protected:
+  // Serves one client: records its request and answers with `answer`
+  // (nothing when empty).
+  std::vector<unsigned char> Serve(const std::vector<std::string>& args,
+                                   const std::vector<unsigned char>& answer,
+                                   int* status) {
+    quillo::Connection listener(tree_.socket());
+    std::vector<unsigned char> request;
+    std::thread server([&] {
+      const int fd = listener.accept();
+      if (fd < 0) return;
+      quillo::Connection peer(fd);
+      quillo::RequestData r;
+      peer.set_deadline(std::chrono::steady_clock::now() + std::chrono::seconds(20));
+      if (peer.receive(r) == 0) {
+        request.assign(r.data.get(), r.data.get() + r.size);
+      }
+      if (!answer.empty()) ::write(fd, answer.data(), answer.size());
+    });
+    // The listener is set up by accept(); wait for the socket file.
+    struct stat st {};
+    for (int i = 0; i < 4000 && stat(tree_.socket().c_str(), &st) != 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    *status = run_client(tree_, args).status;
+    server.join();
+    return request;
+  }
+
+  ApplianceTree tree_;
+};
+
+TEST_F(FakeDaemonTest, NumbersAreConvertedWithBaseZeroAndCut) {
+  int status = -1;
+  const std::vector<unsigned char> body = Serve(
+      {"--access", "u", "h", "i", "o", "0x1", "-1", "s", "p", "extra"},
+      kAcceptedAnswer, &status);
+  EXPECT_EQ(status, 0);
+  const quillo::ReqAccessLog expected("u", "h", "i", "o", 1, 65535, "s", "p");
+  EXPECT_EQ(body, std::vector<unsigned char>(expected.data.get(),
+                                             expected.data.get() + expected.size));
+}
+
+TEST_F(FakeDaemonTest, LastKindWinsAndExtraDataIsIgnored) {
+  int status = -1;
+  const std::vector<unsigned char> body = Serve(
+      {"-a", "-s", "u", "h", "i", "o", "1", "0", "s", "p"}, kAcceptedAnswer,
+      &status);
+  EXPECT_EQ(status, 0);
+  const quillo::ReqSystemLog expected("u", "h", "i", "o");
+  EXPECT_EQ(body, std::vector<unsigned char>(expected.data.get(),
+                                             expected.data.get() + expected.size));
+}
+
+struct AnswerCase {
+  const char* name;
+  std::vector<unsigned char> answer;
+  int status;
+};
+
+class AnswerTest : public FakeDaemonTest,
+                   public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(AnswerTest, GivesTheStatus) {
+  int status = -1;
+  Serve({"--system", "1", "a", "b", "c"}, GetParam().answer, &status);
+  EXPECT_EQ(status, GetParam().status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, AnswerTest,
+    ::testing::Values(AnswerCase{"Accepted", {0, 2, 0, 0}, 0},
+                      AnswerCase{"OtherCode", {0, 2, 0, 1}, 5},
+                      AnswerCase{"NoAnswer", {}, 5},
+                      AnswerCase{"ShortAnswer", {0, 2, 0}, 5},
+                      AnswerCase{"EmptyBody", {0, 0}, 5}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quillo_test
