@@ -1,0 +1,101 @@
+// One alert condition: which accesses to the file shares are to be reported.
+//
+// A condition names users, a host and IP address pattern, the operations, the
+// result word, a share and path pattern, and a weekly time window. Conditions
+// are read from the "alertlist/alert" elements of the configuration document
+// by ConfigXml::alert_list() and never change afterwards.
+
+#ifndef QUILLO_ALERT_ALERT_INFO_H_
+#define QUILLO_ALERT_ALERT_INFO_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+class ConfigXml;
+namespace Corvel {
+class CDOMNode;
+}  // namespace Corvel
+
+// Bits of PatternField::flags and UserField::flags.
+namespace MatchFlag {
+inline constexpr std::uint32_t All = 1;  // the "all" attribute: any user
+inline constexpr std::uint32_t Not = 2;  // the "not" attribute: invert
+}  // namespace MatchFlag
+
+// A text condition on one column. An empty pattern accepts every value;
+// otherwise the value must match it (wildcard_match), or must not when
+// MatchFlag::Not is set.
+struct PatternField {
+  std::uint32_t flags = 0;
+  std::string pattern;
+
+  bool accepts(const std::string& value) const;
+};
+
+// The user-name condition. With MatchFlag::All every user is accepted (none
+// when MatchFlag::Not is set as well); otherwise a user is accepted when some
+// name, lower-cased, equals the user column, inverted by MatchFlag::Not.
+struct UserField {
+  std::uint32_t flags = 0;
+  std::vector<std::string> names;
+
+  // `user` is the user column, already lower case.
+  bool accepts(const std::string& user) const;
+};
+
+// A value type: copyable, owns only its strings and containers. Used on the
+// main thread only.
+class AlertInfo {
+ public:
+  // A condition that matches nothing: no weekday, no operation, window
+  // 00:00 to 00:00.
+  AlertInfo() = default;
+
+  // Reads a condition from an "alert" element of `config`'s document. Parts
+  // that are missing keep their empty values (the condition then matches
+  // less, or nothing). Raises Corvel::CXMLError only when the "name" element
+  // is missing or has no text.
+  AlertInfo(ConfigXml& config, const Corvel::CDOMNode& element);
+
+  AlertInfo(const AlertInfo&) = default;
+  AlertInfo& operator=(const AlertInfo&) = default;
+  AlertInfo(AlertInfo&&) = default;
+  AlertInfo& operator=(AlertInfo&&) = default;
+  virtual ~AlertInfo() = default;
+
+  // True when an access handled at `now` (seconds since the epoch, judged in
+  // the process's local time zone) with these column values meets every part
+  // of the condition. `user` is the lower-cased user column, `operation` the
+  // operation column with its "_read"/"_write" suffix, `result` "ok" or
+  // "fail", `path` the path column.
+  bool matches(std::int64_t now, const std::string& user,
+               const std::string& host, const std::string& ip,
+               const std::string& operation, const std::string& result,
+               const std::string& share, const std::string& path) const;
+
+  std::string name;
+  bool period_not = false;
+  std::uint32_t weekdays = 0;  // bit n: weekday n, 0 = Sunday .. 6 = Saturday
+  std::int32_t from_hour = 0;
+  std::int32_t from_minute = 0;
+  std::int32_t to_hour = 0;  // 24 stands for the end of the day
+  std::int32_t to_minute = 0;
+  UserField user_cond;
+  PatternField host_cond;
+  PatternField ip_cond;
+  PatternField result_cond;
+  PatternField share_cond;
+  PatternField path_cond;
+  std::map<std::string, bool> operations;  // operation column -> enabled
+
+ private:
+  bool in_period(std::int64_t now) const;
+
+  void read_period(ConfigXml& config, const Corvel::CDOMNode& element);
+  void read_users(ConfigXml& config, const Corvel::CDOMNode& element);
+  void read_operations(ConfigXml& config, const Corvel::CDOMNode& element);
+};
+
+#endif  // QUILLO_ALERT_ALERT_INFO_H_

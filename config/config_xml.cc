@@ -1,0 +1,157 @@
+#include "config/config_xml.h"
+
+#include <exception>
+#include <locale>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <glibmm/ustring.h>
+
+#include "alert/alert_info.h"
+#include "protocol/paths.h"
+#include "support/xml/dom.h"
+#include "support/xml/xml_data.h"
+
+namespace {
+
+const char* AutoDeletePath(int kind) {
+  switch (kind) {
+    case ConfigXml::kSystemLog:
+      return "eventlogconf/autodelete";
+    case ConfigXml::kAccessLog:
+      return "accesslogconf/autodelete";
+    default:
+      return nullptr;
+  }
+}
+
+// Text of the element `xpath` selects below `context`; raises
+// Corvel::CXMLError when it is missing or empty.
+Glib::ustring RequiredText(const Corvel::CDOMNode& context,
+                           const Glib::ustring& xpath) {
+  return Corvel::CDOMElement(context.SelectSingleNode(xpath)).GetText();
+}
+
+}  // namespace
+
+ConfigXml::ConfigXml()
+    : XmlData(""),
+      weekday_numbers{{"sun", 0}, {"mon", 1}, {"tue", 2}, {"wed", 3},
+                      {"thu", 4}, {"fri", 5}, {"sat", 6}},
+      paths_{{kLogRootPath, "share/path"}} {}
+
+ConfigXml::~ConfigXml() = default;
+
+void ConfigXml::load() {
+  clear_alerts();
+  XmlData::Load(quillo::Paths().config);
+}
+
+void ConfigXml::clear_alerts() { alerts_.clear(); }
+
+bool ConfigXml::get_bool(const Corvel::CDOMNode& context,
+                         const Glib::ustring& xpath,
+                         const Glib::ustring& attr) const {
+  try {
+    return Corvel::CDOMElement(context.SelectSingleNode(xpath))
+               .GetAttributeValue(attr) == "true";
+  } catch (const std::exception&) {
+    // Whatever went wrong, a setting that cannot be read is off.
+    return false;
+  }
+}
+
+Glib::ustring ConfigXml::get_text(const Corvel::CDOMNode& context,
+                                  const Glib::ustring& xpath,
+                                  const Glib::ustring& default_text) const {
+  try {
+    return RequiredText(context, xpath);
+  } catch (const std::exception&) {
+    return default_text;
+  }
+}
+
+std::vector<Corvel::CDOMNode> ConfigXml::get_nodes(
+    const Corvel::CDOMNode& context, const Glib::ustring& xpath) const {
+  try {
+    return context.SelectNodes(xpath);
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+std::vector<Glib::ustring> ConfigXml::get_texts(
+    const Corvel::CDOMNode& context, const Glib::ustring& xpath) const {
+  std::vector<Glib::ustring> texts;
+  for (const Corvel::CDOMNode& node : get_nodes(context, xpath)) {
+    try {
+      texts.push_back(Corvel::CDOMElement(node).GetText());
+    } catch (const Corvel::CXMLError&) {
+      // An element without text adds nothing.
+    }
+  }
+  return texts;
+}
+
+int ConfigXml::to_int(const Glib::ustring& text) {
+  // Stream extraction in the classic locale: white space, a sign, digits.
+  std::istringstream in(text.raw());
+  in.imbue(std::locale::classic());
+  // Text without a number leaves 0; a number out of range gives the
+  // nearest int.
+  int value = 0;
+  in >> value;
+  return value;
+}
+
+ConfigXml::AutoDelete ConfigXml::get_autodelete(int kind) {
+  AutoDelete result;
+  const char* path = AutoDeletePath(kind);
+  if (path == nullptr) return result;
+  // A missing document root or auto-delete element is the caller's failure.
+  Corvel::CDOMNode node = GetRootNode().SelectSingleNode(path);
+  result.enabled = get_bool(node, ".", "enable");
+  try {
+    result.days = to_int(RequiredText(node, "expire/days"));
+  } catch (const Corvel::CXMLError&) {
+    return result;  // the percent is not looked at without the days
+  }
+  try {
+    result.percent = to_int(RequiredText(node, "expire/percent"));
+  } catch (const Corvel::CXMLError&) {
+  }
+  return result;
+}
+
+std::vector<std::string> ConfigXml::get_share_list() {
+  std::vector<std::string> shares;
+  for (const Glib::ustring& name :
+       get_texts(GetRootNode(), "accesslogconf/sharelist/share/name")) {
+    shares.push_back(name.raw());
+  }
+  return shares;
+}
+
+std::string ConfigXml::log_root() {
+  return RequiredText(GetRootNode(), paths_.at(kLogRootPath)).raw();
+}
+
+std::vector<AlertInfo>& ConfigXml::alert_list() {
+  if (!alerts_.empty()) return alerts_;
+  Corvel::CDOMNode root;
+  try {
+    root = GetRootNode();
+  } catch (const Corvel::CXMLError&) {
+    return alerts_;  // no document: no conditions
+  }
+  for (const Corvel::CDOMNode& element : get_nodes(root, "alertlist/alert")) {
+    try {
+      alerts_.emplace_back(*this, element);
+    } catch (const Corvel::CXMLError&) {
+      // A condition without a name is left out.
+    }
+  }
+  return alerts_;
+}

@@ -1,0 +1,112 @@
+// The daemon's configuration document and every setting read from it.
+//
+// The document is written by other software of the appliance; the daemon
+// only reads it. Every setting is read from the DOM on demand, so a changed
+// value takes effect with the first request after a reload. XPaths are
+// relative to a context node: the root element (GetRootNode()) or an element
+// found below it. A boolean setting is an attribute that is on only when its
+// value is exactly "true"; numbers are element texts read as decimal.
+
+#ifndef QUILLO_CONFIG_CONFIG_XML_H_
+#define QUILLO_CONFIG_CONFIG_XML_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <glibmm/ustring.h>
+
+#include "alert/alert_info.h"
+#include "support/xml/dom.h"
+#include "support/xml/xml_data.h"
+
+// Owns the parsed document and the alert conditions parsed from it. Loaded
+// without a lock file. Main thread only; the alert thread never reads it.
+class ConfigXml : public XmlData {
+ public:
+  // Kinds of log for get_autodelete().
+  static constexpr int kSystemLog = 0;
+  static constexpr int kAccessLog = 1;
+  // Row of the path table that names the log root.
+  static constexpr int kLogRootPath = 0;
+
+  // The auto-delete settings of one kind of log.
+  struct AutoDelete {
+    bool enabled = false;
+    int days = 0;     // age limit, 0 for none
+    int percent = 0;  // disk-use limit, 0 for none
+  };
+
+  // An empty document with no alert conditions.
+  ConfigXml();
+  ~ConfigXml() override;
+  ConfigXml(const ConfigXml&) = delete;
+  ConfigXml& operator=(const ConfigXml&) = delete;
+
+  // Drops the alert conditions, then reads the configuration file
+  // (quillo::Paths().config). Raises Corvel::CXMLError when the file is
+  // missing or not well-formed; the previous document is gone by then.
+  void load();
+
+  // Drops the parsed alert conditions; the next alert_list() reads them
+  // again from the document.
+  void clear_alerts();
+
+  // The attribute `attr` of the node `xpath` selects below `context` is
+  // exactly "true". A missing node or attribute counts as off; never raises.
+  bool get_bool(const Corvel::CDOMNode& context, const Glib::ustring& xpath,
+                const Glib::ustring& attr) const;
+
+  // The text of the node `xpath` selects below `context`, or `default_text`
+  // when it is missing or holds no text. Never raises.
+  Glib::ustring get_text(const Corvel::CDOMNode& context,
+                         const Glib::ustring& xpath,
+                         const Glib::ustring& default_text) const;
+
+  // Every node `xpath` selects below `context`, in document order; empty
+  // when there is none. Never raises.
+  std::vector<Corvel::CDOMNode> get_nodes(const Corvel::CDOMNode& context,
+                                          const Glib::ustring& xpath) const;
+
+  // The texts of get_nodes(), skipping nodes without text. Never raises.
+  std::vector<Glib::ustring> get_texts(const Corvel::CDOMNode& context,
+                                       const Glib::ustring& xpath) const;
+
+  // The decimal integer at the start of `text` after white space, with an
+  // optional sign (" 14days" gives 14); 0 when there is none.
+  static int to_int(const Glib::ustring& text);
+
+  // The auto-delete settings of kSystemLog ("eventlogconf/autodelete") or
+  // kAccessLog ("accesslogconf/autodelete"); any other kind gives all off.
+  // Raises Corvel::CXMLError when the document has no root or the
+  // auto-delete element is missing. Without "expire/days" neither number is
+  // read; without "expire/percent" the percent is 0.
+  AutoDelete get_autodelete(int kind);
+
+  // The share names of "accesslogconf/sharelist/share/name" in document
+  // order, skipping empty ones. Raises Corvel::CXMLError when the document
+  // has no root.
+  std::vector<std::string> get_share_list();
+
+  // The text of "share/path". Raises Corvel::CXMLError when the element is
+  // missing or empty, or the document has no root.
+  std::string log_root();
+
+  // The alert conditions of "alertlist/alert" in document order, read on
+  // first use after each load; conditions without a name are left out. The
+  // reference stays valid until the next load() or clear_alerts().
+  std::vector<AlertInfo>& alert_list();
+
+  // Named XPaths; one row, kLogRootPath -> "share/path".
+  const std::map<int, Glib::ustring>& path_table() const { return paths_; }
+
+  // Weekday attribute names of "period/weekdays" and their numbers, Sunday
+  // 0 to Saturday 6 as in struct tm.
+  const std::map<Glib::ustring, int> weekday_numbers;
+
+ private:
+  const std::map<int, Glib::ustring> paths_;
+  std::vector<AlertInfo> alerts_;
+};
+
+#endif  // QUILLO_CONFIG_CONFIG_XML_H_
