@@ -1,0 +1,171 @@
+#include "notice/notice.h"
+
+#include <atomic>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <glibmm/ustring.h>
+#include <libxml++/exceptions/exception.h>
+
+#include "protocol/paths.h"
+#include "support/exec/command.h"
+#include "support/xml/dom.h"
+#include "support/xml/xml_data.h"
+
+namespace {
+
+constexpr char kMailconfPath[] = "mailnotice/mailconflist/mailconf";
+constexpr char kSelfPath[] = ".";
+constexpr char kEnableAttr[] = "enable";
+constexpr char kSystemNotifyPath[] = "notifylist/notify[@name=\"system\"]";
+constexpr char kToaddrPath[] = "toaddrlist/toaddr";
+constexpr char kEntryPath[] = "entrylist/entry";
+constexpr char kResultAttr[] = "result";
+constexpr char kResultOk[] = "0";
+constexpr char kTrue[] = "true";
+
+std::atomic<int> script_timeout{kScriptTimeoutSeconds};
+
+// The "result" attribute of the answer's first entrylist/entry. Raises
+// Corvel::CXMLError (or libxml++'s exception) when the answer has none.
+std::string read_result(const std::string& answer) {
+  Corvel::CDOMXmlDocument doc;
+  std::istringstream in(answer);
+  doc.Load(in);
+  // The handles go before `doc`, which frees the nodes they point to.
+  const Corvel::CDOMNode root = doc.GetRootNode();
+  const Corvel::CDOMElement entry(root.SelectSingleNode(kEntryPath));
+  return entry.GetAttributeValue(kResultAttr).raw();
+}
+
+// True when the first element `xpath` selects under `context` has the
+// attribute "enable" with the value "true"; a missing element or attribute
+// counts as not "true".
+bool enabled_at(const Corvel::CDOMNode& context, const char* xpath) {
+  try {
+    const Corvel::CDOMElement elem(context.SelectSingleNode(xpath));
+    return elem.GetAttributeValue(kEnableAttr).raw() == kTrue;
+  } catch (const Corvel::CXMLError&) {
+    return false;
+  }
+}
+
+// The texts of the toaddr elements under `mailconf`; those without text are
+// skipped.
+std::vector<std::string> read_addresses(const Corvel::CDOMNode& mailconf) {
+  std::vector<Corvel::CDOMNode> nodes;
+  try {
+    nodes = mailconf.SelectNodes(kToaddrPath);
+  } catch (const Corvel::CXMLError&) {
+    return {};
+  }
+  std::vector<std::string> addresses;
+  for (const Corvel::CDOMNode& node : nodes) {
+    try {
+      addresses.push_back(Corvel::CDOMElement(node).GetText().raw());
+    } catch (const Corvel::CXMLError&) {
+    }
+  }
+  return addresses;
+}
+
+}  // namespace
+
+void set_script_timeout_for_testing(int seconds) {
+  script_timeout = seconds > 0 ? seconds : kScriptTimeoutSeconds;
+}
+
+std::string send_notice_request(const std::string& script,
+                                const std::string& entry) {
+  std::istringstream request(make_request(entry));
+  std::ostringstream answer;
+  // An empty (not absent) failure message makes a non-zero exit an error.
+  run_command_input(script, std::vector<std::string>{script}, request, &answer,
+                    "", script_timeout.load());
+
+  std::string result;
+  try {
+    result = read_result(answer.str());
+  } catch (const Corvel::CXMLError&) {
+    throw CmdExecError(script + ": response invalid!!", true, 0);
+  } catch (const xmlpp::exception&) {
+    throw CmdExecError(script + ": response invalid!!", true, 0);
+  }
+  if (result != kResultOk) {
+    throw CmdExecError(script + ": result error - " + result, true, 0);
+  }
+  return answer.str();
+}
+
+void send_eventlog(const std::string& code,
+                   const std::map<std::string, std::string>& args) {
+  try {
+    send_notice_request(quillo::Paths().eventlog_script,
+                        make_eventlog_entry(code, args));
+  } catch (...) {
+    // Best effort by design: the caller carries on whatever happened here.
+  }
+}
+
+void play_buzzer(int melody) {
+  try {
+    send_notice_request(quillo::Paths().buzzer_script,
+                        make_buzzer_entry(melody));
+  } catch (...) {
+    // As for the event log.
+  }
+}
+
+std::vector<MailProfile> read_mail_profiles() {
+  XmlData doc(quillo::Paths().notice_lock);
+  doc.Load(quillo::Paths().notice_config);
+
+  std::vector<MailProfile> profiles;
+  // Every handle below is gone before `doc` is destroyed.
+  const Corvel::CDOMNode root = doc.GetRootNode();
+  std::vector<Corvel::CDOMNode> confs;
+  try {
+    confs = root.SelectNodes(kMailconfPath);
+  } catch (const Corvel::CXMLError&) {
+    return profiles;
+  }
+  // Disabled profiles keep their number: it is the position among all.
+  int number = 0;
+  for (const Corvel::CDOMNode& conf : confs) {
+    if (enabled_at(conf, kSelfPath) && enabled_at(conf, kSystemNotifyPath)) {
+      profiles.push_back(MailProfile{number, read_addresses(conf)});
+    }
+    ++number;
+  }
+  return profiles;
+}
+
+int MailRequest::send(const std::string& subject, const std::string& body) {
+  const std::vector<MailProfile> profiles = read_mail_profiles();
+  const std::string escaped_subject = xml_escape(subject);
+  const std::string escaped_body = xml_escape(body);
+  sent.clear();
+  failed.clear();
+  if (profiles.empty()) return 1;
+
+  for (const MailProfile& profile : profiles) {
+    // A profile without addresses still gets its mail, with an empty "%s".
+    const std::string first = profile.to_addresses.empty()
+                                  ? std::string()
+                                  : xml_escape(profile.to_addresses.front());
+    const std::string entry =
+        make_mail_entry(profile.profile_number, escaped_subject,
+                        fill_mail_body(escaped_body, first));
+    std::vector<std::string>* outcome = &sent;
+    try {
+      send_notice_request(script, entry);
+    } catch (...) {
+      // Whatever went wrong, this profile failed and the next one is tried.
+      outcome = &failed;
+    }
+    outcome->insert(outcome->end(), profile.to_addresses.begin(),
+                    profile.to_addresses.end());
+  }
+  return 0;
+}

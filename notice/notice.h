@@ -1,0 +1,111 @@
+// Notices raised through the appliance's notification scripts.
+//
+// Each notice is one request: a one-line XML document written to the
+// standard input of a script (event log, buzzer or mail), whose standard
+// output is an XML answer such as
+//   <response><entrylist><entry result="0"/></entrylist></response>
+// Only the first entrylist/entry and its "result" attribute are judged.
+//
+// Every function here blocks the calling thread until its script has ended
+// (or has been killed after kScriptTimeoutSeconds). None of them keeps state
+// between calls, so any one thread at a time may use them; the daemon calls
+// them from the alert thread only.
+
+#ifndef QUILLO_NOTICE_NOTICE_H_
+#define QUILLO_NOTICE_NOTICE_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+// How long a notification script may run before it is killed and its
+// request counts as failed.
+inline constexpr int kScriptTimeoutSeconds = 300;
+
+// Replaces the bound above for every later request; 0 or less restores it.
+// For tests only; call it while no request is running.
+void set_script_timeout_for_testing(int seconds);
+
+// Copies `text`, replacing "&", "<" and ">" by "&amp;", "&lt;" and "&gt;".
+// Quotes, control characters and non-ASCII bytes are copied unchanged.
+std::string xml_escape(const std::string& text);
+
+// Request documents, byte for byte as the scripts expect them.
+//
+// The whole request around one entry: one line, no XML declaration, no
+// trailing newline.
+std::string make_request(const std::string& entry);
+
+// The event-log entry carries `code` unescaped and one <arg> per table
+// entry in ascending name order, names unescaped, values escaped; an empty
+// table gives no <arglist> element at all.
+std::string make_eventlog_entry(const std::string& code,
+                                const std::map<std::string, std::string>& args);
+
+// The buzzer entry for melody 0 ("ok") or 1 ("error"). Raises
+// std::invalid_argument for any other number.
+std::string make_buzzer_entry(int melody);
+
+// The mail entry for one profile. `subject` and `body` are put in as given:
+// the caller escapes them.
+std::string make_mail_entry(int profile_number, const std::string& subject,
+                            const std::string& body);
+
+// Fills a mail body for one profile: every "%s" becomes `address`, "%%"
+// becomes "%", and every other byte (other "%" sequences included) is
+// copied unchanged. The body is never handed to printf.
+std::string fill_mail_body(const std::string& body, const std::string& address);
+
+// Wraps `entry` in a request document, runs `script` with the request on its
+// standard input and returns the script's whole answer.
+//
+// Raises CmdExecError:
+//  - as the command runner raises it when the script cannot be run, exits
+//    with a status other than 0 (what() is "<script>  - <status>") or has
+//    not ended within the time bound ("<script> timeout");
+//  - "<script>: response invalid!!" when the answer is empty, not XML or
+//    lacks entrylist/entry with a "result" attribute;
+//  - "<script>: result error - <value>" when that result is not "0".
+std::string send_notice_request(const std::string& script,
+                                const std::string& entry);
+
+// Adds an entry to the appliance event log. Every failure is dropped.
+void send_eventlog(const std::string& code,
+                   const std::map<std::string, std::string>& args);
+
+// Plays melody 0 ("ok") or 1 ("error") on the buzzer. Every failure, an
+// unknown melody number included, is dropped.
+void play_buzzer(int melody);
+
+// One mail profile of the notice settings that is enabled for system
+// notices.
+struct MailProfile {
+  // Position of its mailconf element among all of them, enabled or not,
+  // counted from 0 in document order.
+  int profile_number = 0;
+  // Texts of its toaddr elements in document order; empty ones skipped.
+  std::vector<std::string> to_addresses;
+};
+
+// Reads the notice settings under their shared lock and returns the
+// profiles to send system notices through, in document order. The errors of
+// the locked load pass on: std::runtime_error "Can't open" / "Can't Lock",
+// or the Corvel::CXMLError of the parse or of a missing root element.
+std::vector<MailProfile> read_mail_profiles();
+
+// One mail sent through every mail profile, with its outcome per address.
+// Holds only the result lists of its last send(); one thread at a time.
+struct MailRequest {
+  std::string script;               // path of the mail script
+  std::vector<std::string> sent;    // addresses of profiles that went out
+  std::vector<std::string> failed;  // addresses of profiles that failed
+
+  // Sends `subject` and `body` (plain text; escaped here) through every
+  // profile. Returns 1 when there is no profile to use (both lists empty),
+  // otherwise 0 after trying every profile; a failing profile lands in
+  // `failed` and does not stop the others. The errors of
+  // read_mail_profiles() pass out before any mail is tried.
+  int send(const std::string& subject, const std::string& body);
+};
+
+#endif  // QUILLO_NOTICE_NOTICE_H_
