@@ -6,6 +6,7 @@
 #include "alert/alert_info.h"
 #include "config/config_xml.h"
 #include "daemon/console.h"
+#include "daemon/counters.h"
 #include "logstore/log_file.h"
 #include "notice/notice.h"
 #include "protocol/paths.h"
@@ -77,6 +78,7 @@ void AlertThread::check_pending() {
     entry.last_time = now;
     const std::string batch_name = name;
     unlock();
+    counters().alert_batches++;
     try {
       handler_(batch_name, batch);
     } catch (...) {
@@ -98,7 +100,12 @@ void check_alert(int64_t now, const std::string& user, const std::string& host,
     // The alert log is never auto-deleted: its settings stay off.
     LogFile log(config.log_root(), "alertlog", "alert_", ".csv",
                 quillo::Paths().state_dir);
-    log.write_line(now, row);
+    counters().alert_matches++;
+    if (log.write_line(now, row) == 0) {
+      counters().rows_written_alert++;
+    } else {
+      counters().write_failures++;
+    }
     alerts.push_alert(alert.name, row);
   }
 }
@@ -128,6 +135,8 @@ void handle_alert(const std::string& name,
       say("handle_alert: no mail send.");
       return;
     }
+    counters().mail_addresses_sent += mail.sent.size();
+    counters().mail_addresses_failed += mail.failed.size();
     log_mail_results(name, "71000010", mail.sent);
     log_mail_results(name, "71090010", mail.failed);
   } catch (...) {

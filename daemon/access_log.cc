@@ -7,6 +7,7 @@
 
 #include "alert/alert_thread.h"
 #include "config/config_xml.h"
+#include "daemon/counters.h"
 #include "daemon/log_row.h"
 #include "logstore/log_file.h"
 #include "logstore/log_names.h"
@@ -72,9 +73,15 @@ void handle_access_log(const quillo::ReqAccessLog& record, ConfigXml& config,
 void handle_access_log_at(int64_t now, const quillo::ReqAccessLog& record,
                           ConfigXml& config, AlertThread& alerts) {
   const Corvel::CDOMNode root = config.GetRootNode();
-  if (!config.get_bool(root, "accesslogconf", "enable")) return;
+  if (!config.get_bool(root, "accesslogconf", "enable")) {
+    counters().rows_dropped_disabled++;
+    return;
+  }
   const std::string share = record.share_name();
-  if (!is_logged(share, config, root)) return;
+  if (!is_logged(share, config, root)) {
+    counters().rows_dropped_filtered++;
+    return;
+  }
 
   const AccessValues v = derive_access_values(record);
   std::string row;
@@ -95,7 +102,12 @@ void handle_access_log_at(int64_t now, const quillo::ReqAccessLog& record,
   log.expire_days = settings.days;
   log.expire_percent = settings.percent;
   // An access row that did not reach the file is not retried.
-  log.write_line(now, row);
+  if (log.write_line(now, row) == 0) {
+    counters().rows_written_access++;
+  } else {
+    counters().write_failures++;
+  }
+  counters().files_deleted += static_cast<std::uint64_t>(log.files_deleted);
 
   // The log file stays open during the alert check.
   check_alert(now, v.user, record.host_name(), record.ip_address(),

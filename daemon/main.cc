@@ -12,7 +12,9 @@
 #include <libxml/parser.h>
 
 #include "daemon/console.h"
+#include "daemon/counters.h"
 #include "daemon/request_loop.h"
+#include "notice/notice.h"
 #include "protocol/paths.h"
 
 namespace {
@@ -47,6 +49,11 @@ int main(int argc, char** argv) {
       if (daemon(0, 0) != 0) throw std::runtime_error("daemon fail!");
     }
     install_signals();
+    install_counter_dump(quillo::Paths().state_dir + "/quillod.stats");
+    // Tests shorten the time a notification script may run.
+    if (const char* bound = std::getenv("QUILLO_SCRIPT_TIMEOUT")) {  // NOLINT(concurrency-mt-unsafe)
+      set_script_timeout(std::atoi(bound));
+    }
     // libxml2 is set up once here, before the alert thread (which parses
     // the scripts' answers) starts.
     xmlInitParser();

@@ -9,6 +9,7 @@
 #include "config/config_xml.h"
 #include "daemon/access_log.h"
 #include "daemon/console.h"
+#include "daemon/counters.h"
 #include "daemon/system_log.h"
 #include "protocol/connection.h"
 #include "protocol/packet.h"
@@ -80,10 +81,12 @@ class RequestLoop {
     const int received = peer.receive(request);
     if (request.size == 0) {
       complain("No data request!! Ignore.\n");
+      counters().requests_malformed++;
       return;
     }
     if (received != 0) {
       complain("Incomplete request!! Ignore.\n");
+      counters().requests_malformed++;
       return;
     }
     if (!dispatch(request)) return;
@@ -94,30 +97,31 @@ class RequestLoop {
   // and must not be answered.
   bool dispatch(const quillo::RequestData& request) {
     const int type = request.type_code();
-    if (type < 0) {
-      complain("Malformed request!! Ignore.\n");
-      return false;
-    }
+    if (type < 0) return malformed();
     // The appliance's time zone may have changed since the last request.
     tzset();
     if (type == static_cast<int>(quillo::RequestType::SystemLog)) {
       say("system log request received.\n");
+      counters().requests_system++;
       const quillo::ReqSystemLog record(request);
       if (!record.well_formed()) return malformed();
       system_log_.handle(record, *config_);
     } else if (type == static_cast<int>(quillo::RequestType::AccessLog)) {
       say("access log request received.\n");
+      counters().requests_access++;
       const quillo::ReqAccessLog record(request);
       if (!record.well_formed()) return malformed();
       handle_access_log(record, *config_, alerts_);
     } else {
       complain("Invalid request type!! Ignore.\n");
+      counters().requests_other_type++;
     }
     return true;
   }
 
   static bool malformed() {
     complain("Malformed request!! Ignore.\n");
+    counters().requests_malformed++;
     return false;
   }
 

@@ -1,6 +1,7 @@
 #include "daemon/system_log.h"
 
 #include "config/config_xml.h"
+#include "daemon/counters.h"
 #include "daemon/log_row.h"
 #include "logstore/log_file.h"
 #include "logstore/log_names.h"
@@ -9,7 +10,10 @@
 void SystemLogHandler::handle(const quillo::ReqSystemLog& record,
                               ConfigXml& config) {
   // A disabled log drops the record and leaves the queue as it is.
-  if (!config.get_bool(config.GetRootNode(), "eventlogconf", "enable")) return;
+  if (!config.get_bool(config.GetRootNode(), "eventlogconf", "enable")) {
+    counters().rows_dropped_disabled++;
+    return;
+  }
 
   const int64_t time = parse_record_time(record.time());
   std::string row;
@@ -31,7 +35,14 @@ void SystemLogHandler::handle(const quillo::ReqSystemLog& record,
   // their file stay, in order, so nothing is written twice.
   std::deque<PendingRow> failed;
   for (PendingRow& p : pending_) {
-    if (log.write_line(p.time, p.line) != 0) failed.push_back(std::move(p));
+    if (log.write_line(p.time, p.line) == 0) {
+      counters().rows_written_system++;
+    } else {
+      counters().write_failures++;
+      failed.push_back(std::move(p));
+    }
   }
   pending_.swap(failed);
+  counters().system_queue_rows = pending_.size();
+  counters().files_deleted += static_cast<std::uint64_t>(log.files_deleted);
 }

@@ -70,11 +70,11 @@ class LogFile : public std::ofstream {
   // Auto-delete pass for "now" = `t`: when enabled and the free space of the
   // log volume is at most expire_percent, deletes every expired log file of
   // this kind in the expired month directories below log_dir.
-  void auto_delete(int64_t t) const;
+  void auto_delete(int64_t t);
 
   // Unlinks the files of month directory `dir` that carry this kind's prefix
   // and suffix and are expired at `t`.
-  void delete_expired_in(int64_t t, const std::string& dir) const;
+  void delete_expired_in(int64_t t, const std::string& dir);
 
   // True when `name` carries a stamp that lies at least expire_days whole
   // days (of 86400 s) before `t`. A name without stamp, or with a stamp
@@ -92,6 +92,7 @@ class LogFile : public std::ofstream {
   bool autodelete_enabled = false;
   int32_t expire_days = 0;
   int32_t expire_percent = 0;
+  int files_deleted = 0;     // by the auto-delete passes of this object
 
  protected:
   // Free space of the log volume in percent; tests substitute a figure.

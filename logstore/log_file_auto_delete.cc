@@ -42,7 +42,7 @@ int free_space_percent(const std::string& path) {
 
 int LogFile::free_percent() const { return free_space_percent(log_dir); }
 
-void LogFile::auto_delete(int64_t t) const {
+void LogFile::auto_delete(int64_t t) {
   if (!autodelete_enabled) return;
   if (expire_percent < free_percent()) return;
   // Month directories are judged by the first day of their month; a file's
@@ -56,13 +56,13 @@ void LogFile::auto_delete(int64_t t) const {
   }
 }
 
-void LogFile::delete_expired_in(int64_t t, const std::string& dir) const {
+void LogFile::delete_expired_in(int64_t t, const std::string& dir) {
   DirEntryList files(dir, DirEntryIterator::DefaultIgnoreList());
   for (const dirent& entry : files) {
     const std::string name = entry.d_name;
     if (name.compare(0, prefix.size(), prefix) != 0) continue;
     if (!has_suffix(name, suffix) || !is_expired(name, t)) continue;
-    ::unlink(join_path(dir, name).c_str());
+    if (::unlink(join_path(dir, name).c_str()) == 0) ++files_deleted;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <glibmm/ustring.h>
 #include <libxml++/exceptions/exception.h>
 
+#include "daemon/counters.h"
 #include "protocol/paths.h"
 #include "support/exec/command.h"
 #include "support/xml/dom.h"
@@ -72,12 +73,14 @@ std::vector<std::string> read_addresses(const Corvel::CDOMNode& mailconf) {
 
 }  // namespace
 
-void set_script_timeout_for_testing(int seconds) {
+void set_script_timeout(int seconds) {
   script_timeout = seconds > 0 ? seconds : kScriptTimeoutSeconds;
 }
 
-std::string send_notice_request(const std::string& script,
-                                const std::string& entry) {
+namespace {
+
+std::string run_notice_request(const std::string& script,
+                               const std::string& entry) {
   std::istringstream request(make_request(entry));
   std::ostringstream answer;
   // An empty (not absent) failure message makes a non-zero exit an error.
@@ -96,6 +99,18 @@ std::string send_notice_request(const std::string& script,
     throw CmdExecError(script + ": result error - " + result, true, 0);
   }
   return answer.str();
+}
+
+}  // namespace
+
+std::string send_notice_request(const std::string& script,
+                                const std::string& entry) {
+  try {
+    return run_notice_request(script, entry);
+  } catch (...) {
+    counters().script_failures.fetch_add(1, std::memory_order_relaxed);
+    throw;
+  }
 }
 
 void send_eventlog(const std::string& code,

@@ -23,8 +23,9 @@
 inline constexpr int kScriptTimeoutSeconds = 300;
 
 // Replaces the bound above for every later request; 0 or less restores it.
-// For tests only; call it while no request is running.
-void set_script_timeout_for_testing(int seconds);
+// Tests shorten it; the daemon takes it from QUILLO_SCRIPT_TIMEOUT at
+// start-up. Call it while no request is running.
+void set_script_timeout(int seconds);
 
 // Copies `text`, replacing "&", "<" and ">" by "&amp;", "&lt;" and "&gt;".
 // Quotes, control characters and non-ASCII bytes are copied unchanged.

@@ -111,7 +111,7 @@ class NoticeTreeTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    set_script_timeout_for_testing(0);
+    set_script_timeout(0);
     unsetenv("QUILLO_ROOT");
     quillo::InitPaths();
     std::error_code ec;
@@ -266,7 +266,7 @@ TEST_F(NoticeRequestTest, MissingScriptFailsWithStatusTwo) {
 TEST_F(NoticeRequestTest, ScriptThatDoesNotEndIsKilled) {
   const std::string script = quillo::Paths().eventlog_script;
   write_raw_script(script, "cat > /dev/null\nsleep 60\n");
-  set_script_timeout_for_testing(1);
+  set_script_timeout(1);
   const auto start = std::chrono::steady_clock::now();
   try {
     send_notice_request(script, "<entry/>");
@@ -331,7 +331,7 @@ TEST_F(MailRequestTest, ScriptThatDoesNotEndCountsAsFailed) {
   write_notice_config(mailconf("true", system_on(), {"a@x"}));
   MailRequest mail{quillo::Paths().mailsend_script, {}, {}};
   write_raw_script(mail.script, "cat > /dev/null\nsleep 60\n");
-  set_script_timeout_for_testing(1);
+  set_script_timeout(1);
   EXPECT_EQ(mail.send("s", "b"), 0);
   EXPECT_THAT(mail.sent, IsEmpty());
   EXPECT_THAT(mail.failed, ElementsAre("a@x"));

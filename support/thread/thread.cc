@@ -1,0 +1,64 @@
+#include "support/thread/thread.h"
+
+#include <errno.h>
+#include <time.h>
+
+Thread::Thread() {
+  pthread_mutex_init(&mutex_, nullptr);
+  pthread_condattr_t attributes;
+  pthread_condattr_init(&attributes);
+  // Deadlines are calendar times; this is the default, made explicit.
+  pthread_condattr_setclock(&attributes, CLOCK_REALTIME);
+  pthread_cond_init(&condition_, &attributes);
+  pthread_condattr_destroy(&attributes);
+}
+
+Thread::~Thread() {
+  stop_and_join();
+  pthread_cond_destroy(&condition_);
+  pthread_mutex_destroy(&mutex_);
+}
+
+int Thread::wait(unsigned seconds) {
+  // Without this a stop requested while the thread was between its own
+  // unlock() and its next wait() would be slept through, and the owner's
+  // destructor would block until the time limit.
+  if (stop_) return 0;
+  if (seconds == 0) return pthread_cond_wait(&condition_, &mutex_);
+  timespec deadline{};
+  deadline.tv_sec = time(nullptr) + static_cast<time_t>(seconds);
+  deadline.tv_nsec = 0;
+  return pthread_cond_timedwait(&condition_, &mutex_, &deadline);
+}
+
+int Thread::start() {
+  if (function_ == nullptr || running_) return EINVAL;
+  const int result = pthread_create(&thread_, nullptr, function_, this);
+  running_ = result == 0;
+  return result;
+}
+
+void Thread::lock() { pthread_mutex_lock(&mutex_); }
+
+void Thread::unlock() { pthread_mutex_unlock(&mutex_); }
+
+void Thread::signal() { pthread_cond_signal(&condition_); }
+
+void Thread::request_stop() {
+  lock();
+  stop_ = true;
+  unlock();
+}
+
+void Thread::stop_and_join() noexcept {
+  // The pthread calls directly, not the virtual ones: this runs from
+  // destructors, where a derived override may already be gone.
+  pthread_mutex_lock(&mutex_);
+  stop_ = true;
+  pthread_mutex_unlock(&mutex_);
+  pthread_cond_signal(&condition_);
+  if (running_) {
+    pthread_join(thread_, nullptr);
+    running_ = false;
+  }
+}
