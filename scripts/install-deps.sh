@@ -2,7 +2,8 @@
 # Installs what building and testing quillo needs (Debian 12). Idempotent.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libxml++2.6-dev libgtest-dev
-          libgmock-dev googletest python3 clang libclang-rt-14-dev)
+          libgmock-dev googletest libbenchmark-dev python3
+          groff-base man-db dpkg-dev clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||

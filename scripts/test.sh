@@ -7,18 +7,25 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 jobs=2
-build() {  # build <dir> <cmake args...>
+configure() {  # configure <dir> <cmake args...>
   local dir=$1
   shift
   cmake -S . -B "$dir" -DQUILLO_WERROR=ON "$@" >/dev/null
-  cmake --build "$dir" -j"$jobs"
 }
 
-build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
-build build/asan -DCMAKE_BUILD_TYPE=Debug -DQUILLO_SANITIZE=address,undefined
-build build/tsan -DCMAKE_BUILD_TYPE=Debug -DQUILLO_SANITIZE=thread
+configure build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/release -j"$jobs"
+configure build/asan -DCMAKE_BUILD_TYPE=Debug -DQUILLO_SANITIZE=address,undefined \
+  -DQUILLO_BUILD_BENCH=OFF
+cmake --build build/asan -j"$jobs"
+# ThreadSanitizer only for the tests of the threaded parts.
+configure build/tsan -DCMAKE_BUILD_TYPE=Debug -DQUILLO_SANITIZE=thread \
+  -DQUILLO_BUILD_BENCH=OFF
+cmake --build build/tsan -j"$jobs" --target thread_test alert_thread_test
 
 status=0
+echo "== Packaging: install tree, service unit, manual pages, Debian package"
+packaging/check.sh build/release || status=1
 echo "== ASan+UBSan: every test"
 (cd build/asan && ctest -j"$jobs" --output-on-failure) || status=1
 echo "== TSan: the threaded tests"
