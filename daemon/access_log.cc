@@ -96,11 +96,7 @@ void handle_access_log_at(int64_t now, const quillo::ReqAccessLog& record,
 
   LogFile log(config.log_root(), "accesslog", "access_", ".csv",
               quillo::Paths().state_dir);
-  const ConfigXml::AutoDelete settings =
-      config.get_autodelete(ConfigXml::kAccessLog);
-  log.autodelete_enabled = settings.enabled;
-  log.expire_days = settings.days;
-  log.expire_percent = settings.percent;
+  apply_autodelete(log, config, ConfigXml::kAccessLog);
   // An access row that did not reach the file is not retried.
   if (log.write_line(now, row) == 0) {
     counters().rows_written_access++;

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <limits>
 
+#include "config/config_xml.h"
+#include "logstore/log_file.h"
+
 void append_field(std::string& row, const std::string& field) {
   if (!row.empty()) row += ',';
   for (char c : field) {
@@ -33,4 +36,11 @@ int64_t parse_record_time(const char* text) {
   if (value > kMax) return kMax;
   if (value < kMin) return kMin;
   return value;
+}
+
+void apply_autodelete(LogFile& log, ConfigXml& config, int kind) {
+  const ConfigXml::AutoDelete settings = config.get_autodelete(kind);
+  log.autodelete_enabled = settings.enabled;
+  log.expire_days = settings.days;
+  log.expire_percent = settings.percent;
 }

@@ -11,6 +11,9 @@
 #include <cstdint>
 #include <string>
 
+class ConfigXml;
+class LogFile;
+
 // Appends `field` to `row`, preceded by "," unless `row` is empty.
 void append_field(std::string& row, const std::string& field);
 
@@ -18,5 +21,10 @@ void append_field(std::string& row, const std::string& field);
 // space skipped, optional sign, digits up to the first other character;
 // clamped to the 32-bit range; 0 when no number can be read.
 int64_t parse_record_time(const char* text);
+
+// Copies the auto-delete settings of `kind` (ConfigXml::kSystemLog or
+// kAccessLog) into `log`. Raises when the kind's autodelete element is
+// missing.
+void apply_autodelete(LogFile& log, ConfigXml& config, int kind);
 
 #endif  // QUILLO_DAEMON_LOG_ROW_H_

@@ -24,11 +24,7 @@ void SystemLogHandler::handle(const quillo::ReqSystemLog& record,
 
   LogFile log(config.log_root(), "systemlog", "system_", ".csv",
               quillo::Paths().state_dir);
-  const ConfigXml::AutoDelete settings =
-      config.get_autodelete(ConfigXml::kSystemLog);
-  log.autodelete_enabled = settings.enabled;
-  log.expire_days = settings.days;
-  log.expire_percent = settings.percent;
+  apply_autodelete(log, config, ConfigXml::kSystemLog);
 
   pending_.push_back(PendingRow{time, std::move(row)});
   // Every queued row is tried, oldest first; only those that did not reach
