@@ -46,7 +46,30 @@ ConfigXml::~ConfigXml() = default;
 
 void ConfigXml::load() {
   clear_alerts();
+  clear_memos();
   XmlData::Load(quillo::Paths().config);
+}
+
+void ConfigXml::clear_memos() {
+  log_root_ = {};
+  autodelete_[0] = {};
+  autodelete_[1] = {};
+  switches_ = {};
+}
+
+template <typename T, typename Read>
+const T& ConfigXml::remember(Memo<T>& memo, Read read) {
+  if (!memo.ready) {
+    try {
+      memo.value = read();
+    } catch (const Corvel::CXMLError& e) {
+      memo.failed = true;
+      memo.error = e.what();
+    }
+    memo.ready = true;
+  }
+  if (memo.failed) throw Corvel::CXMLError(memo.error);
+  return memo.value;
 }
 
 void ConfigXml::clear_alerts() { alerts_.clear(); }
@@ -107,9 +130,13 @@ int ConfigXml::to_int(const Glib::ustring& text) {
 }
 
 ConfigXml::AutoDelete ConfigXml::get_autodelete(int kind) {
+  if (AutoDeletePath(kind) == nullptr) return AutoDelete();
+  return remember(autodelete_[kind], [&] { return read_autodelete(kind); });
+}
+
+ConfigXml::AutoDelete ConfigXml::read_autodelete(int kind) {
   AutoDelete result;
   const char* path = AutoDeletePath(kind);
-  if (path == nullptr) return result;
   // A missing document root or auto-delete element is the caller's failure.
   Corvel::CDOMNode node = GetRootNode().SelectSingleNode(path);
   result.enabled = get_bool(node, ".", "enable");
@@ -135,7 +162,26 @@ std::vector<std::string> ConfigXml::get_share_list() {
 }
 
 std::string ConfigXml::log_root() {
-  return RequiredText(GetRootNode(), paths_.at(kLogRootPath)).raw();
+  return remember(log_root_, [&] {
+    return RequiredText(GetRootNode(), paths_.at(kLogRootPath)).raw();
+  });
+}
+
+const ConfigXml::LogSwitches& ConfigXml::log_switches() {
+  return remember(switches_, [&] {
+    LogSwitches s;
+    Corvel::CDOMNode root;
+    try {
+      root = GetRootNode();
+    } catch (const Corvel::CXMLError&) {
+      return s;
+    }
+    s.system_log = get_bool(root, "eventlogconf", "enable");
+    s.access_log = get_bool(root, "accesslogconf", "enable");
+    s.all_shares = get_bool(root, "accesslogconf/sharelist", "all");
+    s.shares = get_share_list();
+    return s;
+  });
 }
 
 std::vector<AlertInfo>& ConfigXml::alert_list() {

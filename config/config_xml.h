@@ -37,6 +37,14 @@ class ConfigXml : public XmlData {
     int percent = 0;  // disk-use limit, 0 for none
   };
 
+  // The switches the record handlers read for every record.
+  struct LogSwitches {
+    bool system_log = false;   // "enable" of "eventlogconf"
+    bool access_log = false;   // "enable" of "accesslogconf"
+    bool all_shares = false;   // "all" of "accesslogconf/sharelist"
+    std::vector<std::string> shares;  // get_share_list()
+  };
+
   // An empty document with no alert conditions.
   ConfigXml();
   ~ConfigXml() override;
@@ -92,6 +100,12 @@ class ConfigXml : public XmlData {
   // missing or empty, or the document has no root.
   std::string log_root();
 
+  // The record handlers' switches. The document changes only when it is
+  // loaded, so they are read from it once after each load, as are the
+  // results (or errors) of log_root() and get_autodelete(): a record then
+  // costs no XPath evaluation. A document without root gives all off.
+  const LogSwitches& log_switches();
+
   // The alert conditions of "alertlist/alert" in document order, read on
   // first use after each load; conditions without a name are left out. The
   // reference stays valid until the next load() or clear_alerts().
@@ -105,8 +119,28 @@ class ConfigXml : public XmlData {
   const std::map<Glib::ustring, int> weekday_numbers;
 
  private:
+  // A value read once per load: either the value or the message of the
+  // Corvel::CXMLError its read raised, which is raised again on every use.
+  template <typename T>
+  struct Memo {
+    bool ready = false;
+    bool failed = false;
+    T value{};
+    std::string error;
+  };
+
+  // Forgets every value read from the previous document.
+  void clear_memos();
+  template <typename T, typename Read>
+  const T& remember(Memo<T>& memo, Read read);
+
+  AutoDelete read_autodelete(int kind);
+
   const std::map<int, Glib::ustring> paths_;
   std::vector<AlertInfo> alerts_;
+  Memo<std::string> log_root_;
+  Memo<AutoDelete> autodelete_[2];
+  Memo<LogSwitches> switches_;
 };
 
 #endif  // QUILLO_CONFIG_CONFIG_XML_H_

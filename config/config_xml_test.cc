@@ -176,6 +176,44 @@ TEST_F(ConfigXmlTest, LogRootIsRequired) {
   EXPECT_THROW(config_.log_root(), Corvel::CXMLError);
 }
 
+TEST_F(ConfigXmlTest, RememberedReadsFollowEachLoad) {
+  LoadXml(
+      "<c><eventlogconf enable=\"true\"/><accesslogconf enable=\"TRUE\">"
+      "<sharelist all=\"true\"><share><name>docs</name></share></sharelist>"
+      "</accesslogconf></c>");
+  const ConfigXml::LogSwitches& first = config_.log_switches();
+  EXPECT_TRUE(first.system_log);
+  EXPECT_FALSE(first.access_log);
+  EXPECT_TRUE(first.all_shares);
+  EXPECT_THAT(first.shares, ElementsAre("docs"));
+  std::string error;
+  try {
+    config_.log_root();
+  } catch (const Corvel::CXMLError& e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error,
+            "CDOMNode::SelectSingleNode: ERROR: no nodes found. node=c "
+            "xpath=share/path\n");
+  // A remembered failure is raised again, with the same text.
+  try {
+    config_.log_root();
+    ADD_FAILURE() << "no error the second time";
+  } catch (const Corvel::CXMLError& e) {
+    EXPECT_EQ(e.what(), error);
+  }
+
+  LoadXml("<c><share><path>/l</path></share><accesslogconf enable=\"true\">"
+          "<autodelete enable=\"true\"><expire><days>7</days></expire>"
+          "</autodelete></accesslogconf></c>");
+  EXPECT_EQ(config_.log_root(), "/l");
+  EXPECT_FALSE(config_.log_switches().system_log);
+  EXPECT_TRUE(config_.log_switches().access_log);
+  EXPECT_EQ(config_.get_autodelete(ConfigXml::kAccessLog).days, 7);
+  EXPECT_THROW(config_.get_autodelete(ConfigXml::kSystemLog),
+               Corvel::CXMLError);
+}
+
 TEST_F(ConfigXmlTest, ReadsWithoutDocumentRaiseOrGiveNothing) {
   EXPECT_THROW(config_.log_root(), Corvel::CXMLError);
   EXPECT_THROW(config_.get_share_list(), Corvel::CXMLError);

@@ -26,12 +26,12 @@ std::string error_text(int error_number) {
 }
 
 // Whether the access goes into the log at all.
-bool is_logged(const std::string& share, ConfigXml& config,
-               const Corvel::CDOMNode& root) {
+bool is_logged(const std::string& share,
+               const ConfigXml::LogSwitches& switches) {
   if (share == "IPC$") return false;
-  if (config.get_bool(root, "accesslogconf/sharelist", "all")) return true;
-  const std::vector<std::string> shares = config.get_share_list();
-  return std::find(shares.begin(), shares.end(), share) != shares.end();
+  if (switches.all_shares) return true;
+  return std::find(switches.shares.begin(), switches.shares.end(), share) !=
+         switches.shares.end();
 }
 
 }  // namespace
@@ -72,13 +72,13 @@ void handle_access_log(const quillo::ReqAccessLog& record, ConfigXml& config,
 
 void handle_access_log_at(int64_t now, const quillo::ReqAccessLog& record,
                           ConfigXml& config, AlertThread& alerts) {
-  const Corvel::CDOMNode root = config.GetRootNode();
-  if (!config.get_bool(root, "accesslogconf", "enable")) {
+  const ConfigXml::LogSwitches& switches = config.log_switches();
+  if (!switches.access_log) {
     counters().rows_dropped_disabled++;
     return;
   }
   const std::string share = record.share_name();
-  if (!is_logged(share, config, root)) {
+  if (!is_logged(share, switches)) {
     counters().rows_dropped_filtered++;
     return;
   }

@@ -10,7 +10,7 @@
 void SystemLogHandler::handle(const quillo::ReqSystemLog& record,
                               ConfigXml& config) {
   // A disabled log drops the record and leaves the queue as it is.
-  if (!config.get_bool(config.GetRootNode(), "eventlogconf", "enable")) {
+  if (!config.log_switches().system_log) {
     counters().rows_dropped_disabled++;
     return;
   }

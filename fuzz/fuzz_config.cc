@@ -1,0 +1,120 @@
+// Fuzzes the configuration document: the input is written as the
+// configuration file, loaded, and then read through every setting the
+// daemon reads, including the alert conditions and their matching.
+//
+// Only the exceptions the readers document are caught (the XML layer's
+// error from load(), get_autodelete(), get_share_list() and log_root());
+// anything else escaping is a finding.
+
+#include <stdlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "alert/alert_info.h"
+#include "config/config_xml.h"
+#include "config/temp_config.h"
+#include "support/xml/dom.h"
+
+namespace {
+
+// Fixed times spread over the week and the day.
+constexpr int64_t kTimes[] = {0, 1796635815, 1796635815 + 3 * 86400 + 50000};
+
+struct Access {
+  const char* user;
+  const char* host;
+  const char* ip;
+  const char* operation;
+  const char* result;
+  const char* share;
+  const char* path;
+};
+
+constexpr Access kAccesses[] = {
+    {"admin", "pc01", "192.0.2.10", "open_read", "ok", "docs", "a/b.txt"},
+    {"", "", "", "", "fail", "", ""},
+    {"user01", "PC*", "10.*", "mkdir", "fail", "share1", "*"},
+};
+
+TempConfig& tree() {
+  static TempConfig t;
+  return t;
+}
+
+void read_node_settings(const ConfigXml& config, const Corvel::CDOMNode& root) {
+  config.get_bool(root, "eventlogconf", "enable");
+  config.get_bool(root, "accesslogconf/sharelist", "all");
+  const Glib::ustring text = config.get_text(root, "share/path", "none");
+  ConfigXml::to_int(text);
+  for (const Corvel::CDOMNode& node :
+       config.get_nodes(root, "alertlist/alert")) {
+    config.get_text(node, "name", "");
+    config.get_bool(node, "period", "not");
+  }
+  for (const Glib::ustring& t :
+       config.get_texts(root, "accesslogconf/sharelist/share/name")) {
+    ConfigXml::to_int(t);
+  }
+}
+
+void read_settings(ConfigXml& config) {
+  read_node_settings(config, config.GetRootNode());
+  for (int kind : {ConfigXml::kSystemLog, ConfigXml::kAccessLog, 7}) {
+    try {
+      const ConfigXml::AutoDelete a = config.get_autodelete(kind);
+      if (kind == 7 && (a.enabled || a.days != 0 || a.percent != 0)) abort();
+    } catch (const Corvel::CXMLError&) {
+    }
+  }
+  try {
+    for (const std::string& share : config.get_share_list()) {
+      if (share.empty()) abort();  // empty names are skipped
+    }
+  } catch (const Corvel::CXMLError&) {
+  }
+  try {
+    if (config.log_root().empty()) abort();  // an empty root raises
+  } catch (const Corvel::CXMLError&) {
+  }
+}
+
+void match_alerts(ConfigXml& config) {
+  for (const AlertInfo& alert : config.alert_list()) {
+    if (alert.name.empty()) abort();  // nameless conditions are left out
+    for (int64_t now : kTimes) {
+      for (const Access& a : kAccesses) {
+        alert.matches(now, a.user, a.host, a.ip, a.operation, a.result, a.share,
+                      a.path);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  setenv("TZ", "UTC", 1);
+  tree();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  tree().Write(std::string(reinterpret_cast<const char*>(data), size));
+  ConfigXml config;
+  try {
+    config.load();
+  } catch (const Corvel::CXMLError&) {
+    return 0;
+  }
+  read_settings(config);
+  match_alerts(config);
+  // A second pass reads the cached conditions; a clear makes a third
+  // read them from the document again.
+  match_alerts(config);
+  config.clear_alerts();
+  match_alerts(config);
+  return 0;
+}
