@@ -86,10 +86,16 @@ std::string run_notice_request(const std::string& script,
   // An empty (not absent) failure message makes a non-zero exit an error.
   run_command_input(script, std::vector<std::string>{script}, request, &answer,
                     "", script_timeout.load());
+  return judge_notice_answer(script, answer.str());
+}
 
+}  // namespace
+
+std::string judge_notice_answer(const std::string& script,
+                                const std::string& answer) {
   std::string result;
   try {
-    result = read_result(answer.str());
+    result = read_result(answer);
   } catch (const Corvel::CXMLError&) {
     throw CmdExecError(script + ": response invalid!!", true, 0);
   } catch (const xmlpp::exception&) {
@@ -98,10 +104,8 @@ std::string run_notice_request(const std::string& script,
   if (result != kResultOk) {
     throw CmdExecError(script + ": result error - " + result, true, 0);
   }
-  return answer.str();
+  return answer;
 }
-
-}  // namespace
 
 std::string send_notice_request(const std::string& script,
                                 const std::string& entry) {

@@ -67,6 +67,12 @@ std::string fill_mail_body(const std::string& body, const std::string& address);
 //  - "<script>: response invalid!!" when the answer is empty, not XML or
 //    lacks entrylist/entry with a "result" attribute;
 //  - "<script>: result error - <value>" when that result is not "0".
+// Judges the answer `script` gave: returns it when its first
+// entrylist/entry has "result" "0"; otherwise raises CmdExecError
+// "<script>: response invalid!!" or "<script>: result error - <value>".
+std::string judge_notice_answer(const std::string& script,
+                                const std::string& answer);
+
 std::string send_notice_request(const std::string& script,
                                 const std::string& entry);
 

@@ -30,6 +30,8 @@ echo "== ASan+UBSan: every test"
 (cd build/asan && ctest -j"$jobs" --output-on-failure) || status=1
 echo "== TSan: the threaded tests"
 (cd build/tsan && ctest -j"$jobs" --output-on-failure -L threads) || status=1
+echo "== Fuzz targets, a short run each"
+QUILLO_FUZZ_BUILD_DIR=build/fuzz fuzz/run.sh 30 || status=1
 echo "== Normal build: every test"
 (cd build/release && ctest -j"$jobs" --output-on-failure) || status=1
 exit $status
