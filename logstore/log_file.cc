@@ -48,8 +48,9 @@ bool read_all(int fd, std::string* out) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
-    if (n == 0) break;
     out->append(buffer, static_cast<size_t>(n));
+    // A regular file reads short only at its end: no second read for it.
+    if (static_cast<size_t>(n) < sizeof buffer) break;
   }
   return true;
 }
@@ -157,39 +158,38 @@ void LogFile::prepare_file(int64_t t) {
     make_log_dir(log_dir);
     make_log_dir(month_dir);
   }
-  if (!open_current(&file_size_)) {
+  // A file that did not exist is empty once opened.
+  if (!open_current(exists ? size : 0)) {
     current_path.clear();
     file_size_ = -1;
   }
 }
 
 // Opens current_path for appending, sets its mode and starts an empty file
-// with the byte order mark. *size receives the file's length.
-bool LogFile::open_current(int64_t* size) {
+// with the byte order mark. `size` is the file's length as stat() found it
+// just before (the daemon is its only writer), which saves asking the
+// stream for its position; file_size_ receives the length after the mark.
+bool LogFile::open_current(int64_t size) {
   open(current_path, std::ios::out | std::ios::app | std::ios::binary);
   if (!is_open()) {
     clear();
     return false;
   }
   ::chmod(current_path.c_str(), 0666);
-  seekp(0, std::ios::end);
-  const int64_t end = static_cast<int64_t>(tellp());
-  if (end > 0) {
-    *size = end;
+  if (size > 0) {
+    file_size_ = size;
     return true;
   }
-  if (end == 0) {
-    write(kByteOrderMark, sizeof kByteOrderMark - 1);
-    flush();
-    if (good()) {
-      *size = static_cast<int64_t>(sizeof kByteOrderMark - 1);
-      return true;
-    }
+  write(kByteOrderMark, sizeof kByteOrderMark - 1);
+  flush();
+  if (good()) {
+    file_size_ = static_cast<int64_t>(sizeof kByteOrderMark - 1);
+    return true;
   }
   // A byte order mark that did not fit must not stay half written.
   close();
   clear();
-  if (end == 0) truncate_retry(current_path, 0);
+  truncate_retry(current_path, 0);
   return false;
 }
 
@@ -234,6 +234,7 @@ void LogFile::load_state() {
   if (fd.get() < 0) return;
   std::string text;
   if (!read_all(fd.get(), &text)) return;
+  state_size_ = static_cast<int64_t>(text.size());
   const size_t end = text.find('\n');
   current_name = text.substr(0, end);
   line_count = end == std::string::npos ? 0 : parse_count(text, end + 1);
@@ -241,14 +242,21 @@ void LogFile::load_state() {
 
 // Rewritten in place rather than replaced, so that the file keeps its owner
 // and mode; the cut after the write drops any longer old content.
-void LogFile::save_state() const {
+void LogFile::save_state() {
   const std::string text =
       current_name + "\n" + std::to_string(line_count) + "\n";
   const UniqueFd fd(
       open_retry(state_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
   if (fd.get() < 0) return;
+  const int64_t before = state_size_;
+  state_size_ = -1;
   if (!pwrite_all(fd.get(), text)) return;
-  while (::ftruncate(fd.get(), static_cast<off_t>(text.size())) != 0 &&
-         errno == EINTR) {
+  // The cut is needed only when the old content may have been longer.
+  const int64_t written = static_cast<int64_t>(text.size());
+  if (before < 0 || before > written) {
+    while (::ftruncate(fd.get(), static_cast<off_t>(written)) != 0 &&
+           errno == EINTR) {
+    }
   }
+  state_size_ = written;
 }

@@ -65,7 +65,7 @@ class LogFile : public std::ofstream {
 
   // Writes current_name and line_count to the state file. Failures are
   // ignored: a later line saves again.
-  void save_state() const;
+  void save_state();
 
   // Auto-delete pass for "now" = `t`: when enabled and the free space of the
   // log volume is at most expire_percent, deletes every expired log file of
@@ -99,12 +99,15 @@ class LogFile : public std::ofstream {
   virtual int free_percent() const;
 
  private:
-  bool open_current(int64_t* size);
+  bool open_current(int64_t size);
   bool append_line(const std::string& line);
 
   // Length of the open file before the next line, so that a failed write
   // can be cut back. -1 while no file is open.
   int64_t file_size_ = -1;
+  // Length of the state file as last read or written by this object; -1
+  // when unknown. Saves the cut when the new content is not shorter.
+  int64_t state_size_ = -1;
 };
 
 #endif  // QUILLO_LOGSTORE_LOG_FILE_H_

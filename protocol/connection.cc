@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -169,6 +170,23 @@ int Connection::send(const Packet& packet) {
   return 0;
 }
 
+// Reads at least one byte and at most n, waiting for the first; *got tells
+// how many arrived.
+int Connection::read_some(unsigned char* buf, std::size_t n, std::size_t* got) {
+  *got = 0;
+  for (;;) {
+    const ssize_t r = ::recv(fd_, buf, n, MSG_DONTWAIT);
+    if (r > 0) {
+      *got = static_cast<std::size_t>(r);
+      return 0;
+    }
+    if (r == 0) return -1;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    if (wait_for(POLLIN) != 0) return -1;
+  }
+}
+
 // Reads exactly n bytes unless the stream ends, fails or times out first;
 // *got tells how many arrived.
 int Connection::read_fully(unsigned char* buf, std::size_t n,
@@ -194,14 +212,25 @@ int Connection::receive(Packet& packet) {
     errno = EBADF;
     return -1;
   }
-  unsigned char header[2];
+  // One read usually brings the whole frame; only a frame that arrives in
+  // pieces needs more. Bytes past the frame's end are dropped: one frame is
+  // all a connection carries.
+  unsigned char first[2 + kMaxBody];
   std::size_t got = 0;
-  if (read_fully(header, sizeof(header), &got) != 0) return -1;
+  if (read_some(first, sizeof(first), &got) != 0) return -1;
+  if (got < 2) {
+    std::size_t more = 0;
+    if (read_fully(first + got, 2 - got, &more) != 0) return -1;
+    got += more;
+  }
   const unsigned short announced =
-      static_cast<unsigned short>((header[0] << 8) | header[1]);
+      static_cast<unsigned short>((first[0] << 8) | first[1]);
   packet.set_size(announced);  // virtual: a subclass may track the size
-  if (packet.size == 0) return 0;
-  return read_fully(packet.data.get(), packet.size, &got);
+  const std::size_t have = std::min<std::size_t>(got - 2, packet.size);
+  if (have > 0) std::memcpy(packet.data.get(), first + 2, have);
+  if (have == packet.size) return 0;
+  std::size_t rest = 0;
+  return read_fully(packet.data.get() + have, packet.size - have, &rest);
 }
 
 }  // namespace quillo

@@ -57,6 +57,7 @@ class Connection final {
   // Milliseconds left before the deadline for poll(): -1 without one.
   int remaining_ms() const;
   int wait_for(short events);
+  int read_some(unsigned char* buf, std::size_t n, std::size_t* got);
   int read_fully(unsigned char* buf, std::size_t n, std::size_t* got);
 
   int fd_ = -1;
