@@ -1,10 +1,7 @@
 #include "alert/wildcard.h"
 
-#include <array>
 #include <cstddef>
-#include <cstdint>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -21,52 +18,42 @@ bool EqualFolded(const std::string& value, const std::string& pattern) {
   return true;
 }
 
-// The rule is a scan with a "star seen" flag that, once set, retries a fresh
-// scan (flag clear) at every later value position. Over positions (v, p) it
-// reads, with n = value length and m = pattern length:
+// The rule is an exhaustive search: a "*" stands for any run of bytes (also
+// an empty one), so it agrees with the usual glob match with one exception.
+// A "*" is taken up only while value bytes remain, which matters only for
+// the stars at the very end of the pattern: there, at least one more value
+// byte is needed. ("a*" does not match "a", "*" does not match "", "*01"
+// matches "01".) A pattern ending in "*" therefore matches exactly when the
+// value without its last byte matches the pattern as a glob.
 //
-//   Fresh(v, p) = v == n && p == m                 if v == n or p == m
-//               = Star(v, p + 1)                   if pattern[p] == '*'
-//               = same(v, p) && Fresh(v + 1, p + 1) otherwise
-//   Star(v, p)  = p == m                           if v == n or p == m
-//               = Star(v, p + 1)                   if pattern[p] == '*'
-//               = Fresh(v, p) || Star(v + 1, p)    otherwise
-//
-// and the answer is Fresh(0, 0). Both depend only on cells with a larger v or
-// the same v and a larger p, so one row per v, filled from p = m downwards,
-// gives the answer in O(n * m) time. The row is kept in place: cell p holds
-// row v + 1 until it is overwritten, and `diag` saves the old Fresh(v+1, p+1).
-constexpr std::uint8_t kFresh = 1;
-constexpr std::uint8_t kStar = 2;
-
-bool MatchRows(const std::string& value, const std::string& pattern,
-               std::uint8_t* row) {
-  const std::size_t n = value.size();
+// The glob match below keeps one restart point, the last "*" seen: when a
+// literal fails, that star takes one more byte and the scan restarts after
+// it. Earlier stars never need to take more, so this finds every match, in
+// time linear in the value for the patterns administrators write and never
+// more than the product of the two lengths.
+bool GlobMatch(const char* value, std::size_t n, const std::string& pattern) {
   const std::size_t m = pattern.size();
-  // Row v = n: only the end-of-loop rule applies.
-  for (std::size_t p = 0; p < m; ++p) row[p] = 0;
-  row[m] = kFresh | kStar;
-  for (std::size_t v = n; v-- > 0;) {
-    const char vc = Fold(value[v]);
-    std::uint8_t diag = row[m];  // cell (v + 1, m)
-    row[m] = kStar;              // p at the end, v not: only Star holds
-    for (std::size_t p = m; p-- > 0;) {
-      const std::uint8_t below = row[p];  // cell (v + 1, p)
-      std::uint8_t cell;
-      if (pattern[p] == '*') {
-        // Both scans move on with the star flag set.
-        cell = (row[p + 1] & kStar) ? (kFresh | kStar) : 0;
-      } else {
-        const bool fresh = Fold(pattern[p]) == vc && (diag & kFresh) != 0;
-        const bool star = fresh || (below & kStar) != 0;
-        cell = static_cast<std::uint8_t>((fresh ? kFresh : 0) |
-                                         (star ? kStar : 0));
-      }
-      diag = below;
-      row[p] = cell;
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::size_t v = 0;
+  std::size_t p = 0;
+  std::size_t star = kNone;  // position of the last "*" seen
+  std::size_t resume = 0;    // value position that star has reached
+  while (v < n) {
+    if (p < m && pattern[p] == '*') {
+      star = p++;
+      resume = v;
+    } else if (p < m && Fold(pattern[p]) == Fold(value[v])) {
+      ++v;
+      ++p;
+    } else if (star != kNone) {
+      p = star + 1;
+      v = ++resume;
+    } else {
+      return false;
     }
   }
-  return (row[0] & kFresh) != 0;
+  while (p < m && pattern[p] == '*') ++p;
+  return p == m;
 }
 
 }  // namespace
@@ -75,11 +62,9 @@ bool wildcard_match(const std::string& value, const std::string& pattern) {
   if (pattern.find('*') == std::string::npos) {
     return EqualFolded(value, pattern);
   }
-  constexpr std::size_t kStackCells = 256;
-  if (pattern.size() < kStackCells) {
-    std::array<std::uint8_t, kStackCells> row;
-    return MatchRows(value, pattern, row.data());
+  if (pattern.back() == '*') {
+    return !value.empty() &&
+           GlobMatch(value.data(), value.size() - 1, pattern);
   }
-  std::vector<std::uint8_t> row(pattern.size() + 1);
-  return MatchRows(value, pattern, row.data());
+  return GlobMatch(value.data(), value.size(), pattern);
 }
