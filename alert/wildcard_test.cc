@@ -6,31 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include "alert/wildcard_reference.h"
+
 namespace {
 
-// The rule written as the plain recursive scan it is defined by. It takes
-// exponential time on many-star patterns, so it only checks short inputs.
-char RefFold(char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
-
 bool ReferenceMatch(const std::string& value, const std::string& pattern) {
-  std::size_t v = 0;
-  std::size_t p = 0;
-  bool star = false;
-  while (v < value.size() && p < pattern.size()) {
-    if (pattern[p] == '*') {
-      ++p;
-      star = true;
-    } else if (star) {
-      if (ReferenceMatch(value.substr(v), pattern.substr(p))) return true;
-      ++v;
-    } else if (RefFold(value[v]) != RefFold(pattern[p])) {
-      return false;
-    } else {
-      ++v;
-      ++p;
-    }
-  }
-  return p == pattern.size() && (v == value.size() || star);
+  return wildcard_reference::Match(value, pattern);
 }
 
 struct Case {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "alert/wildcard.h"
+#include "alert/wildcard_reference.h"
 
 namespace {
 
@@ -21,31 +22,7 @@ constexpr size_t kPlainLimit = 24;
 constexpr size_t kMemoValueLimit = 64;
 constexpr size_t kMemoPatternLimit = 400;
 
-char Fold(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// The rule, word for word: a fresh comparison of value[v..] with
-// pattern[p..].
-bool Reference(const std::string& value, size_t v, const std::string& pattern,
-               size_t p) {
-  bool star = false;
-  while (v < value.size() && p < pattern.size()) {
-    if (pattern[p] == '*') {
-      ++p;
-      star = true;
-    } else if (star) {
-      if (Reference(value, v, pattern, p)) return true;
-      ++v;
-    } else if (Fold(value[v]) != Fold(pattern[p])) {
-      return false;
-    } else {
-      ++v;
-      ++p;
-    }
-  }
-  return p == pattern.size() && (v == value.size() || star);
-}
+using wildcard_reference::Fold;
 
 // The same recursion; a fresh comparison depends on (v, p) only, so its
 // answers are kept: 0 unknown, 1 false, 2 true.
@@ -99,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const bool got = wildcard_match(value, pattern);
   if (value.size() <= kPlainLimit && pattern.size() <= kPlainLimit) {
-    if (got != Reference(value, 0, pattern, 0)) abort();
+    if (got != wildcard_reference::Match(value, pattern)) abort();
   } else if (value.size() <= kMemoValueLimit &&
              pattern.size() <= kMemoPatternLimit) {
     MemoReference reference(value, pattern);
