@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -185,16 +186,17 @@ TEST(StartupTest, DaemonOptionDetaches) {
   ApplianceTree tree;
   const RunResult r = run(quillod_path(), {"--daemon", "extra"}, tree.root());
   EXPECT_EQ(r.status, 0);
-  RawClient probe(tree);
-  for (int i = 0; i < 2000 && !probe.connected(); ++i) {
+  // The detached daemon is not our child: wait (bounded) for its socket.
+  auto probe = std::make_unique<RawClient>(tree);
+  for (int i = 0; i < 2000 && !probe->connected(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    new (&probe) RawClient(tree);  // NOLINT: reconnect in place
+    probe = std::make_unique<RawClient>(tree);
   }
-  ASSERT_TRUE(probe.connected());
-  const pid_t detached = probe.peer_pid();
+  ASSERT_TRUE(probe->connected());
+  const pid_t detached = probe->peer_pid();
   ASSERT_GT(detached, 0);
-  probe.send(system_frame("1", "a", "b", "c"));
-  EXPECT_EQ(probe.read_until_close(), kAcceptedAnswer);
+  probe->send(system_frame("1", "a", "b", "c"));
+  EXPECT_EQ(probe->read_until_close(), kAcceptedAnswer);
   kill(detached, SIGKILL);
 }
 
