@@ -1,39 +1,44 @@
 #include "alert/alert_thread.h"
 
+#include <algorithm>
 #include <ctime>
+#include <iterator>
 #include <string>
+#include <utility>
 
-#include "alert/alert_info.h"
+#include "base/console.h"
+#include "config/alert_info.h"
 #include "config/config_xml.h"
-#include "daemon/console.h"
-#include "daemon/counters.h"
 #include "logstore/log_file.h"
-#include "notice/notice.h"
-#include "protocol/paths.h"
 
 namespace {
 
 int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
+// One event-log entry `code` per address, naming the condition.
+void log_mail_results(Notifier& notifier, const std::string& name,
+                      const std::string& code,
+                      const std::vector<std::string>& addresses) {
+  for (const std::string& address : addresses) {
+    notifier.send_eventlog(code, {{"mail_address", address}, {"name", name}});
+  }
+}
+
 }  // namespace
 
-AlertThread::AlertThread() : AlertThread(kDefaultTiming) {}
-
 AlertThread::AlertThread(const Timing& timing, BatchHandler handler)
-    : timing_(timing),
-      handler_(handler ? std::move(handler) : BatchHandler(handle_alert)) {
+    : timing_(timing), handler_(std::move(handler)) {
   set_thread_function(&AlertThread::alert_thread);
 }
 
 AlertThread::~AlertThread() { stop_and_join(); }
 
 void AlertThread::push_alert(const std::string& name, const std::string& row) {
-  lock();
+  ThreadLock hold(*this);
   PendingAlert& entry = pending_[name];
   entry.rows.push_back(row);
   entry.last_time = now_seconds();
   signal();
-  unlock();
 }
 
 void* AlertThread::alert_thread(void* self) {
@@ -42,18 +47,22 @@ void* AlertThread::alert_thread(void* self) {
 }
 
 void AlertThread::run() {
+  ThreadLock hold(*this);
   for (;;) {
     say("alert_thread: waiting.\n");
-    lock();
     wait(timing_.wait_seconds);
     say("alert_thread: wake up.\n");
     if (stop_requested()) {
       say("alert_thread: exit by request.\n");
-      unlock();
       return;
     }
-    check_pending();
-    unlock();
+    try {
+      check_pending();
+    } catch (...) {
+      // Out of memory while taking a batch: the rows stay, the next pass
+      // tries again. Nothing may end the thread.
+      complain_current_exception();
+    }
   }
 }
 
@@ -77,14 +86,15 @@ void AlertThread::check_pending() {
                      entry.rows.begin() + static_cast<long>(n));
     entry.last_time = now;
     const std::string batch_name = name;
-    unlock();
-    counters().alert_batches++;
+    ThreadUnlock release(*this);
+    stats_.batches++;
     try {
-      handler_(batch_name, batch);
+      const MailOutcome mail = handler_(batch_name, batch);
+      stats_.mail_addresses_sent += mail.sent.size();
+      stats_.mail_addresses_failed += mail.failed.size();
     } catch (...) {
       // handle_alert drops its own failures; nothing may end the thread.
     }
-    lock();
   }
 }
 
@@ -92,19 +102,19 @@ void check_alert(int64_t now, const std::string& user, const std::string& host,
                  const std::string& ip, const std::string& operation,
                  const std::string& result, const std::string& share,
                  const std::string& path, const std::string& row,
-                 ConfigXml& config, AlertThread& alerts) {
+                 const std::string& state_dir, ConfigXml& config,
+                 AlertThread& alerts) {
   for (const AlertInfo& alert : config.alert_list()) {
     if (!alert.matches(now, user, host, ip, operation, result, share, path)) {
       continue;
     }
     // The alert log is never auto-deleted: its settings stay off.
-    LogFile log(config.log_root(), "alertlog", "alert_", ".csv",
-                quillo::Paths().state_dir);
-    counters().alert_matches++;
+    LogFile log(config.log_root(), "alertlog", "alert_", ".csv", state_dir);
+    alerts.stats().matches++;
     if (log.write_line(now, row) == 0) {
-      counters().rows_written_alert++;
+      alerts.stats().rows_written++;
     } else {
-      counters().write_failures++;
+      alerts.stats().write_failures++;
     }
     alerts.push_alert(alert.name, row);
   }
@@ -122,32 +132,23 @@ std::string alert_mail_body(const std::string& name,
   return body;
 }
 
-void handle_alert(const std::string& name,
-                  const std::vector<std::string>& batch) {
-  send_eventlog("71100010",
-                {{"name", name}, {"number", std::to_string(batch.size())}});
-  play_buzzer(1);
+MailOutcome handle_alert(Notifier& notifier, const std::string& name,
+                         const std::vector<std::string>& batch) {
+  notifier.send_eventlog(
+      "71100010", {{"name", name}, {"number", std::to_string(batch.size())}});
+  notifier.play_buzzer(1);
+  MailOutcome mail;
   try {
-    MailRequest mail;
-    mail.script = quillo::Paths().mailsend_script;
-    if (mail.send(alert_mail_subject(name), alert_mail_body(name, batch)) !=
-        0) {
+    if (notifier.send_mail(alert_mail_subject(name),
+                           alert_mail_body(name, batch), &mail) != 0) {
       say("handle_alert: no mail send.");
-      return;
+      return mail;
     }
-    counters().mail_addresses_sent += mail.sent.size();
-    counters().mail_addresses_failed += mail.failed.size();
-    log_mail_results(name, "71000010", mail.sent);
-    log_mail_results(name, "71090010", mail.failed);
+    log_mail_results(notifier, name, "71000010", mail.sent);
+    log_mail_results(notifier, name, "71090010", mail.failed);
   } catch (...) {
     // The notice settings could not be read or the mail not be built: the
     // batch is gone, the thread goes on with the next condition.
   }
-}
-
-void log_mail_results(const std::string& name, const std::string& code,
-                      const std::vector<std::string>& addresses) {
-  for (const std::string& address : addresses) {
-    send_eventlog(code, {{"mail_address", address}, {"name", name}});
-  }
+  return mail;
 }

@@ -9,15 +9,15 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "config/config_test_util.h"
 #include "config/config_xml.h"
-#include "config/temp_config.h"
 #include "logstore/log_test_util.h"
-#include "protocol/paths.h"
 
 namespace {
 
@@ -32,11 +32,14 @@ struct Batch {
 // Records the batches the thread hands out; waits (bounded) for them.
 class Recorder {
  public:
-  AlertThread::BatchHandler handler() {
-    return [this](const std::string& name, const std::vector<std::string>& rows) {
+  // Each batch answers as if its mail went out to `mail`.
+  AlertThread::BatchHandler handler(MailOutcome mail = {}) {
+    return [this, mail](const std::string& name,
+                        const std::vector<std::string>& rows) {
       std::lock_guard<std::mutex> lock(mutex_);
       batches_.push_back(Batch{name, rows});
       changed_.notify_all();
+      return mail;
     };
   }
 
@@ -56,15 +59,30 @@ class Recorder {
 
 constexpr AlertThread::Timing kFast{1, 2, 1024};
 
+// Waits (bounded) until `count` reaches `value`; the thread updates the
+// counts just after the handler returns.
+bool await_count(const AlertStats::Count& count, std::uint64_t value) {
+  const auto limit =
+      std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (count.load() < value) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 TEST(AlertThreadTest, OneMatchGivesOneBatchAfterTheQuietPeriod) {
   Recorder recorder;
-  AlertThread thread(kFast, recorder.handler());
+  AlertThread thread(kFast, recorder.handler({{"a@x"}, {"b@x", "c@x"}}));
   ASSERT_EQ(thread.start(), 0);
   thread.push_alert("watch1", "row1");
   const std::vector<Batch> batches = recorder.wait_for(1);
   ASSERT_EQ(batches.size(), 1u);
   EXPECT_EQ(batches[0].name, "watch1");
   EXPECT_THAT(batches[0].rows, ElementsAre("row1"));
+  EXPECT_TRUE(await_count(thread.stats().mail_addresses_failed, 2));
+  EXPECT_EQ(thread.stats().batches, 1u);
+  EXPECT_EQ(thread.stats().mail_addresses_sent, 1u);
 }
 
 TEST(AlertThreadTest, BurstIsSplitAtTheBatchLimit) {
@@ -87,8 +105,8 @@ TEST(AlertThreadTest, DestroyingAWaitingThreadReturns) {
   Recorder recorder;
   // With an hour-long wait, only the destructor's wake-up can end the
   // thread; if it did not, this test would hang.
-  auto thread = std::make_unique<AlertThread>(AlertThread::Timing{3600, 60, 1024},
-                                              recorder.handler());
+  auto thread = std::make_unique<AlertThread>(
+      AlertThread::Timing{3600, 60, 1024}, recorder.handler());
   ASSERT_EQ(thread->start(), 0);
   thread->push_alert("pending", "never mailed");
   thread.reset();
@@ -96,7 +114,8 @@ TEST(AlertThreadTest, DestroyingAWaitingThreadReturns) {
 }
 
 TEST(AlertThreadTest, NeverStartedThreadIsDestroyedWithoutJoin) {
-  AlertThread thread;
+  Recorder recorder;
+  AlertThread thread(kFast, recorder.handler());
   thread.push_alert("x", "y");
 }
 
@@ -105,16 +124,19 @@ TEST(AlertMailTest, SubjectAndBody) {
             "\xE3\x82\xAF\xE3\x82\xA4\xE3\x83\xAD \xE3\x82\xA2\xE3\x83\xA9"
             "\xE3\x83\xBC\xE3\x83\x88 - \xE6\x9D\xA1\xE4\xBB\xB6\xE5\x90\x8D:"
             "watch1");
-  EXPECT_EQ(alert_mail_body("watch1", {"r1", "r2", "r3"}),
-            "\xE3\x82\xA2\xE3\x83\xA9\xE3\x83\xBC\xE3\x83\x88\xE6\x9D\xA1"
-            "\xE4\xBB\xB6 watch1: \xE3\x82\xA2\xE3\x82\xAF\xE3\x82\xBB\xE3\x82"
-            "\xB9\xE3\x82\x92" "3\xE4\xBB\xB6\xE6\xA4\x9C\xE5\x87\xBA\xE3\x81"
-            "\x97\xE3\x81\xBE\xE3\x81\x97\xE3\x81\x9F\xE3\x80\x82\n\nr1\nr2\nr3\n");
+  EXPECT_EQ(
+      alert_mail_body("watch1", {"r1", "r2", "r3"}),
+      "\xE3\x82\xA2\xE3\x83\xA9\xE3\x83\xBC\xE3\x83\x88\xE6\x9D\xA1"
+      "\xE4\xBB\xB6 watch1: \xE3\x82\xA2\xE3\x82\xAF\xE3\x82\xBB\xE3\x82"
+      "\xB9\xE3\x82\x92"
+      "3\xE4\xBB\xB6\xE6\xA4\x9C\xE5\x87\xBA\xE3\x81"
+      "\x97\xE3\x81\xBE\xE3\x81\x97\xE3\x81\x9F\xE3\x80\x82\n\nr1\nr2\nr3\n");
 }
 
 // Conditions that match any access at any time.
 std::string MatchAll(const std::string& name) {
-  return "<alert><name>" + name + "</name><usernamelist all=\"true\"/>"
+  return "<alert><name>" + name +
+         "</name><usernamelist all=\"true\"/>"
          "<period><weekdays sun=\"true\" mon=\"true\" tue=\"true\" "
          "wed=\"true\" thu=\"true\" fri=\"true\" sat=\"true\"/></period>"
          "<operationlist><operation type=\"open_read\" enable=\"true\"/>"
@@ -124,29 +146,28 @@ std::string MatchAll(const std::string& name) {
 class AlertCheckTest : public ::testing::Test {
  protected:
   void Configure(const std::string& alerts) {
-    tree_.Write("<config><share><path>" + log_root_ + "</path></share>"
-                "<alertlist>" + alerts + "</alertlist></config>");
+    tree_.Write("<config><share><path>" + log_root_ +
+                "</path></share>"
+                "<alertlist>" +
+                alerts + "</alertlist></config>");
     config_.load();
   }
 
   void Check(const std::string& row) {
     check_alert(1796635815, "u", "h", "i", "open_read", "ok", "s", "p", row,
-                config_, thread_);
+                state_dir_, config_, thread_);
   }
 
   logtest::ScopedTimeZone zone_{"UTC"};
   TempConfig tree_;
-  std::string log_root_ = tree_.root() + "/logs";
-  bool made_ = logtest::make_dir(log_root_) &&
-               logtest::make_dir(tree_.root() + "/mnt/data/conf") &&
-               logtest::make_dir(quillo::Paths().state_dir);
-  ConfigXml config_;
+  std::string log_root_ = tree_.tree().dir("logs");
+  std::string state_dir_ = tree_.tree().dir("state");
+  ConfigXml config_{tree_.path()};
   Recorder recorder_;
   AlertThread thread_{kFast, recorder_.handler()};
 };
 
 TEST_F(AlertCheckTest, AccessMatchingTwoConditionsGivesTwoLinesAndTwoBatches) {
-  ASSERT_TRUE(made_);
   Configure(MatchAll("first") + MatchAll("second"));
   ASSERT_EQ(thread_.start(), 0);
   Check("the,row");
@@ -160,10 +181,12 @@ TEST_F(AlertCheckTest, AccessMatchingTwoConditionsGivesTwoLinesAndTwoBatches) {
   EXPECT_EQ(batches[0].name, "first");
   EXPECT_EQ(batches[1].name, "second");
   EXPECT_THAT(batches[1].rows, ElementsAre("the,row"));
+  EXPECT_EQ(thread_.stats().matches, 2u);
+  EXPECT_EQ(thread_.stats().rows_written, 2u);
+  EXPECT_EQ(thread_.stats().write_failures, 0u);
 }
 
 TEST_F(AlertCheckTest, RenamedConditionKeepsWaitingRowsUnderTheOldName) {
-  ASSERT_TRUE(made_);
   Configure(MatchAll("old"));
   Check("before");
   Configure(MatchAll("new"));
@@ -180,10 +203,9 @@ TEST_F(AlertCheckTest, RenamedConditionKeepsWaitingRowsUnderTheOldName) {
 }
 
 TEST_F(AlertCheckTest, NoMatchWritesNothing) {
-  ASSERT_TRUE(made_);
   Configure(MatchAll("x"));
   check_alert(1796635815, "u", "h", "i", "open_write", "ok", "s", "p", "row",
-              config_, thread_);
+              state_dir_, config_, thread_);
   EXPECT_EQ(logtest::file_mode(log_root_ + "/alertlog"), -1);
 }
 

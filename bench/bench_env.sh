@@ -1,9 +1,12 @@
-# Shared by the benchmark scripts (sourced, not run): the Release build
-# (without the tests), private appliance trees under temporary QUILLO_ROOTs,
+# Shared by the benchmark scripts (sourced, not run): the Release build in
+# a folder of its own, private appliance trees under temporary QUILLO_ROOTs,
 # a realistic daemon configuration, and starting and stopping the servers.
 # Nothing here touches /tmp/quillo or /mnt/data.
 #
-#   BUILD_DIR   build directory (default: <repo>/build/bench-release)
+#   BUILD_DIR   build directory (default: <repo>/build/bench-release, which
+#               no other command uses); a folder given here is reconfigured
+#               as a Release build with the benchmarks and without
+#               sanitizers, but keeps its tests setting
 #   NO_BUILD    when set, use the programs already in BUILD_DIR
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -27,23 +30,30 @@ bench_cleanup() {
 trap bench_cleanup EXIT
 trap 'exit 130' INT TERM
 
-# bench_build TARGET...: configures (Release) and builds the targets.
+# bench_build TARGET...: configures (Release) and builds the targets. The
+# own folder leaves the tests out; a folder from BUILD_DIR may be one the
+# test command uses, so there the tests setting is not touched.
 bench_build() {
   [ -n "${NO_BUILD:-}" ] && return 0
+  local tests=()
+  [ -n "${BUILD_DIR:-}" ] || tests=(-DQUILLO_BUILD_TESTS=OFF)
+  echo "building $* in $build" >&2
   cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release \
-    -DQUILLO_BUILD_TESTS=OFF >/dev/null
+    -DQUILLO_BUILD_BENCH=ON -DQUILLO_SANITIZE= -DQUILLO_BUILD_FUZZ=OFF \
+    "${tests[@]}" >/dev/null
   cmake --build "$build" -j"$(nproc)" --target "$@" >/dev/null
 }
 
-# bench_tree: makes a private appliance tree and prints its root. The log
-# root is <root>/logs.
+# bench_tree VAR: makes a private appliance tree and sets VAR to its root.
+# The log root is <root>/logs. (Not called as $(bench_tree): the tree must
+# be recorded in this shell's bench_dirs to be removed at exit.)
 bench_tree() {
-  local root
-  root=$(mktemp -d "${TMPDIR:-/tmp}/quillo-bench.XXXXXX")
-  bench_dirs+=("$root")
-  mkdir -p "$root/tmp" "$root/var/lock" "$root/mnt/data/xmlconf" \
-           "$root/mnt/data/conf/quillo" "$root/mnt/data/bin" "$root/logs"
-  echo "$root"
+  local tree_  # not "root": that would hide the caller's VAR of that name
+  tree_=$(mktemp -d "${TMPDIR:-/tmp}/quillo-bench.XXXXXX")
+  bench_dirs+=("$tree_")
+  mkdir -p "$tree_/tmp" "$tree_/var/lock" "$tree_/mnt/data/xmlconf" \
+           "$tree_/mnt/data/conf/quillo" "$tree_/mnt/data/bin" "$tree_/logs"
+  printf -v "$1" '%s' "$tree_"
 }
 
 # The 16 alert conditions: all week, all day, each failing a different

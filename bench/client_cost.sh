@@ -22,7 +22,7 @@ bench_build quillod quillo-send quillo_trivial_client
 send=$build/client/quillo-send
 trivial=$build/bench/quillo_trivial_client
 
-root=$(bench_tree)
+bench_tree root
 bench_config "$root"
 bench_start_daemon "$root"
 export QUILLO_ROOT=$root

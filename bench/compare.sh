@@ -15,8 +15,8 @@ rounds=${ROUNDS:-3}
 bench_build quillod quillo_floor_server quillo_load_gen
 gen=$build/bench/quillo_load_gen
 
-qroot=$(bench_tree)
-froot=$(bench_tree)
+bench_tree qroot
+bench_tree froot
 bench_config "$qroot"
 bench_start_daemon "$qroot"
 bench_start_floor "$froot"

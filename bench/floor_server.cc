@@ -20,8 +20,10 @@
 #include <ctime>
 #include <string>
 
+#include "base/root_dir.h"
 #include "bench/floor_store.h"
-#include "protocol/paths.h"
+#include "paths/appliance_paths.h"
+#include "protocol/socket_path.h"
 
 namespace {
 
@@ -81,9 +83,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s LOG_ROOT\n", argv[0]);
     return 1;
   }
-  quillo::InitPaths();
-  FloorStore store(argv[1], quillo::Paths().state_dir);
-  const int listener = listen_on(quillo::Paths().socket);
+  const std::string root = base::root_from_env();
+  FloorStore store(argv[1], quillo::MakePaths(root).state_dir);
+  const int listener = listen_on(quillo::socket_path(root));
   if (listener < 0) {
     std::perror("floor server: listen");
     return 2;

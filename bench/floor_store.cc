@@ -13,33 +13,14 @@
 #include <string>
 #include <utility>
 
+#include "base/ascii.h"
+#include "base/eintr.h"
+#include "base/unique_fd.h"
+
 namespace {
 
 constexpr int32_t kMaxLines = 65535;
 constexpr char kBom[] = "\xEF\xBB\xBF";
-
-// Owns one descriptor.
-class Fd final {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-int open_retry(const char* path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = ::open(path, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
 
 void put2(std::string& s, int v) {
   s += static_cast<char>('0' + v / 10);
@@ -115,7 +96,8 @@ FloorStore::FloorStore(std::string log_root, std::string state_dir)
 
 FloorStore::State FloorStore::read_state(const std::string& path) const {
   State state;
-  const Fd fd(open_retry(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
+  const base::UniqueFd fd(base::retry_eintr(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (fd.get() < 0) return state;
   char buf[512];
   ssize_t n;
@@ -135,7 +117,9 @@ FloorStore::State FloorStore::read_state(const std::string& path) const {
 void FloorStore::save_state(const std::string& path, const State& state) const {
   const std::string text =
       state.name + "\n" + std::to_string(state.count) + "\n";
-  const Fd fd(open_retry(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  const base::UniqueFd fd(base::retry_eintr([&] {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  }));
   if (fd.get() < 0) return;
   if (::pwrite(fd.get(), text.data(), text.size(), 0) !=
       static_cast<ssize_t>(text.size())) {
@@ -147,12 +131,17 @@ void FloorStore::save_state(const std::string& path, const State& state) const {
 int FloorStore::open_log(const std::string& kind_dir,
                          const std::string& month_dir, const std::string& path,
                          bool* fresh) const {
-  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
-  int fd = open_retry(path.c_str(), flags, 0666);
+  const auto open_file = [&] {
+    return base::retry_eintr([&] {
+      return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                    0666);
+    });
+  };
+  int fd = open_file();
   if (fd < 0 && errno == ENOENT) {
     make_dir(kind_dir);
     make_dir(month_dir);
-    fd = open_retry(path.c_str(), flags, 0666);
+    fd = open_file();
   }
   if (fd < 0) return -1;
   struct stat st;
@@ -186,7 +175,7 @@ int FloorStore::write_line(FloorKind kind, int64_t t, const std::string& row) {
   const std::string path = month_dir + "/" + state.name;
 
   bool fresh = false;
-  const Fd fd(open_log(kind_dir, month_dir, path, &fresh));
+  const base::UniqueFd fd(open_log(kind_dir, month_dir, path, &fresh));
   if (fd.get() < 0) {
     state.count = 0;  // as the daemon leaves it: a new file, no line yet
     save_state(state_path, state);
@@ -263,10 +252,8 @@ bool access_row(const Entries& e, int64_t now, std::string* row) {
   }
   if (!e.is_number(5) || !e.is_number(6)) return false;
   format_time(now, true, row, nullptr);
-  std::string user(e.data[1], e.string_length(1));
-  for (char& c : user) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  const std::string user =
+      base::ascii_lower(std::string(e.data[1], e.string_length(1)));
   append_field(row, user);
   append_field(row, e.data[2], e.string_length(2));
   append_field(row, e.data[3], e.string_length(3));

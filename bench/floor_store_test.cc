@@ -24,18 +24,11 @@
 #include "logstore/log_file.h"
 #include "logstore/log_names.h"
 #include "protocol/packet.h"
+#include "testing/temp_tree.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string make_temp_dir() {
-  const char* base = getenv("TMPDIR");
-  std::string tmpl = std::string(base != nullptr && *base ? base : "/tmp") +
-                     "/floor_store_test.XXXXXX";
-  if (mkdtemp(&tmpl[0]) == nullptr) return "";
-  return tmpl;
-}
 
 std::string slurp(const fs::path& p) {
   std::ifstream f(p, std::ios::binary);
@@ -83,14 +76,11 @@ struct Line {
 class FloorStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = make_temp_dir();
-    ASSERT_FALSE(dir_.empty());
     for (const char* side : {"daemon", "floor"}) {
-      fs::create_directories(dir_ / side / "logs");
-      fs::create_directories(dir_ / side / "state");
+      temp_.dir(std::string(side) + "/logs");
+      temp_.dir(std::string(side) + "/state");
     }
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   fs::path side(const char* name) const { return dir_ / name; }
 
@@ -115,7 +105,8 @@ class FloorStoreTest : public ::testing::Test {
     EXPECT_EQ(tree(side("floor")), tree(side("daemon")));
   }
 
-  fs::path dir_;
+  quillo_test::TempTree temp_{"floor-store-test"};
+  fs::path dir_ = temp_.path();
 };
 
 TEST_F(FloorStoreTest, MonthChangesAndOlderLinesLeaveTheSameTree) {

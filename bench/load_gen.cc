@@ -27,10 +27,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/root_dir.h"
 #include "bench/load_stats.h"
 #include "protocol/connection.h"
 #include "protocol/packet.h"
-#include "protocol/paths.h"
+#include "protocol/socket_path.h"
 
 namespace {
 
@@ -89,8 +90,7 @@ bool parse_options(int argc, char** argv, Options* o) {
   }
   if (optind != argc || o->records < 0 || o->connections < 1) return false;
   if (o->socket.empty()) {
-    quillo::InitPaths();
-    o->socket = quillo::Paths().socket;
+    o->socket = quillo::socket_path(base::root_from_env());
   }
   return true;
 }

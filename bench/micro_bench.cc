@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "alert/alert_info.h"
-#include "alert/wildcard.h"
+#include "config/alert_info.h"
+#include "config/wildcard.h"
 #include "daemon/access_log.h"
 #include "daemon/log_row.h"
 #include "logstore/log_names.h"

@@ -15,7 +15,7 @@ first=10000
 
 bench_build quillod quillo_load_gen
 gen=$build/bench/quillo_load_gen
-root=$(bench_tree)
+bench_tree root
 bench_config "$root"
 bench_start_daemon "$root"
 

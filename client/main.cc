@@ -12,11 +12,13 @@
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
+#include <string>
 
+#include "base/root_dir.h"
 #include "client/options.h"
 #include "protocol/connection.h"
 #include "protocol/packet.h"
-#include "protocol/paths.h"
+#include "protocol/socket_path.h"
 
 namespace {
 
@@ -39,8 +41,8 @@ std::unique_ptr<quillo::RequestData> build_record(const CommandLine& cl) {
                                                 d[2].c_str(), d[3].c_str());
 }
 
-int send_record(const CommandLine& cl) {
-  quillo::Connection connection(quillo::Paths().socket);
+int send_record(const std::string& socket_path, const CommandLine& cl) {
+  quillo::Connection connection(socket_path);
   connection.set_deadline(std::chrono::steady_clock::now() + kRunTimeout);
   quillo::ResultData result;
   if (connection.connect() != 0) return 3;
@@ -52,8 +54,7 @@ int send_record(const CommandLine& cl) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  quillo::InitPaths();
-  const std::string& socket_path = quillo::Paths().socket;
+  const std::string socket_path = quillo::socket_path(base::root_from_env());
   if (socket_path.size() > quillo::kMaxSocketPath) {
     std::fprintf(stderr, "Error: socket path too long: %s\n",
                  socket_path.c_str());
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
   try {
     const CommandLine cl = parse_command_line(argc, argv, stdout);
     if (cl.done) return 0;
-    return send_record(cl);
+    return send_record(socket_path, cl);
   } catch (const std::invalid_argument& e) {
     std::fprintf(stderr, "Error: %s\n", e.what());
     return 1;

@@ -5,12 +5,12 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <glibmm/ustring.h>
 
-#include "alert/alert_info.h"
-#include "protocol/paths.h"
+#include "config/alert_info.h"
 #include "support/xml/dom.h"
 #include "support/xml/xml_data.h"
 
@@ -36,10 +36,11 @@ Glib::ustring RequiredText(const Corvel::CDOMNode& context,
 
 }  // namespace
 
-ConfigXml::ConfigXml()
+ConfigXml::ConfigXml(std::string path)
     : XmlData(""),
       weekday_numbers{{"sun", 0}, {"mon", 1}, {"tue", 2}, {"wed", 3},
                       {"thu", 4}, {"fri", 5}, {"sat", 6}},
+      path_(std::move(path)),
       paths_{{kLogRootPath, "share/path"}} {}
 
 ConfigXml::~ConfigXml() = default;
@@ -47,7 +48,7 @@ ConfigXml::~ConfigXml() = default;
 void ConfigXml::load() {
   clear_alerts();
   clear_memos();
-  XmlData::Load(quillo::Paths().config);
+  XmlData::Load(path_);
 }
 
 void ConfigXml::clear_memos() {

@@ -16,7 +16,7 @@
 
 #include <glibmm/ustring.h>
 
-#include "alert/alert_info.h"
+#include "config/alert_info.h"
 #include "support/xml/dom.h"
 #include "support/xml/xml_data.h"
 
@@ -39,21 +39,22 @@ class ConfigXml : public XmlData {
 
   // The switches the record handlers read for every record.
   struct LogSwitches {
-    bool system_log = false;   // "enable" of "eventlogconf"
-    bool access_log = false;   // "enable" of "accesslogconf"
-    bool all_shares = false;   // "all" of "accesslogconf/sharelist"
+    bool system_log = false;          // "enable" of "eventlogconf"
+    bool access_log = false;          // "enable" of "accesslogconf"
+    bool all_shares = false;          // "all" of "accesslogconf/sharelist"
     std::vector<std::string> shares;  // get_share_list()
   };
 
-  // An empty document with no alert conditions.
-  ConfigXml();
+  // An empty document with no alert conditions, to be loaded from the file
+  // `path`.
+  explicit ConfigXml(std::string path);
   ~ConfigXml() override;
   ConfigXml(const ConfigXml&) = delete;
   ConfigXml& operator=(const ConfigXml&) = delete;
 
-  // Drops the alert conditions, then reads the configuration file
-  // (quillo::Paths().config). Raises Corvel::CXMLError when the file is
-  // missing or not well-formed; the previous document is gone by then.
+  // Drops the alert conditions, then reads the configuration file. Raises
+  // Corvel::CXMLError when the file is missing or not well-formed; the previous
+  // document is gone by then.
   void load();
 
   // Drops the parsed alert conditions; the next alert_list() reads them
@@ -136,6 +137,7 @@ class ConfigXml : public XmlData {
 
   AutoDelete read_autodelete(int kind);
 
+  const std::string path_;  // the configuration file
   const std::map<int, Glib::ustring> paths_;
   std::vector<AlertInfo> alerts_;
   Memo<std::string> log_root_;

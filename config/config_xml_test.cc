@@ -7,7 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "config/temp_config.h"
+#include "config/config_test_util.h"
 #include "support/xml/dom.h"
 
 namespace {
@@ -25,7 +25,7 @@ class ConfigXmlTest : public testing::Test {
   Corvel::CDOMNode Root() const { return config_.GetRootNode(); }
 
   TempConfig files_;
-  ConfigXml config_;
+  ConfigXml config_{files_.path()};
 };
 
 struct BoolCase {
@@ -203,9 +203,10 @@ TEST_F(ConfigXmlTest, RememberedReadsFollowEachLoad) {
     EXPECT_EQ(e.what(), error);
   }
 
-  LoadXml("<c><share><path>/l</path></share><accesslogconf enable=\"true\">"
-          "<autodelete enable=\"true\"><expire><days>7</days></expire>"
-          "</autodelete></accesslogconf></c>");
+  LoadXml(
+      "<c><share><path>/l</path></share><accesslogconf enable=\"true\">"
+      "<autodelete enable=\"true\"><expire><days>7</days></expire>"
+      "</autodelete></accesslogconf></c>");
   EXPECT_EQ(config_.log_root(), "/l");
   EXPECT_FALSE(config_.log_switches().system_log);
   EXPECT_TRUE(config_.log_switches().access_log);

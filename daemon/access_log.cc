@@ -4,14 +4,14 @@
 
 #include <algorithm>
 #include <ctime>
+#include <utility>
 
 #include "alert/alert_thread.h"
+#include "base/ascii.h"
 #include "config/config_xml.h"
-#include "daemon/counters.h"
 #include "daemon/log_row.h"
 #include "logstore/log_file.h"
 #include "logstore/log_names.h"
-#include "protocol/paths.h"
 
 namespace {
 
@@ -38,11 +38,8 @@ bool is_logged(const std::string& share,
 
 AccessValues derive_access_values(const quillo::ReqAccessLog& record) {
   AccessValues v;
-  v.user = record.user_name();
   // Only A to Z change: multi-byte UTF-8 letters are left as they are.
-  for (char& c : v.user) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  v.user = base::ascii_lower(record.user_name());
   const std::string path = record.path();
   v.operation = record.operation();
   if (starts_with(path, "r|")) {
@@ -64,22 +61,26 @@ AccessValues derive_access_values(const quillo::ReqAccessLog& record) {
   return v;
 }
 
-void handle_access_log(const quillo::ReqAccessLog& record, ConfigXml& config,
-                       AlertThread& alerts) {
-  handle_access_log_at(static_cast<int64_t>(std::time(nullptr)), record,
-                       config, alerts);
+AccessLogHandler::AccessLogHandler(std::string state_dir, AlertThread& alerts,
+                                   HandlerStats& stats)
+    : state_dir_(std::move(state_dir)), alerts_(alerts), stats_(stats) {}
+
+void AccessLogHandler::handle(const quillo::ReqAccessLog& record,
+                              ConfigXml& config) {
+  handle_at(static_cast<int64_t>(std::time(nullptr)), record, config);
 }
 
-void handle_access_log_at(int64_t now, const quillo::ReqAccessLog& record,
-                          ConfigXml& config, AlertThread& alerts) {
+void AccessLogHandler::handle_at(int64_t now,
+                                 const quillo::ReqAccessLog& record,
+                                 ConfigXml& config) {
   const ConfigXml::LogSwitches& switches = config.log_switches();
   if (!switches.access_log) {
-    counters().rows_dropped_disabled++;
+    stats_.rows_dropped_disabled++;
     return;
   }
   const std::string share = record.share_name();
   if (!is_logged(share, switches)) {
-    counters().rows_dropped_filtered++;
+    stats_.rows_dropped_filtered++;
     return;
   }
 
@@ -94,18 +95,17 @@ void handle_access_log_at(int64_t now, const quillo::ReqAccessLog& record,
   append_field(row, share);
   append_field(row, v.path);
 
-  LogFile log(config.log_root(), "accesslog", "access_", ".csv",
-              quillo::Paths().state_dir);
+  LogFile log(config.log_root(), "accesslog", "access_", ".csv", state_dir_);
   apply_autodelete(log, config, ConfigXml::kAccessLog);
   // An access row that did not reach the file is not retried.
   if (log.write_line(now, row) == 0) {
-    counters().rows_written_access++;
+    stats_.rows_written_access++;
   } else {
-    counters().write_failures++;
+    stats_.write_failures++;
   }
-  counters().files_deleted += static_cast<std::uint64_t>(log.files_deleted);
+  stats_.files_deleted += static_cast<std::uint64_t>(log.files_deleted);
 
   // The log file stays open during the alert check.
-  check_alert(now, v.user, record.host_name(), record.ip_address(),
-              v.operation, v.result_word, share, v.path, row, config, alerts);
+  check_alert(now, v.user, record.host_name(), record.ip_address(), v.operation,
+              v.result_word, share, v.path, row, state_dir_, config, alerts_);
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "daemon/handler_stats.h"
 #include "protocol/packet.h"
 
 class AlertThread;
@@ -18,21 +19,34 @@ class ConfigXml;
 // The derived values of one access, as the row and the alert check use
 // them.
 struct AccessValues {
-  std::string user;       // user_name, ASCII letters lowered
-  std::string operation;  // operation + "_read"/"_write" from the path prefix
-  std::string result;     // "ok" or "fail (<error text>)"
+  std::string user;         // user_name, ASCII letters lowered
+  std::string operation;    // operation + "_read"/"_write" from the path prefix
+  std::string result;       // "ok" or "fail (<error text>)"
   std::string result_word;  // "ok" or "fail"
-  std::string path;       // path without "r|"/"w|", "." -> share name
+  std::string path;         // path without "r|"/"w|", "." -> share name
 };
 
 AccessValues derive_access_values(const quillo::ReqAccessLog& record);
 
-// Handles one well-formed record at the daemon's clock.
-void handle_access_log(const quillo::ReqAccessLog& record, ConfigXml& config,
-                       AlertThread& alerts);
+class AccessLogHandler {
+ public:
+  // Keeps its state file in `state_dir`, hands matches to `alerts` and
+  // counts into `stats`; both must outlive the handler.
+  AccessLogHandler(std::string state_dir, AlertThread& alerts,
+                   HandlerStats& stats);
 
-// The same at time `now` (tests).
-void handle_access_log_at(int64_t now, const quillo::ReqAccessLog& record,
-                          ConfigXml& config, AlertThread& alerts);
+  // Handles one well-formed record at the daemon's clock. Raises the
+  // configuration's errors (log root or auto-delete element missing).
+  void handle(const quillo::ReqAccessLog& record, ConfigXml& config);
+
+  // The same at time `now` (tests).
+  void handle_at(int64_t now, const quillo::ReqAccessLog& record,
+                 ConfigXml& config);
+
+ private:
+  const std::string state_dir_;
+  AlertThread& alerts_;
+  HandlerStats& stats_;
+};
 
 #endif  // QUILLO_DAEMON_ACCESS_LOG_H_

@@ -4,41 +4,19 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace {
 
-Counters g_counters;
-
 // Paths for the signal handler, fixed before it is installed.
 char g_stats_path[4096];
 char g_stats_temp[4096 + 8];
 
-struct Row {
-  const char* name;
-  Counters::Count Counters::*count;
-};
-
-constexpr Row kRows[] = {
-    {"requests_system", &Counters::requests_system},
-    {"requests_access", &Counters::requests_access},
-    {"requests_other_type", &Counters::requests_other_type},
-    {"requests_malformed", &Counters::requests_malformed},
-    {"rows_written_system", &Counters::rows_written_system},
-    {"rows_written_access", &Counters::rows_written_access},
-    {"rows_written_alert", &Counters::rows_written_alert},
-    {"rows_dropped_disabled", &Counters::rows_dropped_disabled},
-    {"rows_dropped_filtered", &Counters::rows_dropped_filtered},
-    {"write_failures", &Counters::write_failures},
-    {"system_queue_rows", &Counters::system_queue_rows},
-    {"files_deleted", &Counters::files_deleted},
-    {"alert_matches", &Counters::alert_matches},
-    {"alert_batches", &Counters::alert_batches},
-    {"mail_addresses_sent", &Counters::mail_addresses_sent},
-    {"mail_addresses_failed", &Counters::mail_addresses_failed},
-    {"script_failures", &Counters::script_failures},
-};
+// The rows for the signal handler, fixed before it is installed.
+CounterRow g_rows[kMaxCounterRows];
+std::size_t g_row_count = 0;
 
 // Appends `text` at `*pos`; false when it does not fit.
 bool put(char* buf, std::size_t size, std::size_t* pos, const char* text,
@@ -72,11 +50,11 @@ void write_all(int fd, const char* buf, std::size_t n) {
 
 void dump_counters(int) {
   const int saved_errno = errno;
-  char buf[2048];
-  const std::size_t n = format_counters(buf, sizeof(buf));
+  char buf[4096];  // kMaxCounterRows lines of a name and 20 digits
+  const std::size_t n = format_counters(g_rows, g_row_count, buf, sizeof(buf));
   write_all(STDOUT_FILENO, buf, n);
-  const int fd = ::open(g_stats_temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                        0644);
+  const int fd =
+      ::open(g_stats_temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd >= 0) {
     write_all(fd, buf, n);
     ::close(fd);
@@ -87,12 +65,13 @@ void dump_counters(int) {
 
 }  // namespace
 
-Counters& counters() { return g_counters; }
-
-std::size_t format_counters(char* buf, std::size_t size) {
+std::size_t format_counters(const CounterRow* rows, std::size_t row_count,
+                            char* buf, std::size_t size) {
   std::size_t pos = 0;
-  for (const Row& row : kRows) {
-    const std::uint64_t v = (g_counters.*row.count).load(std::memory_order_relaxed);
+  for (std::size_t i = 0; i < row_count; ++i) {
+    const CounterRow& row = rows[i];
+    std::uint64_t v = row.count->load(std::memory_order_relaxed);
+    if (row.more != nullptr) v += row.more->load(std::memory_order_relaxed);
     if (!put(buf, size, &pos, row.name, std::strlen(row.name)) ||
         !put(buf, size, &pos, " ", 1) || !put_number(buf, size, &pos, v) ||
         !put(buf, size, &pos, "\n", 1)) {
@@ -102,9 +81,12 @@ std::size_t format_counters(char* buf, std::size_t size) {
   return pos;
 }
 
-void install_counter_dump(const std::string& stats_path) {
+void install_counter_dump(const std::string& stats_path,
+                          const std::vector<CounterRow>& rows) {
   const std::string temp = stats_path + ".tmp";
   if (temp.size() >= sizeof(g_stats_path)) return;
+  g_row_count = std::min(rows.size(), kMaxCounterRows);
+  std::copy_n(rows.begin(), g_row_count, g_rows);
   std::memcpy(g_stats_path, stats_path.c_str(), stats_path.size() + 1);
   std::memcpy(g_stats_temp, temp.c_str(), temp.size() + 1);
   struct sigaction dump {};

@@ -10,14 +10,13 @@
 #include <gtest/gtest.h>
 
 #include "alert/alert_thread.h"
+#include "config/config_test_util.h"
 #include "config/config_xml.h"
-#include "config/temp_config.h"
 #include "daemon/access_log.h"
 #include "daemon/log_row.h"
 #include "daemon/system_log.h"
 #include "logstore/log_test_util.h"
 #include "protocol/packet.h"
-#include "protocol/paths.h"
 
 namespace {
 
@@ -31,10 +30,7 @@ constexpr char kBom[] = "\xEF\xBB\xBF";
 class HandlerTest : public ::testing::Test {
  protected:
   void Configure(const std::string& eventlog, const std::string& accesslog) {
-    log_root_ = tree_.root() + "/logs";
-    logtest::make_dir(log_root_);
-    logtest::make_dir(tree_.root() + "/mnt/data/conf");
-    logtest::make_dir(quillo::Paths().state_dir);
+    log_root_ = tree_.tree().dir("logs");
     tree_.Write("<config><share><path>" + log_root_ + "</path></share>" +
                 eventlog + accesslog + "</config>");
     config_.load();
@@ -51,10 +47,14 @@ class HandlerTest : public ::testing::Test {
 
   logtest::ScopedTimeZone zone_{"UTC"};
   TempConfig tree_;
-  ConfigXml config_;
+  ConfigXml config_{tree_.path()};
   std::string log_root_;
+  std::string state_dir_ = tree_.tree().dir("state");
   // Never started: the alert check only pushes rows into it.
-  AlertThread alerts_;
+  AlertThread alerts_{AlertThread::kDefaultTiming, nullptr};
+  HandlerStats stats_;
+  AccessLogHandler access_log_{state_dir_, alerts_, stats_};
+  SystemLogHandler system_log_{state_dir_, stats_};
 };
 
 // 2026-12-07 09:30:15 UTC
@@ -71,7 +71,7 @@ class AccessRowTest : public HandlerTest,
 
 TEST_P(AccessRowTest, WritesTheRow) {
   Configure("", Access("all=\"true\"", ""));
-  handle_access_log_at(kNow, GetParam().record, config_, alerts_);
+  access_log_.handle_at(kNow, GetParam().record, config_);
   EXPECT_EQ(File("accesslog/202612/access_20261207093015.csv"),
             std::string(kBom) + GetParam().row + "\r\n");
 }
@@ -84,9 +84,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "r|docs/a.txt"},
                    "2026/12/07 09:30:15,user01,host1,192.0.2.10,open_read,ok,"
                    "share1,docs/a.txt"},
-        AccessCase{"FailWithErrorText",
-                   {"u", "h", "i", "open", 0, 13, "s", "p"},
-                   "2026/12/07 09:30:15,u,h,i,open,fail (Permission denied),s,p"},
+        AccessCase{
+            "FailWithErrorText",
+            {"u", "h", "i", "open", 0, 13, "s", "p"},
+            "2026/12/07 09:30:15,u,h,i,open,fail (Permission denied),s,p"},
         AccessCase{"OkIgnoresErrorNumber",
                    {"u", "h", "i", "open", 1, 13, "s", "p"},
                    "2026/12/07 09:30:15,u,h,i,open,ok,s,p"},
@@ -115,8 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
                    {"u", "h,x", "i", "open", 1, 0, "s", "a,b"},
                    "2026/12/07 09:30:15,u,h,x,i,open,ok,s,a,b"},
         AccessCase{"LineBreaksCannotForgeLines",
-                   {"u", "h\r\n2026/01/01 00:00:00,root", "i", "open", 1, 0, "s",
-                    "a\nb"},
+                   {"u", "h\r\n2026/01/01 00:00:00,root", "i", "open", 1, 0,
+                    "s", "a\nb"},
                    "2026/12/07 09:30:15,u,h#015#0122026/01/01 00:00:00,root,i,"
                    "open,ok,s,a#012b"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -136,22 +137,27 @@ TEST_P(AccessFilterTest, DecidesWhetherTheAccessIsLogged) {
   Configure("", Access(GetParam().sharelist_attrs, GetParam().sharelist));
   const quillo::ReqAccessLog r("u", "h", "i", "open", 1, 0, GetParam().share,
                                "p");
-  handle_access_log_at(kNow, r, config_, alerts_);
-  EXPECT_EQ(!logtest::read_file(
-                 log_root_ + "/accesslog/202612/access_20261207093015.csv")
-                 .empty() &&
-                logtest::read_file(log_root_ +
-                                   "/accesslog/202612/access_20261207093015.csv") !=
-                    "<missing>",
-            GetParam().logged);
+  access_log_.handle_at(kNow, r, config_);
+  EXPECT_EQ(
+      !logtest::read_file(log_root_ +
+                          "/accesslog/202612/access_20261207093015.csv")
+              .empty() &&
+          logtest::read_file(log_root_ +
+                             "/accesslog/202612/access_20261207093015.csv") !=
+              "<missing>",
+      GetParam().logged);
+  EXPECT_EQ(stats_.rows_written_access, GetParam().logged ? 1u : 0u);
+  EXPECT_EQ(stats_.rows_dropped_filtered, GetParam().logged ? 0u : 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Shares, AccessFilterTest,
     ::testing::Values(
         FilterCase{"IpcNeverLogged", "all=\"true\"", "", "IPC$", false},
-        FilterCase{"LowerIpcGoesThroughFilter", "all=\"true\"", "", "ipc$", true},
-        FilterCase{"Listed", "", "<share><name>docs</name></share>", "docs", true},
+        FilterCase{"LowerIpcGoesThroughFilter", "all=\"true\"", "", "ipc$",
+                   true},
+        FilterCase{"Listed", "", "<share><name>docs</name></share>", "docs",
+                   true},
         FilterCase{"CaseSensitive", "", "<share><name>Share1</name></share>",
                    "share1", false},
         FilterCase{"EmptyListLogsNothing", "", "", "docs", false},
@@ -159,28 +165,31 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HandlerTest, DisabledAccessLogTouchesNothing) {
-  Configure("", "<accesslogconf enable=\"yes\"><sharelist all=\"true\"/>"
-                "<autodelete/></accesslogconf>");
-  handle_access_log_at(kNow, {"u", "h", "i", "o", 1, 0, "s", "p"}, config_,
-                       alerts_);
+  Configure("",
+            "<accesslogconf enable=\"yes\"><sharelist all=\"true\"/>"
+            "<autodelete/></accesslogconf>");
+  access_log_.handle_at(kNow, {"u", "h", "i", "o", 1, 0, "s", "p"}, config_);
   EXPECT_EQ(logtest::file_mode(log_root_ + "/accesslog"), -1);
-  EXPECT_EQ(logtest::file_mode(quillo::Paths().state_dir + "/access_info"), -1);
+  EXPECT_EQ(logtest::file_mode(state_dir_ + "/access_info"), -1);
+  EXPECT_EQ(stats_.rows_dropped_disabled, 1u);
 }
 
-constexpr char kEventlogOn[] = "<eventlogconf enable=\"true\"><autodelete/></eventlogconf>";
+constexpr char kEventlogOn[] =
+    "<eventlogconf enable=\"true\"><autodelete/></eventlogconf>";
 
 TEST_F(HandlerTest, SystemRowCarriesTheRecordsTime) {
   Configure(kEventlogOn, "");
-  SystemLogHandler handler;
+  SystemLogHandler& handler = system_log_;
   handler.handle({"1796635815", "alpha", "beta", "gamma\r\n"}, config_);
-  EXPECT_EQ(File("systemlog/202612/system_20261207093015.csv"),
-            std::string(kBom) + "2026/12/07 09:30:15,alpha,beta,gamma#015#012\r\n");
+  EXPECT_EQ(
+      File("systemlog/202612/system_20261207093015.csv"),
+      std::string(kBom) + "2026/12/07 09:30:15,alpha,beta,gamma#015#012\r\n");
   EXPECT_THAT(handler.pending(), IsEmpty());
 }
 
 TEST_F(HandlerTest, NonNumericTimeIsTheEpoch) {
   Configure(kEventlogOn, "");
-  SystemLogHandler handler;
+  SystemLogHandler& handler = system_log_;
   handler.handle({"soon", "a", "b", "c"}, config_);
   EXPECT_EQ(File("systemlog/197001/system_19700101000000.csv"),
             std::string(kBom) + "1970/01/01 00:00:00,a,b,c\r\n");
@@ -189,17 +198,21 @@ TEST_F(HandlerTest, NonNumericTimeIsTheEpoch) {
 TEST_F(HandlerTest, QueuedRowsLandInOrderOnceTheRootIsBack) {
   Configure(kEventlogOn, "");
   ASSERT_EQ(rmdir(log_root_.c_str()), 0);
-  SystemLogHandler handler;
+  SystemLogHandler& handler = system_log_;
   // 2026-10-01, 2026-11-01, 2026-12-01 and 2026-12-07, all 00:00 UTC.
   handler.handle({"1790812800", "one", "", ""}, config_);
   handler.handle({"1793491200", "two", "", ""}, config_);
   handler.handle({"1796083200", "three", "", ""}, config_);
   EXPECT_EQ(handler.pending().size(), 3u);
-  EXPECT_EQ(logtest::file_mode(quillo::Paths().state_dir + "/system_info"), -1);
+  EXPECT_EQ(logtest::file_mode(state_dir_ + "/system_info"), -1);
+  EXPECT_EQ(stats_.system_queue_rows, 3u);
+  EXPECT_EQ(stats_.write_failures, 1u + 2u + 3u);  // every try counts
 
   ASSERT_TRUE(logtest::make_dir(log_root_));
   handler.handle({"1796601600", "four", "", ""}, config_);
   EXPECT_THAT(handler.pending(), IsEmpty());
+  EXPECT_EQ(stats_.system_queue_rows, 0u);
+  EXPECT_EQ(stats_.rows_written_system, 4u);
   EXPECT_EQ(File("systemlog/202610/system_20261001000000.csv"),
             std::string(kBom) + "2026/10/01 00:00:00,one,,\r\n");
   EXPECT_EQ(File("systemlog/202611/system_20261101000000.csv"),
@@ -212,7 +225,7 @@ TEST_F(HandlerTest, QueuedRowsLandInOrderOnceTheRootIsBack) {
 
 TEST_F(HandlerTest, OnlyRowsThatFailedStayQueued) {
   Configure(kEventlogOn, "");
-  SystemLogHandler handler;
+  SystemLogHandler& handler = system_log_;
   // December's month directory cannot be made: a plain file holds its name.
   ASSERT_TRUE(logtest::make_dir(log_root_ + "/systemlog"));
   ASSERT_TRUE(logtest::write_file(log_root_ + "/systemlog/202612", "x"));
@@ -230,16 +243,18 @@ TEST_F(HandlerTest, OnlyRowsThatFailedStayQueued) {
 TEST_F(HandlerTest, DisabledSystemLogKeepsTheQueueAndTouchesNothing) {
   Configure(kEventlogOn, "");
   ASSERT_EQ(rmdir(log_root_.c_str()), 0);
-  SystemLogHandler handler;
+  SystemLogHandler& handler = system_log_;
   handler.handle({"1", "queued", "", ""}, config_);
   ASSERT_TRUE(logtest::make_dir(log_root_));
-  tree_.Write("<config><share><path>" + log_root_ + "</path></share>"
-              "<eventlogconf enable=\"false\"><autodelete/></eventlogconf></config>");
+  tree_.Write(
+      "<config><share><path>" + log_root_ +
+      "</path></share>"
+      "<eventlogconf enable=\"false\"><autodelete/></eventlogconf></config>");
   config_.load();
   handler.handle({"2", "dropped", "", ""}, config_);
   EXPECT_EQ(handler.pending().size(), 1u);
   EXPECT_EQ(logtest::file_mode(log_root_ + "/systemlog"), -1);
-  EXPECT_EQ(logtest::file_mode(quillo::Paths().state_dir + "/system_info"), -1);
+  EXPECT_EQ(logtest::file_mode(state_dir_ + "/system_info"), -1);
 }
 
 TEST(LogRowTest, RecordTimeParsing) {

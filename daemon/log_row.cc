@@ -1,9 +1,8 @@
 #include "daemon/log_row.h"
 
-#include <cctype>
 #include <cstdint>
-#include <limits>
 
+#include "base/ascii.h"
 #include "config/config_xml.h"
 #include "logstore/log_file.h"
 
@@ -21,21 +20,7 @@ void append_field(std::string& row, const std::string& field) {
 }
 
 int64_t parse_record_time(const char* text) {
-  constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
-  constexpr int64_t kMin = std::numeric_limits<int32_t>::min();
-  const char* p = text;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  int64_t value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    // Stop growing once past the range; the result is clamped below.
-    if (value <= kMax + 1) value = value * 10 + (*p - '0');
-  }
-  if (negative) value = -value;
-  if (value > kMax) return kMax;
-  if (value < kMin) return kMin;
-  return value;
+  return base::parse_leading_int32(text);
 }
 
 void apply_autodelete(LogFile& log, ConfigXml& config, int kind) {

@@ -1,6 +1,12 @@
 // quillod: takes system-log and access records over a local socket and
 // writes them as dated CSV files; raises alert notices for matching
 // accesses. Runs in the foreground, or detached with "-D"/"--daemon".
+//
+// Read from the environment once, here, before any thread starts:
+//   QUILLO_ROOT            every fixed path is taken below this folder
+//   QUILLO_SCRIPT_TIMEOUT  seconds a notification script may run (300)
+//   QUILLO_ALERT_QUIET     seconds of the alert thread's wake-up interval
+//                          and quiet period (60)
 
 #include <signal.h>
 #include <unistd.h>
@@ -11,11 +17,12 @@
 
 #include <libxml/parser.h>
 
-#include "daemon/console.h"
-#include "daemon/counters.h"
+#include "base/console.h"
+#include "base/root_dir.h"
 #include "daemon/request_loop.h"
 #include "notice/notice.h"
-#include "protocol/paths.h"
+#include "paths/appliance_paths.h"
+#include "protocol/socket_path.h"
 
 namespace {
 
@@ -34,30 +41,47 @@ void install_signals() {
   sigaction(SIGHUP, &hangup, nullptr);
 }
 
+// A positive whole number of seconds from the environment, or 0.
+int seconds_from_env(const char* name) {
+  const char* text = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
+  if (text == nullptr) return 0;
+  const int value = std::atoi(text);
+  return value > 0 ? value : 0;
+}
+
+DaemonSettings settings_from_env() {
+  DaemonSettings settings;
+  const std::string root = base::root_from_env();
+  settings.paths = quillo::MakePaths(root);
+  settings.socket = quillo::socket_path(root);
+  // Tests shorten the alert thread's minute.
+  if (const int quiet = seconds_from_env("QUILLO_ALERT_QUIET")) {
+    settings.alert_timing.wait_seconds = static_cast<unsigned>(quiet);
+    settings.alert_timing.quiet_seconds = quiet;
+  }
+  return settings;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  quillo::InitPaths();
-  const std::string& socket_path = quillo::Paths().socket;
-  if (socket_path.size() > quillo::kMaxSocketPath) {
-    complain("Error: socket path too long: " + socket_path + "\n");
+  const DaemonSettings settings = settings_from_env();
+  if (settings.socket.size() > quillo::kMaxSocketPath) {
+    complain("Error: socket path too long: " + settings.socket + "\n");
     return 2;
   }
+  // Tests shorten the time a notification script may run.
+  set_script_timeout(seconds_from_env("QUILLO_SCRIPT_TIMEOUT"));
   try {
     if (argc > 1 && (std::strcmp(argv[1], "-D") == 0 ||
                      std::strcmp(argv[1], "--daemon") == 0)) {
       if (daemon(0, 0) != 0) throw std::runtime_error("daemon fail!");
     }
     install_signals();
-    install_counter_dump(quillo::Paths().state_dir + "/quillod.stats");
-    // Tests shorten the time a notification script may run.
-    if (const char* bound = std::getenv("QUILLO_SCRIPT_TIMEOUT")) {  // NOLINT(concurrency-mt-unsafe)
-      set_script_timeout(std::atoi(bound));
-    }
     // libxml2 is set up once here, before the alert thread (which parses
     // the scripts' answers) starts.
     xmlInitParser();
-    run_request_loop();
+    run_request_loop(settings);
   } catch (...) {
     complain_current_exception();
   }

@@ -4,16 +4,18 @@
 
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
-#include "alert/alert_thread.h"
+#include "base/console.h"
 #include "config/config_xml.h"
 #include "daemon/access_log.h"
-#include "daemon/console.h"
 #include "daemon/counters.h"
+#include "daemon/handler_stats.h"
 #include "daemon/system_log.h"
+#include "notice/notice.h"
 #include "protocol/connection.h"
 #include "protocol/packet.h"
-#include "protocol/paths.h"
 
 volatile std::sig_atomic_t g_reload_requested = 0;
 
@@ -23,14 +25,56 @@ namespace {
 // not spin a core and flood standard error.
 constexpr timespec kAcceptRetryPause{1, 0};
 
+NoticePaths notice_paths(const quillo::AppliancePaths& paths) {
+  return NoticePaths{paths.eventlog_script, paths.buzzer_script,
+                     paths.mailsend_script, paths.notice_config,
+                     paths.notice_lock};
+}
+
 class RequestLoop {
  public:
-  // Created in this order, destroyed in reverse: the configuration, the
-  // listening connection (no socket until the first accept), the alert
-  // thread (not started; destroying it then joins nothing).
-  RequestLoop()
-      : config_(std::make_unique<ConfigXml>()),
-        listener_(quillo::Paths().socket) {}
+  // Created in the order of the members, destroyed in reverse: the
+  // configuration, the listening connection (no socket until the first
+  // accept), the notifier and the alert thread (not started; destroying it
+  // then joins nothing), the handlers.
+  explicit RequestLoop(const DaemonSettings& settings)
+      : config_path_(settings.paths.config),
+        config_(std::make_unique<ConfigXml>(config_path_)),
+        listener_(settings.socket),
+        notifier_(notice_paths(settings.paths)),
+        alerts_(settings.alert_timing,
+                [this](const std::string& name,
+                       const std::vector<std::string>& batch) {
+                  return handle_alert(notifier_, name, batch);
+                }),
+        system_log_(settings.paths.state_dir, handler_stats_),
+        access_log_(settings.paths.state_dir, alerts_, handler_stats_) {}
+
+  // The counter dump's rows, in the order operators know them; counters
+  // added later go at the end.
+  std::vector<CounterRow> counter_rows() const {
+    const AlertStats& alert = alerts_.stats();
+    return {
+        {"requests_system", &requests_.system},
+        {"requests_access", &requests_.access},
+        {"requests_other_type", &requests_.other_type},
+        {"requests_malformed", &requests_.malformed},
+        {"rows_written_system", &handler_stats_.rows_written_system},
+        {"rows_written_access", &handler_stats_.rows_written_access},
+        {"rows_written_alert", &alert.rows_written},
+        {"rows_dropped_disabled", &handler_stats_.rows_dropped_disabled},
+        {"rows_dropped_filtered", &handler_stats_.rows_dropped_filtered},
+        {"write_failures", &handler_stats_.write_failures,
+         &alert.write_failures},
+        {"system_queue_rows", &handler_stats_.system_queue_rows},
+        {"files_deleted", &handler_stats_.files_deleted},
+        {"alert_matches", &alert.matches},
+        {"alert_batches", &alert.batches},
+        {"mail_addresses_sent", &alert.mail_addresses_sent},
+        {"mail_addresses_failed", &alert.mail_addresses_failed},
+        {"script_failures", &notifier_.stats().script_failures},
+    };
+  }
 
   // Loads the configuration and starts the alert thread. A failure to load
   // leaves by exception.
@@ -67,7 +111,7 @@ class RequestLoop {
     say("Reload config");
     g_reload_requested = 0;
     try {
-      auto fresh = std::make_unique<ConfigXml>();
+      auto fresh = std::make_unique<ConfigXml>(config_path_);
       fresh->load();
       config_ = std::move(fresh);
     } catch (...) {
@@ -81,12 +125,12 @@ class RequestLoop {
     const int received = peer.receive(request);
     if (request.size == 0) {
       complain("No data request!! Ignore.\n");
-      counters().requests_malformed++;
+      requests_.malformed++;
       return;
     }
     if (received != 0) {
       complain("Incomplete request!! Ignore.\n");
-      counters().requests_malformed++;
+      requests_.malformed++;
       return;
     }
     if (!dispatch(request)) return;
@@ -102,39 +146,46 @@ class RequestLoop {
     tzset();
     if (type == static_cast<int>(quillo::RequestType::SystemLog)) {
       say("system log request received.\n");
-      counters().requests_system++;
+      requests_.system++;
       const quillo::ReqSystemLog record(request);
       if (!record.well_formed()) return malformed();
       system_log_.handle(record, *config_);
     } else if (type == static_cast<int>(quillo::RequestType::AccessLog)) {
       say("access log request received.\n");
-      counters().requests_access++;
+      requests_.access++;
       const quillo::ReqAccessLog record(request);
       if (!record.well_formed()) return malformed();
-      handle_access_log(record, *config_, alerts_);
+      access_log_.handle(record, *config_);
     } else {
       complain("Invalid request type!! Ignore.\n");
-      counters().requests_other_type++;
+      requests_.other_type++;
     }
     return true;
   }
 
-  static bool malformed() {
+  bool malformed() {
     complain("Malformed request!! Ignore.\n");
-    counters().requests_malformed++;
+    requests_.malformed++;
     return false;
   }
 
+  const std::string config_path_;
   std::unique_ptr<ConfigXml> config_;
   quillo::Connection listener_;
+  RequestStats requests_;
+  HandlerStats handler_stats_;
+  Notifier notifier_;
   AlertThread alerts_;
   SystemLogHandler system_log_;
+  AccessLogHandler access_log_;
 };
 
 }  // namespace
 
-void run_request_loop() {
-  RequestLoop loop;
+void run_request_loop(const DaemonSettings& settings) {
+  RequestLoop loop(settings);
+  install_counter_dump(settings.paths.state_dir + "/quillod.stats",
+                       loop.counter_rows());
   loop.start();
   loop.run();
 }

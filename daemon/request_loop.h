@@ -10,8 +10,14 @@
 #ifndef QUILLO_DAEMON_REQUEST_LOOP_H_
 #define QUILLO_DAEMON_REQUEST_LOOP_H_
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
+#include <string>
+
+#include "alert/alert_thread.h"
+#include "paths/appliance_paths.h"
 
 // Set by the hang-up handler; tested and cleared by the request loop only.
 extern volatile std::sig_atomic_t g_reload_requested;
@@ -20,10 +26,26 @@ extern volatile std::sig_atomic_t g_reload_requested;
 // or stops mid-frame is dropped without an answer when it has passed.
 inline constexpr std::chrono::seconds kRequestTimeout{5};
 
+// What the daemon is run with, fixed at start-up.
+struct DaemonSettings {
+  quillo::AppliancePaths paths;
+  std::string socket;
+  AlertThread::Timing alert_timing = AlertThread::kDefaultTiming;
+};
+
+// The request loop's own counts. Lock-free, read by the SIGUSR1 handler.
+struct RequestStats {
+  using Count = std::atomic<std::uint64_t>;
+  Count system{0};
+  Count access{0};
+  Count other_type{0};
+  Count malformed{0};  // empty, incomplete or malformed frames
+};
+
 // Creates the configuration, the listening connection and the alert
-// thread, loads the configuration, starts the alert thread and serves
-// requests for ever. Returns only by an exception from those start-up
-// steps.
-void run_request_loop();
+// thread, installs the SIGUSR1 counter dump, loads the configuration,
+// starts the alert thread and serves requests for ever. Returns only by an
+// exception from those start-up steps.
+void run_request_loop(const DaemonSettings& settings);
 
 #endif  // QUILLO_DAEMON_REQUEST_LOOP_H_

@@ -1,17 +1,20 @@
 #include "daemon/system_log.h"
 
+#include <utility>
+
 #include "config/config_xml.h"
-#include "daemon/counters.h"
 #include "daemon/log_row.h"
 #include "logstore/log_file.h"
 #include "logstore/log_names.h"
-#include "protocol/paths.h"
+
+SystemLogHandler::SystemLogHandler(std::string state_dir, HandlerStats& stats)
+    : state_dir_(std::move(state_dir)), stats_(stats) {}
 
 void SystemLogHandler::handle(const quillo::ReqSystemLog& record,
                               ConfigXml& config) {
   // A disabled log drops the record and leaves the queue as it is.
   if (!config.log_switches().system_log) {
-    counters().rows_dropped_disabled++;
+    stats_.rows_dropped_disabled++;
     return;
   }
 
@@ -22,8 +25,7 @@ void SystemLogHandler::handle(const quillo::ReqSystemLog& record,
   append_field(row, record.text2());
   append_field(row, record.text3());
 
-  LogFile log(config.log_root(), "systemlog", "system_", ".csv",
-              quillo::Paths().state_dir);
+  LogFile log(config.log_root(), "systemlog", "system_", ".csv", state_dir_);
   apply_autodelete(log, config, ConfigXml::kSystemLog);
 
   pending_.push_back(PendingRow{time, std::move(row)});
@@ -32,13 +34,13 @@ void SystemLogHandler::handle(const quillo::ReqSystemLog& record,
   std::deque<PendingRow> failed;
   for (PendingRow& p : pending_) {
     if (log.write_line(p.time, p.line) == 0) {
-      counters().rows_written_system++;
+      stats_.rows_written_system++;
     } else {
-      counters().write_failures++;
+      stats_.write_failures++;
       failed.push_back(std::move(p));
     }
   }
   pending_.swap(failed);
-  counters().system_queue_rows = pending_.size();
-  counters().files_deleted += static_cast<std::uint64_t>(log.files_deleted);
+  stats_.system_queue_rows = pending_.size();
+  stats_.files_deleted += static_cast<std::uint64_t>(log.files_deleted);
 }

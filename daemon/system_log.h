@@ -12,6 +12,7 @@
 #include <deque>
 #include <string>
 
+#include "daemon/handler_stats.h"
 #include "protocol/packet.h"
 
 class ConfigXml;
@@ -23,6 +24,10 @@ class SystemLogHandler {
     std::string line;  // the finished row, without line end
   };
 
+  // Keeps its state file in `state_dir` and counts into `stats`, which must
+  // outlive the handler.
+  SystemLogHandler(std::string state_dir, HandlerStats& stats);
+
   // Handles one well-formed record with the settings of `config`. Raises
   // the configuration's errors (log root or auto-delete element missing).
   void handle(const quillo::ReqSystemLog& record, ConfigXml& config);
@@ -30,6 +35,8 @@ class SystemLogHandler {
   const std::deque<PendingRow>& pending() const { return pending_; }
 
  private:
+  const std::string state_dir_;
+  HandlerStats& stats_;
   std::deque<PendingRow> pending_;
 };
 

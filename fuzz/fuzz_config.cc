@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "alert/alert_info.h"
+#include "config/alert_info.h"
+#include "config/config_test_util.h"
 #include "config/config_xml.h"
-#include "config/temp_config.h"
 #include "support/xml/dom.h"
 
 namespace {
@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tree().Write(std::string(reinterpret_cast<const char*>(data), size));
-  ConfigXml config;
+  ConfigXml config(tree().path());
   try {
     config.load();
   } catch (const Corvel::CXMLError&) {

@@ -19,12 +19,11 @@
 #include <string>
 
 #include "alert/alert_thread.h"
+#include "config/config_test_util.h"
 #include "config/config_xml.h"
-#include "config/temp_config.h"
 #include "daemon/access_log.h"
 #include "daemon/system_log.h"
 #include "protocol/packet.h"
-#include "protocol/paths.h"
 
 namespace {
 
@@ -35,15 +34,16 @@ constexpr int64_t kNow = 1796635815;
 struct Fixture {
   TempConfig tree;
   std::string log_root = tree.root() + "/logs";
-  ConfigXml config;
-  std::unique_ptr<AlertThread> alerts = std::make_unique<AlertThread>();
-  std::unique_ptr<SystemLogHandler> system_log =
-      std::make_unique<SystemLogHandler>();
+  std::string state_dir = tree.root() + "/state";
+  ConfigXml config{tree.path()};
+  HandlerStats stats;
+  std::unique_ptr<AlertThread> alerts;
+  std::unique_ptr<SystemLogHandler> system_log;
+  std::unique_ptr<AccessLogHandler> access_log;
   int runs = 0;
 
   Fixture() {
-    std::filesystem::create_directories(log_root);
-    std::filesystem::create_directories(quillo::Paths().state_dir);
+    reset();
     tree.Write("<config><share><path>" + log_root +
                "</path></share>"
                "<eventlogconf enable=\"true\"><autodelete enable=\"false\"/>"
@@ -62,12 +62,15 @@ struct Fixture {
 
   // Empties the log tree, the state files and the alert rows.
   void reset() {
+    access_log.reset();
     std::filesystem::remove_all(log_root);
-    std::filesystem::remove_all(quillo::Paths().state_dir);
+    std::filesystem::remove_all(state_dir);
     std::filesystem::create_directories(log_root);
-    std::filesystem::create_directories(quillo::Paths().state_dir);
-    alerts = std::make_unique<AlertThread>();
-    system_log = std::make_unique<SystemLogHandler>();
+    std::filesystem::create_directories(state_dir);
+    alerts =
+        std::make_unique<AlertThread>(AlertThread::kDefaultTiming, nullptr);
+    system_log = std::make_unique<SystemLogHandler>(state_dir, stats);
+    access_log = std::make_unique<AccessLogHandler>(state_dir, *alerts, stats);
   }
 };
 
@@ -113,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else if (type == static_cast<int>(quillo::RequestType::AccessLog)) {
     const quillo::ReqAccessLog record(request);
     if (!record.well_formed()) return 0;
-    handle_access_log_at(kNow, record, f.config, *f.alerts);
+    f.access_log->handle_at(kNow, record, f.config);
   }
   return 0;
 }

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "alert/wildcard.h"
-#include "alert/wildcard_reference.h"
+#include "config/wildcard.h"
+#include "config/wildcard_reference.h"
 
 namespace {
 

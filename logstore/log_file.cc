@@ -10,37 +10,15 @@
 #include <cstdint>
 #include <string>
 
+#include "base/ascii.h"
+#include "base/eintr.h"
+#include "base/unique_fd.h"
 #include "logstore/log_names.h"
 
 namespace {
 
-// Owns one descriptor and closes it on destruction.
-class UniqueFd final {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  UniqueFd(UniqueFd&&) = delete;
-  UniqueFd& operator=(UniqueFd&&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // A state file is a name and a number; anything much larger is not ours.
 constexpr size_t kMaxStateBytes = size_t{64} * 1024;
-
-int open_retry(const char* path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = ::open(path, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
 
 bool read_all(int fd, std::string* out) {
   char buffer[4096];
@@ -68,28 +46,8 @@ bool pwrite_all(int fd, const std::string& data) {
 }
 
 void truncate_retry(const std::string& path, int64_t size) {
-  while (::truncate(path.c_str(), static_cast<off_t>(size)) != 0 &&
-         errno == EINTR) {
-  }
-}
-
-// The line count of a state file: white space skipped, an optional sign and
-// decimal digits, clamped to the 32-bit range; no digits give 0.
-int32_t parse_count(const std::string& text, size_t pos) {
-  while (pos < text.size() &&
-         (text[pos] == ' ' || (text[pos] >= '\t' && text[pos] <= '\r'))) {
-    ++pos;
-  }
-  bool negative = false;
-  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
-    negative = text[pos++] == '-';
-  }
-  int64_t value = 0;
-  for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
-    value = value * 10 + (text[pos] - '0');
-    if (value > INT32_MAX) return negative ? INT32_MIN : INT32_MAX;
-  }
-  return static_cast<int32_t>(negative ? -value : value);
+  base::retry_eintr(
+      [&] { return ::truncate(path.c_str(), static_cast<off_t>(size)); });
 }
 
 // Makes a log directory with mode 0777 whatever the umask. Failures show up
@@ -230,14 +188,16 @@ std::string LogFile::choose_file_name(int64_t t) const {
 }
 
 void LogFile::load_state() {
-  const UniqueFd fd(open_retry(state_path.c_str(), O_RDONLY | O_CLOEXEC, 0));
+  const base::UniqueFd fd(base::retry_eintr(
+      [&] { return ::open(state_path.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (fd.get() < 0) return;
   std::string text;
   if (!read_all(fd.get(), &text)) return;
   state_size_ = static_cast<int64_t>(text.size());
   const size_t end = text.find('\n');
   current_name = text.substr(0, end);
-  line_count = end == std::string::npos ? 0 : parse_count(text, end + 1);
+  line_count =
+      end == std::string::npos ? 0 : base::parse_leading_int32(text, end + 1);
 }
 
 // Rewritten in place rather than replaced, so that the file keeps its owner
@@ -245,8 +205,9 @@ void LogFile::load_state() {
 void LogFile::save_state() {
   const std::string text =
       current_name + "\n" + std::to_string(line_count) + "\n";
-  const UniqueFd fd(
-      open_retry(state_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  const base::UniqueFd fd(base::retry_eintr([&] {
+    return ::open(state_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  }));
   if (fd.get() < 0) return;
   const int64_t before = state_size_;
   state_size_ = -1;
@@ -254,9 +215,8 @@ void LogFile::save_state() {
   // The cut is needed only when the old content may have been longer.
   const int64_t written = static_cast<int64_t>(text.size());
   if (before < 0 || before > written) {
-    while (::ftruncate(fd.get(), static_cast<off_t>(written)) != 0 &&
-           errno == EINTR) {
-    }
+    base::retry_eintr(
+        [&] { return ::ftruncate(fd.get(), static_cast<off_t>(written)); });
   }
   state_size_ = written;
 }

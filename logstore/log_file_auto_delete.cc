@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/eintr.h"
 #include "logstore/dir_entry.h"
 #include "logstore/log_file.h"
 #include "logstore/log_names.h"
@@ -27,11 +28,9 @@ bool has_suffix(const std::string& name, const std::string& suffix) {
 
 int free_space_percent(const std::string& path) {
   struct statfs fs;
-  int rc;
-  do {
-    rc = ::statfs(path.c_str(), &fs);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return 100;
+  if (base::retry_eintr([&] { return ::statfs(path.c_str(), &fs); }) != 0) {
+    return 100;
+  }
   // Pseudo file systems report no blocks at all; they are not short of
   // space.
   const uint64_t total = fs.f_blocks;

@@ -13,24 +13,6 @@
 
 namespace logtest {
 
-TempDir::TempDir() {
-  const char* base = getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-      "/logstore_test.XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
-  }
-  path_ = buffer.data();
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 ScopedTimeZone::ScopedTimeZone(const char* zone) {
   const char* old = getenv("TZ");
   had_old_ = old != nullptr;

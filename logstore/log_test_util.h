@@ -9,21 +9,12 @@
 #include <cstdint>
 #include <string>
 
+#include "testing/temp_tree.h"
+
 namespace logtest {
 
-// A directory made with mkdtemp under $TMPDIR (or /tmp), removed with all
-// its content on destruction.
-class TempDir {
- public:
-  TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir();
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+// A private temporary directory, removed with all its content.
+using TempDir = quillo_test::TempTree;
 
 // Sets TZ and calls tzset(); restores the previous TZ on destruction.
 // Changes the process environment: single-threaded tests only.

@@ -8,8 +8,6 @@
 #include <glibmm/ustring.h>
 #include <libxml++/exceptions/exception.h>
 
-#include "daemon/counters.h"
-#include "protocol/paths.h"
 #include "support/exec/command.h"
 #include "support/xml/dom.h"
 #include "support/xml/xml_data.h"
@@ -77,20 +75,6 @@ void set_script_timeout(int seconds) {
   script_timeout = seconds > 0 ? seconds : kScriptTimeoutSeconds;
 }
 
-namespace {
-
-std::string run_notice_request(const std::string& script,
-                               const std::string& entry) {
-  std::istringstream request(make_request(entry));
-  std::ostringstream answer;
-  // An empty (not absent) failure message makes a non-zero exit an error.
-  run_command_input(script, std::vector<std::string>{script}, request, &answer,
-                    "", script_timeout.load());
-  return judge_notice_answer(script, answer.str());
-}
-
-}  // namespace
-
 std::string judge_notice_answer(const std::string& script,
                                 const std::string& answer) {
   std::string result;
@@ -109,36 +93,44 @@ std::string judge_notice_answer(const std::string& script,
 
 std::string send_notice_request(const std::string& script,
                                 const std::string& entry) {
+  std::istringstream request(make_request(entry));
+  std::ostringstream answer;
+  // An empty (not absent) failure message makes a non-zero exit an error.
+  run_command_input(script, std::vector<std::string>{script}, request, &answer,
+                    "", script_timeout.load());
+  return judge_notice_answer(script, answer.str());
+}
+
+std::string Notifier::send_request(const std::string& script,
+                                   const std::string& entry) {
   try {
-    return run_notice_request(script, entry);
+    return send_notice_request(script, entry);
   } catch (...) {
-    counters().script_failures.fetch_add(1, std::memory_order_relaxed);
+    stats_.script_failures.fetch_add(1, std::memory_order_relaxed);
     throw;
   }
 }
 
-void send_eventlog(const std::string& code,
-                   const std::map<std::string, std::string>& args) {
+void Notifier::send_eventlog(const std::string& code,
+                             const std::map<std::string, std::string>& args) {
   try {
-    send_notice_request(quillo::Paths().eventlog_script,
-                        make_eventlog_entry(code, args));
+    send_request(paths_.eventlog_script, make_eventlog_entry(code, args));
   } catch (...) {
     // Best effort by design: the caller carries on whatever happened here.
   }
 }
 
-void play_buzzer(int melody) {
+void Notifier::play_buzzer(int melody) {
   try {
-    send_notice_request(quillo::Paths().buzzer_script,
-                        make_buzzer_entry(melody));
+    send_request(paths_.buzzer_script, make_buzzer_entry(melody));
   } catch (...) {
     // As for the event log.
   }
 }
 
-std::vector<MailProfile> read_mail_profiles() {
-  XmlData doc(quillo::Paths().notice_lock);
-  doc.Load(quillo::Paths().notice_config);
+std::vector<MailProfile> Notifier::read_mail_profiles() const {
+  XmlData doc(paths_.settings_lock);
+  doc.Load(paths_.settings);
 
   std::vector<MailProfile> profiles;
   // Every handle below is gone before `doc` is destroyed.
@@ -160,12 +152,13 @@ std::vector<MailProfile> read_mail_profiles() {
   return profiles;
 }
 
-int MailRequest::send(const std::string& subject, const std::string& body) {
+int Notifier::send_mail(const std::string& subject, const std::string& body,
+                        MailOutcome* outcome) {
   const std::vector<MailProfile> profiles = read_mail_profiles();
   const std::string escaped_subject = xml_escape(subject);
   const std::string escaped_body = xml_escape(body);
-  sent.clear();
-  failed.clear();
+  outcome->sent.clear();
+  outcome->failed.clear();
   if (profiles.empty()) return 1;
 
   for (const MailProfile& profile : profiles) {
@@ -176,15 +169,15 @@ int MailRequest::send(const std::string& subject, const std::string& body) {
     const std::string entry =
         make_mail_entry(profile.profile_number, escaped_subject,
                         fill_mail_body(escaped_body, first));
-    std::vector<std::string>* outcome = &sent;
+    std::vector<std::string>* addresses = &outcome->sent;
     try {
-      send_notice_request(script, entry);
+      send_request(paths_.mailsend_script, entry);
     } catch (...) {
       // Whatever went wrong, this profile failed and the next one is tried.
-      outcome = &failed;
+      addresses = &outcome->failed;
     }
-    outcome->insert(outcome->end(), profile.to_addresses.begin(),
-                    profile.to_addresses.end());
+    addresses->insert(addresses->end(), profile.to_addresses.begin(),
+                      profile.to_addresses.end());
   }
   return 0;
 }

@@ -14,8 +14,11 @@
 #ifndef QUILLO_NOTICE_NOTICE_H_
 #define QUILLO_NOTICE_NOTICE_H_
 
+#include <atomic>
+#include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 // How long a notification script may run before it is killed and its
@@ -76,14 +79,6 @@ std::string judge_notice_answer(const std::string& script,
 std::string send_notice_request(const std::string& script,
                                 const std::string& entry);
 
-// Adds an entry to the appliance event log. Every failure is dropped.
-void send_eventlog(const std::string& code,
-                   const std::map<std::string, std::string>& args);
-
-// Plays melody 0 ("ok") or 1 ("error") on the buzzer. Every failure, an
-// unknown melody number included, is dropped.
-void play_buzzer(int melody);
-
 // One mail profile of the notice settings that is enabled for system
 // notices.
 struct MailProfile {
@@ -94,25 +89,68 @@ struct MailProfile {
   std::vector<std::string> to_addresses;
 };
 
-// Reads the notice settings under their shared lock and returns the
-// profiles to send system notices through, in document order. The errors of
-// the locked load pass on: std::runtime_error "Can't open" / "Can't Lock",
-// or the Corvel::CXMLError of the parse or of a missing root element.
-std::vector<MailProfile> read_mail_profiles();
-
-// One mail sent through every mail profile, with its outcome per address.
-// Holds only the result lists of its last send(); one thread at a time.
-struct MailRequest {
-  std::string script;               // path of the mail script
+// The outcome of one mail, per address.
+struct MailOutcome {
   std::vector<std::string> sent;    // addresses of profiles that went out
   std::vector<std::string> failed;  // addresses of profiles that failed
+};
+
+// Where the notices go.
+struct NoticePaths {
+  std::string eventlog_script;
+  std::string buzzer_script;
+  std::string mailsend_script;
+  std::string settings;       // the notice settings document
+  std::string settings_lock;  // the lock file guarding it
+};
+
+// What the notices have done, for the daemon's counters. Lock-free: the
+// daemon's signal handler reads them.
+struct NoticeStats {
+  std::atomic<std::uint64_t> script_failures{0};  // requests that failed
+};
+
+// Raises notices through the scripts of `paths`, counting what failed.
+// Holds no state between calls but its counts; one thread at a time (the
+// daemon's alert thread). The counts may be read from any thread.
+class Notifier {
+ public:
+  explicit Notifier(NoticePaths paths) : paths_(std::move(paths)) {}
+  Notifier(const Notifier&) = delete;
+  Notifier& operator=(const Notifier&) = delete;
+
+  // send_notice_request(), counting a failure before passing it on.
+  std::string send_request(const std::string& script, const std::string& entry);
+
+  // Adds an entry to the appliance event log. Every failure is dropped.
+  void send_eventlog(const std::string& code,
+                     const std::map<std::string, std::string>& args);
+
+  // Plays melody 0 ("ok") or 1 ("error") on the buzzer. Every failure, an
+  // unknown melody number included, is dropped.
+  void play_buzzer(int melody);
+
+  // Reads the notice settings under their shared lock and returns the
+  // profiles to send system notices through, in document order. The errors
+  // of the locked load pass on: std::runtime_error "Can't open" / "Can't
+  // Lock", or the Corvel::CXMLError of the parse or of a missing root
+  // element.
+  std::vector<MailProfile> read_mail_profiles() const;
 
   // Sends `subject` and `body` (plain text; escaped here) through every
-  // profile. Returns 1 when there is no profile to use (both lists empty),
-  // otherwise 0 after trying every profile; a failing profile lands in
-  // `failed` and does not stop the others. The errors of
-  // read_mail_profiles() pass out before any mail is tried.
-  int send(const std::string& subject, const std::string& body);
+  // profile, filling `outcome` afresh. Returns 1 when there is no profile to
+  // use (both lists empty), otherwise 0 after trying every profile; a
+  // failing profile lands in `failed` and does not stop the others. The
+  // errors of read_mail_profiles() pass out before any mail is tried.
+  int send_mail(const std::string& subject, const std::string& body,
+                MailOutcome* outcome);
+
+  const NoticePaths& paths() const { return paths_; }
+  const NoticeStats& stats() const { return stats_; }
+
+ private:
+  const NoticePaths paths_;
+  NoticeStats stats_;
 };
 
 #endif  // QUILLO_NOTICE_NOTICE_H_

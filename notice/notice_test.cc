@@ -14,9 +14,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "protocol/paths.h"
 #include "support/exec/command.h"
 #include "support/xml/dom.h"
+#include "testing/temp_tree.h"
 
 namespace {
 
@@ -92,31 +92,18 @@ TEST(NoticeEntryTest, BuzzerMelodiesAndUnknownNumbers) {
 // ---------------------------------------------------------------------------
 // Running scripts in a temporary appliance tree.
 
-// A temporary QUILLO_ROOT with the directories the notices use. The scripts
-// a test writes record every request they get, NUL-separated, in
-// "<script>.requests".
+// A temporary tree laid out as the appliance's, with the folders the
+// notices use. The scripts a test writes record every request they get,
+// NUL-separated, in "<script>.requests".
 class NoticeTreeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* tmp = getenv("TMPDIR");
-    std::string templ =
-        std::string(tmp && *tmp ? tmp : "/tmp") + "/notice_test.XXXXXX";
-    ASSERT_NE(mkdtemp(&templ[0]), nullptr);
-    root_ = templ;
-    setenv("QUILLO_ROOT", root_.c_str(), 1);
-    quillo::InitPaths();
-    fs::create_directories(root_ / "mnt/data/bin");
-    fs::create_directories(root_ / "mnt/data/xmlconf");
-    fs::create_directories(root_ / "var/lock");
+  NoticeTreeTest() {
+    tree_.dir("mnt/data/bin");
+    tree_.dir("mnt/data/xmlconf");
+    tree_.dir("var/lock");
   }
 
-  void TearDown() override {
-    set_script_timeout(0);
-    unsetenv("QUILLO_ROOT");
-    quillo::InitPaths();
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
+  void TearDown() override { set_script_timeout(0); }
 
   // A script that records its request, prints `answer` and exits `status`.
   static void write_script(const std::string& path, const std::string& answer,
@@ -137,7 +124,7 @@ class NoticeTreeTest : public ::testing::Test {
     ASSERT_EQ(chmod(path.c_str(), 0755), 0);
   }
 
-  static std::string read_file(const fs::path& path) {
+  static std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
@@ -151,8 +138,8 @@ class NoticeTreeTest : public ::testing::Test {
     return out;
   }
 
-  static void write_notice_config(const std::string& mailconfs) {
-    std::ofstream(quillo::Paths().notice_config)
+  void write_notice_config(const std::string& mailconfs) const {
+    std::ofstream(paths_.settings)
         << "<?xml version=\"1.0\"?>\n<config><mailnotice><mailconflist>"
         << mailconfs << "</mailconflist></mailnotice></config>\n";
   }
@@ -172,16 +159,25 @@ class NoticeTreeTest : public ::testing::Test {
            "<notify name=\"system\" enable=\"true\"/>";
   }
 
-  fs::path root_;
+  quillo_test::TempTree tree_{"notice-test"};
+  // The appliance's layout, as the example tree's stand-in scripts use it.
+  const NoticePaths paths_{tree_.file("mnt/data/bin/vek_eventlog.py"),
+                           tree_.file("mnt/data/bin/vek_buzzer.py"),
+                           tree_.file("mnt/data/bin/vek_mailsend.py"),
+                           tree_.file("mnt/data/xmlconf/config-notice.xml"),
+                           tree_.file("var/lock/config-notice.xml.lock")};
+  Notifier notifier_{paths_};
+  MailOutcome mail_;
 };
 
 using NoticeRequestTest = NoticeTreeTest;
 
 TEST_F(NoticeRequestTest, EventlogRequestsReachTheScriptByteForByte) {
-  const std::string script = quillo::Paths().eventlog_script;
+  const std::string script = paths_.eventlog_script;
   write_script(script, kOkAnswer);
-  send_eventlog("71000010", {{"name", "a&b"}, {"mail_address", "x@y"}});
-  send_eventlog("71100010", {});
+  notifier_.send_eventlog("71000010",
+                          {{"name", "a&b"}, {"mail_address", "x@y"}});
+  notifier_.send_eventlog("71100010", {});
   EXPECT_THAT(
       requests(script),
       ElementsAre(
@@ -194,11 +190,12 @@ TEST_F(NoticeRequestTest, EventlogRequestsReachTheScriptByteForByte) {
 }
 
 TEST_F(NoticeRequestTest, BuzzerPlaysKnownMelodiesAndDropsFailures) {
-  const std::string script = quillo::Paths().buzzer_script;
+  const std::string script = paths_.buzzer_script;
   write_script(script, "<response/>", 1);
-  EXPECT_NO_THROW(play_buzzer(1));
-  EXPECT_NO_THROW(play_buzzer(7));  // unknown: no request at all
-  EXPECT_NO_THROW(play_buzzer(0));
+  EXPECT_NO_THROW(notifier_.play_buzzer(1));
+  EXPECT_NO_THROW(notifier_.play_buzzer(7));  // unknown: no request at all
+  EXPECT_NO_THROW(notifier_.play_buzzer(0));
+  EXPECT_EQ(notifier_.stats().script_failures, 2u);  // the two that ran
   EXPECT_THAT(requests(script),
               ElementsAre("<request><entrylist><entry type=\"play\"><buzzer>"
                           "<melody type=\"error\"/></buzzer></entry>"
@@ -219,7 +216,7 @@ class SendNoticeRequestTest : public NoticeTreeTest,
 };
 
 TEST_P(SendNoticeRequestTest, JudgesTheAnswer) {
-  const std::string script = quillo::Paths().eventlog_script;
+  const std::string script = paths_.eventlog_script;
   write_script(script, GetParam().answer, GetParam().status);
   if (GetParam().error.empty()) {
     EXPECT_EQ(send_notice_request(script, "<entry/>"), GetParam().answer);
@@ -254,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{kOkAnswer, 3, "  - 3"}));
 
 TEST_F(NoticeRequestTest, MissingScriptFailsWithStatusTwo) {
-  const std::string script = quillo::Paths().eventlog_script;  // not written
+  const std::string script = paths_.eventlog_script;  // not written
   try {
     send_notice_request(script, "<entry/>");
     FAIL() << "no error raised";
@@ -264,7 +261,7 @@ TEST_F(NoticeRequestTest, MissingScriptFailsWithStatusTwo) {
 }
 
 TEST_F(NoticeRequestTest, ScriptThatDoesNotEndIsKilled) {
-  const std::string script = quillo::Paths().eventlog_script;
+  const std::string script = paths_.eventlog_script;
   write_raw_script(script, "cat > /dev/null\nsleep 60\n");
   set_script_timeout(1);
   const auto start = std::chrono::steady_clock::now();
@@ -289,7 +286,7 @@ TEST_F(MailRequestTest, ProfilesAreNumberedAmongAllMailconfs) {
       mailconf("false", system_on(), {"c@x"}) +
       mailconf("TRUE", system_on(), {"d@x"}) +
       mailconf("true", system_on(), {"e@x", "", "f@x"}));
-  const std::vector<MailProfile> profiles = read_mail_profiles();
+  const std::vector<MailProfile> profiles = notifier_.read_mail_profiles();
   ASSERT_EQ(profiles.size(), 1u);
   EXPECT_EQ(profiles[0].profile_number, 4);
   EXPECT_THAT(profiles[0].to_addresses, ElementsAre("e@x", "f@x"));
@@ -299,12 +296,14 @@ TEST_F(MailRequestTest, OnlySecondOfThreeEnabledSendsProfileOne) {
   write_notice_config(mailconf("false", system_on(), {"a@x"}) +
                       mailconf("true", system_on(), {"b&amp;c@x", "d@x"}) +
                       mailconf("false", system_on(), {"e@x"}));
-  MailRequest mail{quillo::Paths().mailsend_script, {"stale"}, {"stale"}};
-  write_script(mail.script, kOkAnswer);
-  EXPECT_EQ(mail.send("S & <T> \"q\"", "B & <C> \"q\" to %s, 5%% %d %n"), 0);
-  EXPECT_THAT(mail.sent, ElementsAre("b&c@x", "d@x"));
-  EXPECT_THAT(mail.failed, IsEmpty());
-  EXPECT_THAT(requests(mail.script),
+  mail_ = MailOutcome{{"stale"}, {"stale"}};
+  write_script(paths_.mailsend_script, kOkAnswer);
+  EXPECT_EQ(notifier_.send_mail("S & <T> \"q\"",
+                                "B & <C> \"q\" to %s, 5%% %d %n", &mail_),
+            0);
+  EXPECT_THAT(mail_.sent, ElementsAre("b&c@x", "d@x"));
+  EXPECT_THAT(mail_.failed, IsEmpty());
+  EXPECT_THAT(requests(paths_.mailsend_script),
               ElementsAre("<request><entrylist><entry type=\"send\"><mailsend>"
                           "<mailconf profilenum=\"1\"/><message><header>"
                           "<subject>S &amp; &lt;T&gt; \"q\"</subject></header>"
@@ -317,63 +316,62 @@ TEST_F(MailRequestTest, FailingProfileLandsInFailedOthersInSent) {
   write_notice_config(mailconf("true", system_on(), {"a@x", "b@x"}) +
                       mailconf("true", system_on(), {"c@x"}) +
                       mailconf("true", system_on(), {"d@x"}));
-  MailRequest mail{quillo::Paths().mailsend_script, {}, {}};
-  write_raw_script(mail.script,
+  write_raw_script(paths_.mailsend_script,
                    "case \"$(cat)\" in *'profilenum=\"1\"'*) exit 1;; esac\n"
                    "printf '%s' '" +
                        std::string(kOkAnswer) + "'\n");
-  EXPECT_EQ(mail.send("s", "b"), 0);
-  EXPECT_THAT(mail.sent, ElementsAre("a@x", "b@x", "d@x"));
-  EXPECT_THAT(mail.failed, ElementsAre("c@x"));
+  EXPECT_EQ(notifier_.send_mail("s", "b", &mail_), 0);
+  EXPECT_THAT(mail_.sent, ElementsAre("a@x", "b@x", "d@x"));
+  EXPECT_THAT(mail_.failed, ElementsAre("c@x"));
+  EXPECT_EQ(notifier_.stats().script_failures, 1u);
 }
 
 TEST_F(MailRequestTest, ScriptThatDoesNotEndCountsAsFailed) {
   write_notice_config(mailconf("true", system_on(), {"a@x"}));
-  MailRequest mail{quillo::Paths().mailsend_script, {}, {}};
-  write_raw_script(mail.script, "cat > /dev/null\nsleep 60\n");
+  write_raw_script(paths_.mailsend_script, "cat > /dev/null\nsleep 60\n");
   set_script_timeout(1);
-  EXPECT_EQ(mail.send("s", "b"), 0);
-  EXPECT_THAT(mail.sent, IsEmpty());
-  EXPECT_THAT(mail.failed, ElementsAre("a@x"));
+  EXPECT_EQ(notifier_.send_mail("s", "b", &mail_), 0);
+  EXPECT_THAT(mail_.sent, IsEmpty());
+  EXPECT_THAT(mail_.failed, ElementsAre("a@x"));
 }
 
 TEST_F(MailRequestTest, ProfileWithoutAddressesStillSendsWithEmptyAddress) {
   write_notice_config(mailconf("true", system_on(), {}));
-  MailRequest mail{quillo::Paths().mailsend_script, {}, {}};
-  write_script(mail.script, kOkAnswer);
-  EXPECT_EQ(mail.send("s", "[%s]"), 0);
-  EXPECT_THAT(mail.sent, IsEmpty());
-  ASSERT_EQ(requests(mail.script).size(), 1u);
-  EXPECT_THAT(requests(mail.script)[0], HasSubstr("<body>[]</body>"));
+  write_script(paths_.mailsend_script, kOkAnswer);
+  EXPECT_EQ(notifier_.send_mail("s", "[%s]", &mail_), 0);
+  EXPECT_THAT(mail_.sent, IsEmpty());
+  ASSERT_EQ(requests(paths_.mailsend_script).size(), 1u);
+  EXPECT_THAT(requests(paths_.mailsend_script)[0],
+              HasSubstr("<body>[]</body>"));
 }
 
 TEST_F(MailRequestTest, NoUsableProfileReturnsOneWithoutRunningScript) {
   write_notice_config(mailconf("false", system_on(), {"a@x"}));
-  MailRequest mail{quillo::Paths().mailsend_script, {"stale"}, {"stale"}};
-  write_script(mail.script, kOkAnswer);
-  EXPECT_EQ(mail.send("s", "b"), 1);
-  EXPECT_THAT(mail.sent, IsEmpty());
-  EXPECT_THAT(mail.failed, IsEmpty());
-  EXPECT_FALSE(fs::exists(mail.script + ".requests"));
+  mail_ = MailOutcome{{"stale"}, {"stale"}};
+  write_script(paths_.mailsend_script, kOkAnswer);
+  EXPECT_EQ(notifier_.send_mail("s", "b", &mail_), 1);
+  EXPECT_THAT(mail_.sent, IsEmpty());
+  EXPECT_THAT(mail_.failed, IsEmpty());
+  EXPECT_FALSE(fs::exists(paths_.mailsend_script + ".requests"));
 
   write_notice_config("");
-  EXPECT_EQ(mail.send("s", "b"), 1);
+  EXPECT_EQ(notifier_.send_mail("s", "b", &mail_), 1);
 }
 
 TEST_F(MailRequestTest, UnreadableSettingsPassOutBeforeAnyMail) {
-  MailRequest mail{quillo::Paths().mailsend_script, {}, {}};
-  write_script(mail.script, kOkAnswer);
-  EXPECT_THROW(mail.send("s", "b"), Corvel::CXMLError);  // no settings file
+  write_script(paths_.mailsend_script, kOkAnswer);
+  EXPECT_THROW(notifier_.send_mail("s", "b", &mail_),
+               Corvel::CXMLError);  // no settings file
 
   write_notice_config(mailconf("true", system_on(), {"a@x"}));
-  fs::remove_all(root_ / "var/lock");  // lock file cannot be created
+  fs::remove_all(tree_.file("var/lock"));  // lock file cannot be created
   try {
-    mail.send("s", "b");
+    notifier_.send_mail("s", "b", &mail_);
     FAIL() << "no error raised";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Can't open");
   }
-  EXPECT_FALSE(fs::exists(mail.script + ".requests"));
+  EXPECT_FALSE(fs::exists(paths_.mailsend_script + ".requests"));
 }
 
 // ---------------------------------------------------------------------------
@@ -384,33 +382,34 @@ class StandInScriptsTest : public NoticeTreeTest {
   void SetUp() override {
     NoticeTreeTest::SetUp();
     fs::copy(
-        QUILLO_EXAMPLE_TREE, root_,
+        QUILLO_EXAMPLE_TREE, tree_.path(),
         fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   }
 
   std::string log(const std::string& name) const {
-    return read_file(root_ / "var/log/quillo-notices" / (name + ".log"));
+    return tree_.read("var/log/quillo-notices/" + name + ".log");
   }
 };
 
 TEST_F(StandInScriptsTest, EventlogAndBuzzerAnswerZeroAndRecord) {
   EXPECT_NO_THROW(send_notice_request(
-      quillo::Paths().eventlog_script,
+      paths_.eventlog_script,
       make_eventlog_entry("71000010",
                           {{"mail_address", "a@x"}, {"name", "w<1>"}})));
   EXPECT_NO_THROW(
-      send_notice_request(quillo::Paths().buzzer_script, make_buzzer_entry(1)));
+      send_notice_request(paths_.buzzer_script, make_buzzer_entry(1)));
   EXPECT_THAT(log("eventlog"),
               HasSubstr("code=71000010 mail_address=a@x name=w<1>\n"));
   EXPECT_THAT(log("buzzer"), HasSubstr("melody=error\n"));
 }
 
 TEST_F(StandInScriptsTest, MailScriptRecordsSubjectAddressesAndBody) {
-  MailRequest mail{quillo::Paths().mailsend_script, {}, {}};
-  ASSERT_EQ(mail.send("\xe3\x82\xaf & <x>", "first for %s\nrow 1\n"), 0);
-  EXPECT_THAT(mail.sent,
+  ASSERT_EQ(notifier_.send_mail("\xe3\x82\xaf & <x>", "first for %s\nrow 1\n",
+                                &mail_),
+            0);
+  EXPECT_THAT(mail_.sent,
               ElementsAre("admin@example.com", "operator@example.com"));
-  EXPECT_THAT(mail.failed, IsEmpty());
+  EXPECT_THAT(mail_.failed, IsEmpty());
   const std::string text = log("mail");
   EXPECT_THAT(text, HasSubstr("To: admin@example.com, operator@example.com\n"));
   EXPECT_THAT(text, HasSubstr("Subject: \xe3\x82\xaf & <x>\n"));

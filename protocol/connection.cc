@@ -10,15 +10,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/big_endian.h"
+#include "base/eintr.h"
+
 namespace quillo {
 namespace {
 
 constexpr int kListenBacklog = 128;
-
-void WriteBigEndian16(unsigned char* p, unsigned short v) {
-  p[0] = static_cast<unsigned char>(v >> 8);
-  p[1] = static_cast<unsigned char>(v & 0xff);
-}
 
 }  // namespace
 
@@ -28,16 +26,14 @@ Connection::Connection(const std::string& path) {
   path.copy(address_.sun_path, sizeof(address_.sun_path) - 1);
 }
 
-Connection::Connection(int accepted_fd)
-    : fd_(accepted_fd), mode_(Mode::Peer) {
+Connection::Connection(int accepted_fd) : fd_(accepted_fd), mode_(Mode::Peer) {
   address_.sun_family = AF_UNIX;
 }
 
 Connection::~Connection() { close_fd(); }
 
 void Connection::close_fd() {
-  if (fd_ != -1) ::close(fd_);
-  fd_ = -1;
+  fd_.reset();
   mode_ = Mode::Closed;
 }
 
@@ -57,7 +53,7 @@ int Connection::remaining_ms() const {
 // Waits until the socket is ready for `events` or the deadline passes.
 int Connection::wait_for(short events) {
   for (;;) {
-    pollfd p{fd_, events, 0};
+    pollfd p{fd_.get(), events, 0};
     const int ms = remaining_ms();
     const int rc = ::poll(&p, 1, ms);
     if (rc > 0) return 0;
@@ -71,20 +67,17 @@ int Connection::wait_for(short events) {
 
 int Connection::setup_listener() {
   close_fd();
-  fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) {
-    fd_ = -1;
-    return -1;
-  }
+  fd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd_) return -1;
   mode_ = Mode::Listener;
   ::unlink(address_.sun_path);  // a stale socket file of an earlier run
-  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address_),
+  if (::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address_),
              sizeof(address_)) != 0) {
     close_fd();
     return -1;
   }
   ::chmod(address_.sun_path, 0777);  // any local process may connect
-  if (::listen(fd_, kListenBacklog) != 0) {
+  if (::listen(fd_.get(), kListenBacklog) != 0) {
     close_fd();
     return -1;
   }
@@ -93,25 +86,20 @@ int Connection::setup_listener() {
 
 int Connection::accept() {
   if (mode_ == Mode::Peer) return -1;
-  if (fd_ == -1 || mode_ != Mode::Listener) {
+  if (!fd_ || mode_ != Mode::Listener) {
     setup_listener();
-    if (fd_ == -1) return -1;
+    if (!fd_) return -1;
   }
-  for (;;) {
-    const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client >= 0 || errno != EINTR) return client;
-  }
+  return base::retry_eintr(
+      [&] { return ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC); });
 }
 
 int Connection::connect() {
   if (mode_ == Mode::Peer) return -1;
-  if (fd_ == -1 || mode_ != Mode::Client) {
+  if (!fd_ || mode_ != Mode::Client) {
     close_fd();
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) {
-      fd_ = -1;
-      return -1;
-    }
+    fd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd_) return -1;
     mode_ = Mode::Client;
   }
   if (has_deadline_) {
@@ -123,10 +111,10 @@ int Connection::connect() {
       return -1;
     }
     timeval tv{ms / 1000, (ms % 1000) * 1000};
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
   }
   for (;;) {
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address_),
+    if (::connect(fd_.get(), reinterpret_cast<const sockaddr*>(&address_),
                   sizeof(address_)) == 0) {
       return 0;
     }
@@ -135,21 +123,20 @@ int Connection::connect() {
 }
 
 int Connection::send(const Packet& packet) {
-  if (fd_ == -1) {
+  if (!fd_) {
     errno = EBADF;
     return -1;
   }
   unsigned char header[2];
-  WriteBigEndian16(header, packet.size);
+  base::put_be16(header, packet.size);
   // Header and body go out together; a short write is continued.
-  iovec iov[2] = {{header, sizeof(header)},
-                  {packet.data.get(), packet.size}};
+  iovec iov[2] = {{header, sizeof(header)}, {packet.data.get(), packet.size}};
   msghdr msg{};
   msg.msg_iov = iov;
   msg.msg_iovlen = packet.size > 0 ? 2 : 1;
   while (msg.msg_iovlen > 0) {
     // MSG_NOSIGNAL: a peer that has gone away is an error, not a signal.
-    const ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = ::sendmsg(fd_.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
@@ -175,7 +162,7 @@ int Connection::send(const Packet& packet) {
 int Connection::read_some(unsigned char* buf, std::size_t n, std::size_t* got) {
   *got = 0;
   for (;;) {
-    const ssize_t r = ::recv(fd_, buf, n, MSG_DONTWAIT);
+    const ssize_t r = ::recv(fd_.get(), buf, n, MSG_DONTWAIT);
     if (r > 0) {
       *got = static_cast<std::size_t>(r);
       return 0;
@@ -193,7 +180,7 @@ int Connection::read_fully(unsigned char* buf, std::size_t n,
                            std::size_t* got) {
   *got = 0;
   while (*got < n) {
-    const ssize_t r = ::recv(fd_, buf + *got, n - *got, MSG_DONTWAIT);
+    const ssize_t r = ::recv(fd_.get(), buf + *got, n - *got, MSG_DONTWAIT);
     if (r > 0) {
       *got += static_cast<std::size_t>(r);
       continue;
@@ -208,7 +195,7 @@ int Connection::read_fully(unsigned char* buf, std::size_t n,
 
 int Connection::receive(Packet& packet) {
   packet.set_size(0);
-  if (fd_ == -1) {
+  if (!fd_) {
     errno = EBADF;
     return -1;
   }

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <string>
 
+#include "base/unique_fd.h"
 #include "protocol/packet.h"
 
 namespace quillo {
@@ -48,7 +49,7 @@ class Connection final {
   // passed they fail with ETIMEDOUT. Without it they wait without limit.
   void set_deadline(std::chrono::steady_clock::time_point deadline);
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   Mode mode() const { return mode_; }
 
  private:
@@ -60,7 +61,7 @@ class Connection final {
   int read_some(unsigned char* buf, std::size_t n, std::size_t* got);
   int read_fully(unsigned char* buf, std::size_t n, std::size_t* got);
 
-  int fd_ = -1;
+  base::UniqueFd fd_;
   sockaddr_un address_{};
   Mode mode_ = Mode::Closed;
   bool has_deadline_ = false;

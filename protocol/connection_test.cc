@@ -14,24 +14,13 @@
 #include <gtest/gtest.h>
 
 #include "protocol/packet.h"
+#include "protocol/socket_path.h"
+#include "testing/temp_tree.h"
 
 namespace quillo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = "/tmp/quillo-conn-XXXXXX";
-    path_ = mkdtemp(&tmpl[0]);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // A connected pair: `peer` wraps one end as the daemon would, `other` is
 // the raw client end.
@@ -141,7 +130,7 @@ TEST_F(PeerTest, SendToAPeerThatLeftFailsWithoutSignal) {
 }
 
 TEST(ConnectionTest, ListenerClientRoundTrip) {
-  TempDir dir;
+  quillo_test::TempTree dir("quillo-conn");
   const std::string path = dir.path() + "/sock";
   Connection listener(path);
   std::thread server([&] {
@@ -171,7 +160,7 @@ TEST(ConnectionTest, ListenerClientRoundTrip) {
 }
 
 TEST(ConnectionTest, StaleSocketFileIsReplaced) {
-  TempDir dir;
+  quillo_test::TempTree dir("quillo-conn");
   const std::string path = dir.path() + "/sock";
   {
     Connection first(path);
@@ -198,7 +187,7 @@ TEST(ConnectionTest, StaleSocketFileIsReplaced) {
 }
 
 TEST(ConnectionTest, UnbindablePathFailsAndIsRetried) {
-  TempDir dir;
+  quillo_test::TempTree dir("quillo-conn");
   Connection listener(dir.path() + "/missing/sock");
   EXPECT_EQ(listener.accept(), -1);
   EXPECT_EQ(listener.fd(), -1);
@@ -207,13 +196,13 @@ TEST(ConnectionTest, UnbindablePathFailsAndIsRetried) {
 }
 
 TEST(ConnectionTest, ConnectWithoutListenerFails) {
-  TempDir dir;
+  quillo_test::TempTree dir("quillo-conn");
   Connection client(dir.path() + "/nobody");
   EXPECT_EQ(client.connect(), -1);
 }
 
 TEST(ConnectionTest, LongPathIsCutTo107Characters) {
-  TempDir dir;
+  quillo_test::TempTree dir("quillo-conn");
   std::string path = dir.path() + "/";
   path += std::string(120 - path.size(), 'a');
   Connection listener(path);
@@ -227,6 +216,12 @@ TEST(ConnectionTest, LongPathIsCutTo107Characters) {
   t.join();
   struct stat st {};
   EXPECT_EQ(stat(path.substr(0, 107).c_str(), &st), 0);
+}
+
+TEST(SocketPathTest, FollowsTheRoot) {
+  EXPECT_EQ(socket_path(""), "/tmp/quillo");
+  EXPECT_EQ(socket_path("/"), "/tmp/quillo");
+  EXPECT_EQ(socket_path("/srv/q"), "/srv/q/tmp/quillo");
 }
 
 }  // namespace

@@ -2,17 +2,10 @@
 
 #include <cstring>
 
+#include "base/big_endian.h"
+
 namespace quillo {
 namespace {
-
-std::uint16_t ReadBigEndian16(const unsigned char* p) {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
-void WriteBigEndian16(unsigned char* p, std::uint16_t v) {
-  p[0] = static_cast<unsigned char>(v >> 8);
-  p[1] = static_cast<unsigned char>(v & 0xff);
-}
 
 // A string field's entry: its bytes and the NUL. A string too long for a
 // 16-bit length can never fit a body, so its length saturates and the
@@ -43,9 +36,7 @@ unsigned short Packet::set_size(unsigned short n) {
   return size;
 }
 
-RequestData::RequestData(const RequestData& other) : Packet() {
-  *this = other;
-}
+RequestData::RequestData(const RequestData& other) : Packet() { *this = other; }
 
 RequestData& RequestData::operator=(const RequestData& other) {
   if (this == &other) return *this;
@@ -61,16 +52,17 @@ void RequestData::reload_entry() {
   std::size_t p = 0;
   const std::size_t n = size;
   while (n - p >= 2) {
-    const std::size_t len = ReadBigEndian16(data.get() + p);
+    const std::size_t len = base::get_be16(data.get() + p);
     if (len > n - p - 2) break;
-    entries.push_back(Entry{data.get() + p + 2, static_cast<std::uint16_t>(len)});
+    entries.push_back(
+        Entry{data.get() + p + 2, static_cast<std::uint16_t>(len)});
     p += 2 + len;
   }
 }
 
 int RequestData::type_code() const {
   if (size < 4) return -1;
-  return ReadBigEndian16(data.get() + 2);
+  return base::get_be16(data.get() + 2);
 }
 
 void RequestData::build(const std::vector<Entry>& values) {
@@ -83,7 +75,7 @@ void RequestData::build(const std::vector<Entry>& values) {
   std::size_t p = 0;
   for (const Entry& e : values) {
     if (p + 2 + e.length > total) break;
-    WriteBigEndian16(data.get() + p, e.length);
+    base::put_be16(data.get() + p, e.length);
     if (e.length > 0) std::memcpy(data.get() + p + 2, e.data, e.length);
     p += 2 + e.length;
   }
@@ -113,7 +105,7 @@ const char* RequestData::string_at(std::size_t i) const {
 }
 
 std::uint16_t RequestData::number_at(std::size_t i) const {
-  return ReadBigEndian16(entries[i].data);
+  return base::get_be16(entries[i].data);
 }
 
 ReqAccessLog::ReqAccessLog(const char* user_name, const char* host_name,
@@ -123,13 +115,13 @@ ReqAccessLog::ReqAccessLog(const char* user_name, const char* host_name,
   unsigned char type[2];
   unsigned char result_bytes[2];
   unsigned char error_bytes[4] = {0, 0, 0, 0};
-  WriteBigEndian16(type, static_cast<std::uint16_t>(RequestType::AccessLog));
-  WriteBigEndian16(result_bytes, static_cast<std::uint16_t>(result & 0xffff));
-  WriteBigEndian16(error_bytes, error_number);
+  base::put_be16(type, static_cast<std::uint16_t>(RequestType::AccessLog));
+  base::put_be16(result_bytes, static_cast<std::uint16_t>(result & 0xffff));
+  base::put_be16(error_bytes, error_number);
   build({Entry{type, 2}, StringEntry(user_name), StringEntry(host_name),
          StringEntry(ip_address), StringEntry(operation),
-         Entry{result_bytes, 2}, Entry{error_bytes, 4},
-         StringEntry(share_name), StringEntry(path)});
+         Entry{result_bytes, 2}, Entry{error_bytes, 4}, StringEntry(share_name),
+         StringEntry(path)});
 }
 
 ReqAccessLog::ReqAccessLog(const RequestData& received) {
@@ -145,7 +137,7 @@ bool ReqAccessLog::well_formed() const {
 ReqSystemLog::ReqSystemLog(const char* time, const char* text1,
                            const char* text2, const char* text3) {
   unsigned char type[2];
-  WriteBigEndian16(type, static_cast<std::uint16_t>(RequestType::SystemLog));
+  base::put_be16(type, static_cast<std::uint16_t>(RequestType::SystemLog));
   build({Entry{type, 2}, StringEntry(time), StringEntry(text1),
          StringEntry(text2), StringEntry(text3)});
 }
@@ -161,12 +153,12 @@ bool ReqSystemLog::well_formed() const {
 
 ResultData::ResultData(std::uint16_t code) {
   set_size(2);
-  WriteBigEndian16(data.get(), code);
+  base::put_be16(data.get(), code);
 }
 
 int ResultData::code() const {
   if (size < 2) return -1;
-  return ReadBigEndian16(data.get());
+  return base::get_be16(data.get());
 }
 
 }  // namespace quillo

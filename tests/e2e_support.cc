@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "base/big_endian.h"
 #include "protocol/packet.h"
 
 namespace quillo_test {
@@ -27,16 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 // Bound on every wait of the harness; generous for loaded CI machines.
 constexpr std::chrono::seconds kWaitBound{20};
-
-void make_dirs(const std::string& path) {
-  std::string partial;
-  std::stringstream parts(path);
-  std::string part;
-  while (std::getline(parts, part, '/')) {
-    partial += part + "/";
-    mkdir(partial.c_str(), 0755);
-  }
-}
 
 // Runs a child with QUILLO_ROOT set; standard output and error go to the
 // given files. Returns the pid.
@@ -88,8 +79,7 @@ int connect_to(const std::string& path) {
 
 std::vector<unsigned char> frame_of(const quillo::Packet& p) {
   std::vector<unsigned char> f(2 + p.size);
-  f[0] = static_cast<unsigned char>(p.size >> 8);
-  f[1] = static_cast<unsigned char>(p.size & 0xff);
+  base::put_be16(f.data(), p.size);
   std::copy_n(p.data.get(), p.size, f.begin() + 2);
   return f;
 }
@@ -101,30 +91,23 @@ const std::vector<unsigned char> kAcceptedAnswer = {0, 2, 0, 0};
 std::string quillod_path() { return QUILLOD_PATH; }
 std::string quillo_send_path() { return QUILLO_SEND_PATH; }
 
-ApplianceTree::ApplianceTree() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string tmpl = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") +
-                     "/quillo-e2e-XXXXXX";
-  if (mkdtemp(&tmpl[0]) == nullptr) throw std::runtime_error("mkdtemp");
-  root_ = tmpl;
+ApplianceTree::ApplianceTree() : tree_("quillo-e2e") {
   for (const char* d : {"tmp", "mnt/data/xmlconf", "mnt/data/conf/quillo",
                         "mnt/data/bin", "var/lock", "logs"}) {
-    make_dirs(path(d));
+    tree_.dir(d);
   }
   write_config(default_config_body());
 }
 
-ApplianceTree::~ApplianceTree() {
-  std::system(("rm -rf '" + root_ + "'").c_str());
-}
-
 void ApplianceTree::write_config(const std::string& body) const {
-  write_file(config(), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n" +
-                           body + "</config>\n");
+  write_file(config(),
+             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n" + body +
+                 "</config>\n");
 }
 
 std::string ApplianceTree::default_config_body() const {
-  return "  <share><path>" + log_root() + "</path></share>\n"
+  return "  <share><path>" + log_root() +
+         "</path></share>\n"
          "  <eventlogconf enable=\"true\"><autodelete enable=\"false\">"
          "<expire><days>30</days><percent>5</percent></expire>"
          "</autodelete></eventlogconf>\n"
@@ -221,8 +204,9 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
   close(mkstemp(err_tmpl));
   const pid_t pid = spawn(program, args, root, out_tmpl, err_tmpl);
   RunResult r;
-  r.status = wait_status(pid, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::seconds(60)));
+  r.status =
+      wait_status(pid, std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::seconds(60)));
   if (r.status == -1) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);

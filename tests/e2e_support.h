@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/temp_tree.h"
+
 namespace quillo_test {
 
 // A temporary appliance tree, removed with everything in it on
@@ -18,16 +20,15 @@ namespace quillo_test {
 class ApplianceTree {
  public:
   ApplianceTree();
-  ~ApplianceTree();
-  ApplianceTree(const ApplianceTree&) = delete;
-  ApplianceTree& operator=(const ApplianceTree&) = delete;
 
-  const std::string& root() const { return root_; }
+  const std::string& root() const { return tree_.path(); }
   std::string path(const std::string& relative) const {
-    return root_ + "/" + relative;
+    return tree_.file(relative);
   }
   std::string socket() const { return path("tmp/quillo"); }
-  std::string config() const { return path("mnt/data/xmlconf/config-quillo.xml"); }
+  std::string config() const {
+    return path("mnt/data/xmlconf/config-quillo.xml");
+  }
   std::string log_root() const { return path("logs"); }
   std::string state_dir() const { return path("mnt/data/conf/quillo"); }
 
@@ -37,7 +38,7 @@ class ApplianceTree {
   std::string default_config_body() const;
 
  private:
-  std::string root_;
+  TempTree tree_;
 };
 
 void write_file(const std::string& path, const std::string& content);

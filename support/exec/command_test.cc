@@ -11,18 +11,18 @@
 
 #include <gtest/gtest.h>
 
-#include "support/exec/script_dir_for_test.h"
+#include "testing/temp_tree.h"
 
 namespace {
 
 class CommandTest : public ::testing::Test {
  protected:
-  quillo_test::ScriptDir dir_;
+  quillo_test::TempTree dir_{"quillo-exec"};
 };
 
 TEST_F(CommandTest, AnswerArrivesCompleteAndStatusIsZero) {
   const std::string script =
-      dir_.Script("answer", "in=$(cat); printf '<answer>%s</answer>' \"$in\"");
+      dir_.script("answer", "in=$(cat); printf '<answer>%s</answer>' \"$in\"");
   std::istringstream request("<request/>");
   request.get();  // the runner rewinds before feeding
   std::ostringstream answer;
@@ -31,7 +31,7 @@ TEST_F(CommandTest, AnswerArrivesCompleteAndStatusIsZero) {
 }
 
 TEST_F(CommandTest, ArgumentsReachTheProgram) {
-  const std::string script = dir_.Script("args", "printf '%s|' \"$0\" \"$@\"");
+  const std::string script = dir_.script("args", "printf '%s|' \"$0\" \"$@\"");
   const char* argv[] = {script.c_str(), "a b", "", "c", nullptr};
   std::ostringstream out;
   EXPECT_EQ(run_command("name", argv, &out, nullptr), 0);
@@ -40,7 +40,7 @@ TEST_F(CommandTest, ArgumentsReachTheProgram) {
 
 TEST_F(CommandTest, EmptyInputIsEndOfFileAtOnce) {
   const std::string script =
-      dir_.Script("count", "test -p /dev/stdin && echo pipe; wc -c");
+      dir_.script("count", "test -p /dev/stdin && echo pipe; wc -c");
   std::istringstream empty;
   std::ostringstream out;
   EXPECT_EQ(run_command_input(script, {script}, empty, &out, ""), 0);
@@ -63,8 +63,8 @@ class CommandStatusTest : public CommandTest,
 TEST_P(CommandStatusTest, NonZeroStatusRaisesOnlyWithAMessage) {
   const StatusCase& c = GetParam();
   const std::string program = c.script_body != nullptr
-                                  ? dir_.Script("prog", c.script_body)
-                                  : dir_.File("missing");
+                                  ? dir_.script("prog", c.script_body)
+                                  : dir_.file("missing");
   std::istringstream in("x");
   std::ostringstream out;
   try {
@@ -100,7 +100,7 @@ TEST_F(CommandTest, AnswerBeforeReadingLargeInputDoesNotDeadlock) {
   // The script writes far more than a pipe holds before it reads anything,
   // then echoes its input: feeding all input first would block both sides.
   const std::string script =
-      dir_.Script("early", "head -c 300000 /dev/zero | tr '\\0' a; cat");
+      dir_.script("early", "head -c 300000 /dev/zero | tr '\\0' a; cat");
   std::string input;
   for (int i = 0; input.size() < (1u << 20); ++i) {
     input += std::to_string(i) + "\n";
@@ -134,8 +134,8 @@ class CommandTimeoutTest : public CommandTest,
 
 TEST_P(CommandTimeoutTest, HangingScriptIsKilledWithItsGroup) {
   const HangCase& c = GetParam();
-  const std::string script = dir_.Script("hang", c.script_body);
-  const std::string pid_file = dir_.File("pid");
+  const std::string script = dir_.script("hang", c.script_body);
+  const std::string pid_file = dir_.file("pid");
   const std::vector<std::string> argv = {script, pid_file};
   std::istringstream in("request");
   const auto started = std::chrono::steady_clock::now();

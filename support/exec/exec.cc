@@ -13,7 +13,6 @@
 
 namespace Corvel {
 
-using exec_internal::CloseFd;
 using exec_internal::MonotonicMs;
 using exec_internal::PollTimeout;
 
@@ -114,8 +113,8 @@ pid_t CExec::Start(bool wait, bool with_input,
   // window in which a time-out could signal a group that does not exist yet.
   // EACCES after the child's exec is expected and harmless.
   setpgid(pid, pid);
-  CloseFd(&output_write_);
-  CloseFd(&input_read_);
+  output_write_.reset();
+  input_read_.reset();
   if (wait) Wait();
   return pid;
 }
@@ -123,8 +122,8 @@ pid_t CExec::Start(bool wait, bool with_input,
 void CExec::RunChild(const std::vector<int>& keep_fds, int fd_limit) noexcept {
   setpgid(0, 0);
   exec_internal::ResetSignalsInChild();
-  if (input_wanted_ && dup2(input_read_, STDIN_FILENO) < 0) _exit(2);
-  if (dup2(output_write_, STDOUT_FILENO) < 0) _exit(2);
+  if (input_wanted_ && dup2(input_read_.get(), STDIN_FILENO) < 0) _exit(2);
+  if (dup2(output_write_.get(), STDOUT_FILENO) < 0) _exit(2);
   // dup2 leaves close-on-exec clear on 0 and 1; the pipe ends themselves
   // are closed here along with everything else not kept.
   exec_internal::CloseDescriptorsInChild(keep_fds, fd_limit);
@@ -158,26 +157,26 @@ int CExec::Wait() {
 }
 
 ssize_t CExec::Read(void* buffer, size_t length) {
-  if (output_read_ < 0) {
+  if (!output_read_) {
     errno = EBADF;
     return -1;
   }
   ssize_t count;
   do {
-    count = read(output_read_, buffer, length);
+    count = read(output_read_.get(), buffer, length);
   } while (count < 0 && errno == EINTR);
   return count;
 }
 
 ssize_t CExec::Write(const void* buffer, size_t length) {
-  if (input_write_ < 0) {
+  if (!input_write_) {
     errno = EBADF;
     return -1;
   }
   const exec_internal::ScopedSigpipeBlock no_sigpipe;
   ssize_t count;
   do {
-    count = write(input_write_, buffer, length);
+    count = write(input_write_.get(), buffer, length);
   } while (count < 0 && errno == EINTR);
   return count;
 }
@@ -202,7 +201,7 @@ int CExec::Run(std::istream* input, std::ostream* output,
     Rewind(*input);
     // Written only when poll() says there is room, and never blocking, so
     // that the child's output is always drained while it takes its input.
-    exec_internal::SetNonBlocking(input_write_);
+    exec_internal::SetNonBlocking(input_write_.get());
   }
   bool in_time;
   {
@@ -221,22 +220,22 @@ int CExec::Run(std::istream* input, std::ostream* output,
 bool CExec::Transfer(std::istream* input, std::ostream* output,
                      int64_t deadline_ms) {
   InputChunk chunk(input);
-  while (output_read_ >= 0 || input_write_ >= 0) {
-    if (input_write_ >= 0 && !chunk.Fill()) {
-      CloseFd(&input_write_);  // the child sees end of file
+  while (output_read_ || input_write_) {
+    if (input_write_ && !chunk.Fill()) {
+      input_write_.reset();  // the child sees end of file
       continue;
     }
     pollfd fds[2];
     nfds_t count = 0;
     int output_index = -1;
     int input_index = -1;
-    if (output_read_ >= 0) {
+    if (output_read_) {
       output_index = static_cast<int>(count);
-      fds[count++] = {output_read_, POLLIN, 0};
+      fds[count++] = {output_read_.get(), POLLIN, 0};
     }
-    if (input_write_ >= 0) {
+    if (input_write_) {
       input_index = static_cast<int>(count);
-      fds[count++] = {input_write_, POLLOUT, 0};
+      fds[count++] = {input_write_.get(), POLLOUT, 0};
     }
     const int timeout_ms = PollTimeout(deadline_ms);
     if (timeout_ms == 0) return false;
@@ -254,28 +253,29 @@ bool CExec::Transfer(std::istream* input, std::ostream* output,
 }
 
 void CExec::WriteOnce(InputChunk* chunk) {
-  const ssize_t written = write(input_write_, chunk->data(), chunk->size());
+  const ssize_t written =
+      write(input_write_.get(), chunk->data(), chunk->size());
   if (written > 0) {
     chunk->Consume(static_cast<size_t>(written));
   } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
-    CloseFd(&input_write_);  // EPIPE: the child stopped reading
+    input_write_.reset();  // EPIPE: the child stopped reading
   }
 }
 
 void CExec::ReadOnce(std::ostream* output) {
   char buffer[kChunkSize];
-  const ssize_t count = read(output_read_, buffer, sizeof buffer);
+  const ssize_t count = read(output_read_.get(), buffer, sizeof buffer);
   if (count > 0) {
     if (output != nullptr) output->write(buffer, count);
   } else if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
-    CloseFd(&output_read_);
+    output_read_.reset();
   }
 }
 
 bool CExec::WaitUntil(int64_t deadline_ms) {
   // A pidfd turns readable when the child ends, which gives a bounded wait
   // without polling waitpid in a sleep loop.
-  const exec_internal::ScopedFd pidfd(exec_internal::PidfdOpen(pid_));
+  const base::UniqueFd pidfd(exec_internal::PidfdOpen(pid_));
   while (pidfd.get() >= 0) {
     const int timeout_ms = PollTimeout(deadline_ms);
     if (timeout_ms == 0) return false;
@@ -328,23 +328,23 @@ void CExec::MakePipes(bool with_input) {
   ClosePipes();  // output left unread by an earlier run is dropped
   int output[2];
   if (!exec_internal::MakePipe(output)) throw CExecError(kExecPipeError);
-  output_read_ = output[0];
-  output_write_ = output[1];
+  output_read_.reset(output[0]);
+  output_write_.reset(output[1]);
   if (!with_input) return;
   int input[2];
   if (!exec_internal::MakePipe(input)) {
     ClosePipes();
     throw CExecError(kExecPipeError);
   }
-  input_read_ = input[0];
-  input_write_ = input[1];
+  input_read_.reset(input[0]);
+  input_write_.reset(input[1]);
 }
 
 void CExec::ClosePipes() noexcept {
-  CloseFd(&output_read_);
-  CloseFd(&output_write_);
-  CloseFd(&input_read_);
-  CloseFd(&input_write_);
+  output_read_.reset();
+  output_write_.reset();
+  input_read_.reset();
+  input_write_.reset();
 }
 
 }  // namespace Corvel

@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
+
 namespace Corvel {
 
 // The one error type of CExec; its text is one of the fixed messages below.
@@ -137,10 +139,10 @@ class CExec final {
   void StoreStatus(int wait_status);
   void ClosePipes() noexcept;
 
-  int output_read_ = -1;   // the daemon's end of the output pipe
-  int output_write_ = -1;  // the child's end, -1 once the child has it
-  int input_read_ = -1;    // the child's end of the input pipe
-  int input_write_ = -1;   // the daemon's end of the input pipe
+  base::UniqueFd output_read_;   // the daemon's end of the output pipe
+  base::UniqueFd output_write_;  // the child's end, closed once it has it
+  base::UniqueFd input_read_;    // the child's end of the input pipe
+  base::UniqueFd input_write_;   // the daemon's end of the input pipe
   pid_t pid_ = -1;
   const char* program_;
   std::vector<char*> arguments_;    // null-terminated copy of the pointers

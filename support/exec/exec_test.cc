@@ -16,7 +16,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "support/exec/script_dir_for_test.h"
+#include "testing/temp_tree.h"
 
 namespace Corvel {
 namespace {
@@ -54,11 +54,11 @@ std::string ErrorOf(Action action) {
 
 class ExecTest : public ::testing::Test {
  protected:
-  quillo_test::ScriptDir dir_;
+  quillo_test::TempTree dir_{"quillo-exec"};
 };
 
 TEST_F(ExecTest, StartIsRefusedUntilTheChildIsWaitedFor) {
-  const std::string script = dir_.Script("exit5", "exit 5");
+  const std::string script = dir_.script("exit5", "exit 5");
   const char* argv[] = {script.c_str(), nullptr};
   CExec exec(argv[0], argv);
   EXPECT_EQ(ErrorOf([&] { exec.Wait(); }), "wait Error!");
@@ -91,9 +91,9 @@ TEST_F(ExecTest, GivenEnvironmentReplacesTheDaemons) {
 }
 
 TEST_F(ExecTest, ProgramThatCannotRunEndsWithStatusTwo) {
-  const std::string missing = dir_.File("missing");
-  const std::string not_executable = dir_.File("plain");
-  dir_.Script("plain", "exit 0");
+  const std::string missing = dir_.file("missing");
+  const std::string not_executable = dir_.file("plain");
+  dir_.script("plain", "exit 0");
   chmod(not_executable.c_str(), 0644);
   for (const std::string& program : {missing, not_executable}) {
     SCOPED_TRACE(program);
@@ -152,7 +152,7 @@ TEST_F(ExecTest, StandardErrorIsInheritedAndInputIsAPipe) {
   // The child's 0 is a pipe, its 2 the very file the parent's 2 is.
   struct stat parent_err {};
   ASSERT_EQ(fstat(STDERR_FILENO, &parent_err), 0);
-  const std::string script = dir_.Script(
+  const std::string script = dir_.script(
       "fds", "test -p /dev/stdin && echo pipe; stat -L -c '%d:%i' /dev/stderr");
   const char* argv[] = {script.c_str(), nullptr};
   CExec exec(argv[0], argv);
@@ -235,7 +235,7 @@ TEST_F(ExecTest, DestructorEndsAndReapsAChildWhoseOutputIsUnread) {
 }
 
 TEST_F(ExecTest, TimeoutKillsTheChildAndLeavesItFinished) {
-  const std::string script = dir_.Script("hang", "exec sleep 1000");
+  const std::string script = dir_.script("hang", "exec sleep 1000");
   const char* argv[] = {script.c_str(), nullptr};
   CExec exec(argv[0], argv);
   EXPECT_EQ(ErrorOf([&] { exec.RunReadOutput(nullptr, {}, 1); }), "timeout");

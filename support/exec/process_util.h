@@ -1,6 +1,6 @@
-// Small POSIX helpers of CExec: descriptor ownership, pipes, SIGPIPE
-// suppression, monotonic deadlines, and the steps a forked child takes
-// before exec. Internal to support/exec.
+// Small POSIX helpers of CExec: pipes, SIGPIPE suppression, monotonic
+// deadlines, and the steps a forked child takes before exec. Internal to
+// support/exec.
 
 #ifndef QUILLO_SUPPORT_EXEC_PROCESS_UTIL_H_
 #define QUILLO_SUPPORT_EXEC_PROCESS_UTIL_H_
@@ -16,21 +16,6 @@ namespace exec_internal {
 
 // Closes `*fd` when it is open and sets it to -1.
 void CloseFd(int* fd);
-
-// Owns one descriptor (-1: none) and closes it when it goes out of scope.
-class ScopedFd final {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() { CloseFd(&fd_); }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  ScopedFd(ScopedFd&&) = delete;
-  ScopedFd& operator=(ScopedFd&&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Blocks SIGPIPE for the calling thread while it writes to a child, and
 // swallows the SIGPIPE that a write to a vanished child queued, so that the

@@ -45,9 +45,8 @@ void Thread::unlock() { pthread_mutex_unlock(&mutex_); }
 void Thread::signal() { pthread_cond_signal(&condition_); }
 
 void Thread::request_stop() {
-  lock();
+  ThreadLock hold(*this);
   stop_ = true;
-  unlock();
 }
 
 void Thread::stop_and_join() noexcept {

@@ -4,19 +4,18 @@
 // A derived class stores its loop with set_thread_function() when it is
 // constructed; the owner calls start() once. The loop sleeps in wait() with
 // the mutex held, is woken early by signal(), and returns once it sees
-// stop_requested(). Example loop:
+// stop_requested(). The mutex is only ever taken through ThreadLock (and
+// given up for a while through ThreadUnlock), so that no exception can
+// leave it held. Example loop:
 //
 //   void* Worker::Loop(void* self) {
 //     auto* worker = static_cast<Worker*>(self);
+//     ThreadLock lock(*worker);
 //     for (;;) {
-//       worker->lock();
 //       worker->wait(60);
-//       if (worker->stop_requested()) break;
+//       if (worker->stop_requested()) return nullptr;
 //       ...  // work on the guarded state
-//       worker->unlock();
 //     }
-//     worker->unlock();
-//     return nullptr;
 //   }
 //
 //   Worker::~Worker() { stop_and_join(); }  // before any member goes
@@ -55,6 +54,7 @@ class Thread {
   // thread was started already and not yet joined.
   virtual int start();
 
+  // Take the mutex through ThreadLock rather than by hand.
   virtual void lock();
   virtual void unlock();
 
@@ -68,6 +68,9 @@ class Thread {
   // Whether a stop has been requested. Call with the mutex held (the thread
   // function does, right after each wait()).
   bool stop_requested() const { return stop_; }
+
+  // The mutex itself, for checks in tests; take it through ThreadLock.
+  pthread_mutex_t* native_mutex() { return &mutex_; }
 
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
@@ -89,6 +92,31 @@ class Thread {
   pthread_mutex_t mutex_;
   pthread_cond_t condition_;
   bool running_ = false;  // start() made thread_ and it is not joined yet
+};
+
+// Holds the mutex of a Thread for one scope.
+class ThreadLock final {
+ public:
+  explicit ThreadLock(Thread& thread) : thread_(thread) { thread_.lock(); }
+  ~ThreadLock() { thread_.unlock(); }
+  ThreadLock(const ThreadLock&) = delete;
+  ThreadLock& operator=(const ThreadLock&) = delete;
+
+ private:
+  Thread& thread_;
+};
+
+// Gives up the mutex of a Thread, which the caller holds, for one scope and
+// takes it again at its end, also when the scope is left by an exception.
+class ThreadUnlock final {
+ public:
+  explicit ThreadUnlock(Thread& thread) : thread_(thread) { thread_.unlock(); }
+  ~ThreadUnlock() { thread_.lock(); }
+  ThreadUnlock(const ThreadUnlock&) = delete;
+  ThreadUnlock& operator=(const ThreadUnlock&) = delete;
+
+ private:
+  Thread& thread_;
 };
 
 #endif  // QUILLO_SUPPORT_THREAD_THREAD_H_

@@ -3,6 +3,8 @@
 #include <errno.h>
 
 #include <chrono>
+#include <new>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -30,9 +32,11 @@ class SleeperThread final : public Thread {
   void AwaitSleeps(int count) {
     const auto limit = Clock::now() + std::chrono::seconds(10);
     for (;;) {
-      lock();
-      const bool reached = sleeps_ >= count;
-      unlock();
+      bool reached;
+      {
+        ThreadLock hold(*this);
+        reached = sleeps_ >= count;
+      }
       if (reached) return;
       ASSERT_LT(Clock::now(), limit) << "thread never slept " << count;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -40,24 +44,20 @@ class SleeperThread final : public Thread {
   }
 
   std::vector<int> results() {
-    lock();
-    std::vector<int> copy = results_;
-    unlock();
-    return copy;
+    ThreadLock hold(*this);
+    return results_;
   }
 
  private:
   static void* Loop(void* self) {
     auto* thread = static_cast<SleeperThread*>(self);
-    thread->lock();
+    ThreadLock hold(*thread);
     for (;;) {
       ++thread->sleeps_;
       const int result = thread->wait(thread->seconds_);
       thread->results_.push_back(result);
-      if (thread->stop_requested()) break;
+      if (thread->stop_requested()) return nullptr;
     }
-    thread->unlock();
-    return nullptr;
   }
 
   const unsigned seconds_;
@@ -72,9 +72,10 @@ TEST(ThreadTest, WaitWithoutLimitReturnsOnlyAfterSignal) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_THAT(thread.results(), IsEmpty());
 
-  thread.lock();
-  thread.signal();
-  thread.unlock();
+  {
+    ThreadLock hold(thread);
+    thread.signal();
+  }
   thread.AwaitSleeps(2);
   EXPECT_THAT(thread.results(), ElementsAre(0));
 }
@@ -83,11 +84,10 @@ TEST(ThreadTest, WaitWithLimitTimesOutWithoutSignal) {
   Thread thread;
   for (const unsigned seconds : {1u, 2u}) {
     SCOPED_TRACE(seconds);
-    thread.lock();
+    ThreadLock hold(thread);
     const auto started = Clock::now();
     const int result = thread.wait(seconds);
     const auto elapsed = Clock::now() - started;
-    thread.unlock();
     EXPECT_EQ(result, ETIMEDOUT);
     // The deadline is rounded down to a whole second: up to one early.
     EXPECT_GE(elapsed, std::chrono::seconds(seconds - 1) -
@@ -119,10 +119,9 @@ TEST(ThreadTest, RequestStopAloneDoesNotWakeASleeper) {
 TEST(ThreadTest, StopRequestedBeforeWaitIsNotSleptThrough) {
   Thread thread;
   thread.request_stop();
-  thread.lock();
+  ThreadLock hold(thread);
   const auto started = Clock::now();
   EXPECT_EQ(thread.wait(60), 0);
-  thread.unlock();
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(1));
 }
 
@@ -136,11 +135,34 @@ TEST(ThreadTest, StartNeedsAFunctionAndRunsOnce) {
   ASSERT_EQ(thread.start(), 0);
   EXPECT_EQ(thread.start(), EINVAL);
   thread.AwaitSleeps(1);
-  thread.lock();
-  thread.signal();
-  thread.unlock();
+  {
+    ThreadLock hold(thread);
+    thread.signal();
+  }
   thread.AwaitSleeps(2);
   EXPECT_THAT(thread.results(), ElementsAre(0));  // one loop, woken once
+}
+
+TEST(ThreadTest, ScopesReleaseAndRetakeTheMutexOnException) {
+  Thread thread;
+  auto locked = [&thread] {
+    const int rc = pthread_mutex_trylock(thread.native_mutex());
+    if (rc == 0) pthread_mutex_unlock(thread.native_mutex());
+    return rc == EBUSY;
+  };
+  try {
+    ThreadLock hold(thread);
+    try {
+      ThreadUnlock release(thread);
+      EXPECT_FALSE(locked());
+      throw std::runtime_error("from the unlocked part");
+    } catch (const std::runtime_error&) {
+      EXPECT_TRUE(locked());  // taken back on the way out
+    }
+    throw std::bad_alloc();
+  } catch (const std::bad_alloc&) {
+  }
+  EXPECT_FALSE(locked());
 }
 
 }  // namespace

@@ -16,6 +16,8 @@
 #include <libxml/tree.h>
 #include <libxml/xmlmemory.h>
 
+#include "testing/temp_tree.h"
+
 namespace Corvel {
 namespace {
 
@@ -331,18 +333,8 @@ TEST_F(DomTest, UnknownNodeTypesGetAPlainWrapperAndAWarning) {
 
 class DomFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
-    tmpl += "/quillo_dom_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    for (const char* name : {"/bad.xml", "/out.xml"})
-      unlink((dir_ + name).c_str());
-    rmdir(dir_.c_str());
-  }
-  std::string dir_;
+  quillo_test::TempTree tree_{"quillo-dom"};
+  std::string dir_ = tree_.path();
 };
 
 TEST_F(DomFileTest, LoadFailuresNameTheFile) {

@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "base/eintr.h"
+#include "base/unique_fd.h"
+
 namespace {
 
 // Holds an open lock file and an flock on it for one scope. Closing the
@@ -15,29 +18,18 @@ namespace {
 class ScopedFileLock final {
  public:
   // `operation` is LOCK_SH or LOCK_EX; blocks until the lock is granted.
-  ScopedFileLock(const std::string& path, int operation) {
-    do {
-      fd_ = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) throw std::runtime_error("Can't open");
-    int rc;
-    do {
-      rc = flock(fd_, operation);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-      close(fd_);
-      fd_ = -1;
+  ScopedFileLock(const std::string& path, int operation)
+      : fd_(base::retry_eintr([&] {
+          return ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+        })) {
+    if (!fd_) throw std::runtime_error("Can't open");
+    if (base::retry_eintr([&] { return ::flock(fd_.get(), operation); }) != 0) {
       throw std::runtime_error("Can't Lock");
     }
   }
-  ~ScopedFileLock() {
-    if (fd_ >= 0) close(fd_);
-  }
-  ScopedFileLock(const ScopedFileLock&) = delete;
-  ScopedFileLock& operator=(const ScopedFileLock&) = delete;
 
  private:
-  int fd_ = -1;
+  const base::UniqueFd fd_;
 };
 
 }  // namespace

@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/temp_tree.h"
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -77,10 +79,6 @@ class LockHolder {
 class XmlDataTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
-    tmpl += "/quillo_xmldata_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
     doc_path_ = dir_ + "/doc.xml";
     lock_path_ = dir_ + "/doc.lock";
     FILE* file = fopen(doc_path_.c_str(), "we");
@@ -88,17 +86,13 @@ class XmlDataTest : public ::testing::Test {
     fputs("<root><v>1</v></root>", file);
     fclose(file);
   }
-  void TearDown() override {
-    unlink(doc_path_.c_str());
-    unlink(lock_path_.c_str());
-    rmdir(dir_.c_str());
-  }
   bool Exists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
   }
 
-  std::string dir_;
+  quillo_test::TempTree tree_{"quillo-xmldata"};
+  std::string dir_ = tree_.path();
   std::string doc_path_;
   std::string lock_path_;
 };

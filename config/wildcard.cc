@@ -1,19 +1,17 @@
-#include "alert/wildcard.h"
+#include "config/wildcard.h"
 
 #include <cstddef>
 #include <string>
 
-namespace {
+#include "base/ascii.h"
 
-// ASCII-only case folding: independent of the process locale.
-inline char Fold(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+namespace {
 
 bool EqualFolded(const std::string& value, const std::string& pattern) {
   if (value.size() != pattern.size()) return false;
   for (std::size_t i = 0; i < value.size(); ++i) {
-    if (Fold(value[i]) != Fold(pattern[i])) return false;
+    if (base::ascii_lower(value[i]) != base::ascii_lower(pattern[i]))
+      return false;
   }
   return true;
 }
@@ -42,7 +40,8 @@ bool GlobMatch(const char* value, std::size_t n, const std::string& pattern) {
     if (p < m && pattern[p] == '*') {
       star = p++;
       resume = v;
-    } else if (p < m && Fold(pattern[p]) == Fold(value[v])) {
+    } else if (p < m &&
+               base::ascii_lower(pattern[p]) == base::ascii_lower(value[v])) {
       ++v;
       ++p;
     } else if (star != kNone) {
@@ -63,8 +62,7 @@ bool wildcard_match(const std::string& value, const std::string& pattern) {
     return EqualFolded(value, pattern);
   }
   if (pattern.back() == '*') {
-    return !value.empty() &&
-           GlobMatch(value.data(), value.size() - 1, pattern);
+    return !value.empty() && GlobMatch(value.data(), value.size() - 1, pattern);
   }
   return GlobMatch(value.data(), value.size(), pattern);
 }

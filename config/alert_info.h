@@ -5,8 +5,8 @@
 // are read from the "alertlist/alert" elements of the configuration document
 // by ConfigXml::alert_list() and never change afterwards.
 
-#ifndef QUILLO_ALERT_ALERT_INFO_H_
-#define QUILLO_ALERT_ALERT_INFO_H_
+#ifndef QUILLO_CONFIG_ALERT_INFO_H_
+#define QUILLO_CONFIG_ALERT_INFO_H_
 
 #include <cstdint>
 #include <map>
@@ -98,4 +98,4 @@ class AlertInfo {
   void read_operations(ConfigXml& config, const Corvel::CDOMNode& element);
 };
 
-#endif  // QUILLO_ALERT_ALERT_INFO_H_
+#endif  // QUILLO_CONFIG_ALERT_INFO_H_

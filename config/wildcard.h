@@ -13,8 +13,8 @@
 // Bytes outside "A" to "Z" (including every byte of a multi-byte UTF-8
 // character) must be equal. There is no "?", no escape and no class.
 
-#ifndef QUILLO_ALERT_WILDCARD_H_
-#define QUILLO_ALERT_WILDCARD_H_
+#ifndef QUILLO_CONFIG_WILDCARD_H_
+#define QUILLO_CONFIG_WILDCARD_H_
 
 #include <string>
 
@@ -24,4 +24,4 @@
 // reentrant.
 bool wildcard_match(const std::string& value, const std::string& pattern);
 
-#endif  // QUILLO_ALERT_WILDCARD_H_
+#endif  // QUILLO_CONFIG_WILDCARD_H_

@@ -1,4 +1,4 @@
-#include "alert/alert_info.h"
+#include "config/alert_info.h"
 
 #include <stdlib.h>
 #include <time.h>
@@ -13,8 +13,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "config/config_test_util.h"
 #include "config/config_xml.h"
-#include "config/temp_config.h"
 #include "support/xml/dom.h"
 
 namespace {
@@ -273,7 +273,7 @@ class AlertInfoReadTest : public testing::Test {
   }
 
   TempConfig files_;
-  ConfigXml config_;
+  ConfigXml config_{files_.path()};
 };
 
 TEST_F(AlertInfoReadTest, ReadsEveryPart) {

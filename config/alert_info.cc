@@ -1,4 +1,4 @@
-#include "alert/alert_info.h"
+#include "config/alert_info.h"
 
 #include <time.h>
 
@@ -10,8 +10,9 @@
 
 #include <glibmm/ustring.h>
 
-#include "alert/wildcard.h"
+#include "base/ascii.h"
 #include "config/config_xml.h"
+#include "config/wildcard.h"
 #include "support/xml/dom.h"
 
 namespace {
@@ -21,9 +22,7 @@ namespace {
 bool EqualsLowered(const std::string& name, const std::string& user) {
   if (name.size() != user.size()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
-    char c = name[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != user[i]) return false;
+    if (base::ascii_lower(name[i]) != user[i]) return false;
   }
   return true;
 }

@@ -3,17 +3,15 @@
 // against. It takes exponential time on many-star patterns: give it short
 // inputs only.
 
-#ifndef QUILLO_ALERT_WILDCARD_REFERENCE_H_
-#define QUILLO_ALERT_WILDCARD_REFERENCE_H_
+#ifndef QUILLO_CONFIG_WILDCARD_REFERENCE_H_
+#define QUILLO_CONFIG_WILDCARD_REFERENCE_H_
 
 #include <cstddef>
 #include <string>
 
-namespace wildcard_reference {
+#include "base/ascii.h"
 
-inline char Fold(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+namespace wildcard_reference {
 
 // A fresh comparison of value[v..] with pattern[p..]: after a "*", every
 // later value position starts a fresh comparison of the rest.
@@ -27,7 +25,7 @@ inline bool Match(const std::string& value, std::size_t v,
     } else if (star) {
       if (Match(value, v, pattern, p)) return true;
       ++v;
-    } else if (Fold(value[v]) != Fold(pattern[p])) {
+    } else if (base::ascii_lower(value[v]) != base::ascii_lower(pattern[p])) {
       return false;
     } else {
       ++v;
@@ -43,4 +41,4 @@ inline bool Match(const std::string& value, const std::string& pattern) {
 
 }  // namespace wildcard_reference
 
-#endif  // QUILLO_ALERT_WILDCARD_REFERENCE_H_
+#endif  // QUILLO_CONFIG_WILDCARD_REFERENCE_H_

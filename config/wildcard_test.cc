@@ -1,4 +1,4 @@
-#include "alert/wildcard.h"
+#include "config/wildcard.h"
 
 #include <cstddef>
 #include <random>
@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "alert/wildcard_reference.h"
+#include "config/wildcard_reference.h"
 
 namespace {
 
