@@ -116,6 +116,8 @@ void check_alert(int64_t now, const std::string& user, const std::string& host,
     } else {
       alerts.stats().write_failures++;
     }
+    alerts.stats().unsafe_entries +=
+        static_cast<std::uint64_t>(log.unsafe_entries);
     alerts.push_alert(alert.name, row);
   }
 }

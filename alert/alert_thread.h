@@ -41,6 +41,7 @@ struct AlertStats {
   Count batches{0};         // batches handed to the notices
   Count rows_written{0};    // alert log lines written
   Count write_failures{0};  // alert log lines that did not reach the file
+  Count unsafe_entries{0};  // links and such left untouched in the log
   Count mail_addresses_sent{0};
   Count mail_addresses_failed{0};
 };

@@ -2,7 +2,8 @@
 // status whether the daemon took it.
 //
 //   0 taken; 1 command-line error; 2 other error; 3 no connection;
-//   4 sending failed; 5 no answer, or an answer other than code 0.
+//   4 sending failed; 5 no answer, or an unknown answer; 6 the daemon
+//   answered that it could not store the record.
 //
 // The whole run is bounded (kRunTimeout) so that a hung daemon never hangs
 // the software that calls this command.
@@ -47,8 +48,13 @@ int send_record(const std::string& socket_path, const CommandLine& cl) {
   quillo::ResultData result;
   if (connection.connect() != 0) return 3;
   if (connection.send(*build_record(cl)) != 0) return 4;
-  if (connection.receive(result) != 0 || result.code() != 0) return 5;
-  return 0;
+  if (connection.receive(result) != 0) return 5;
+  if (result.code() == quillo::kResultAccepted) return 0;
+  if (result.code() == quillo::kResultNotStored) {
+    std::fputs("Error: record not stored\n", stderr);
+    return 6;
+  }
+  return 5;
 }
 
 }  // namespace

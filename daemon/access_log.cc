@@ -65,23 +65,23 @@ AccessLogHandler::AccessLogHandler(std::string state_dir, AlertThread& alerts,
                                    HandlerStats& stats)
     : state_dir_(std::move(state_dir)), alerts_(alerts), stats_(stats) {}
 
-void AccessLogHandler::handle(const quillo::ReqAccessLog& record,
+bool AccessLogHandler::handle(const quillo::ReqAccessLog& record,
                               ConfigXml& config) {
-  handle_at(static_cast<int64_t>(std::time(nullptr)), record, config);
+  return handle_at(static_cast<int64_t>(std::time(nullptr)), record, config);
 }
 
-void AccessLogHandler::handle_at(int64_t now,
+bool AccessLogHandler::handle_at(int64_t now,
                                  const quillo::ReqAccessLog& record,
                                  ConfigXml& config) {
   const ConfigXml::LogSwitches& switches = config.log_switches();
   if (!switches.access_log) {
     stats_.rows_dropped_disabled++;
-    return;
+    return true;
   }
   const std::string share = record.share_name();
   if (!is_logged(share, switches)) {
     stats_.rows_dropped_filtered++;
-    return;
+    return true;
   }
 
   const AccessValues v = derive_access_values(record);
@@ -97,15 +97,20 @@ void AccessLogHandler::handle_at(int64_t now,
 
   LogFile log(config.log_root(), "accesslog", "access_", ".csv", state_dir_);
   apply_autodelete(log, config, ConfigXml::kAccessLog);
-  // An access row that did not reach the file is not retried.
-  if (log.write_line(now, row) == 0) {
-    stats_.rows_written_access++;
-  } else {
-    stats_.write_failures++;
-  }
+  const bool stored = log.write_line(now, row) == 0;
   stats_.files_deleted += static_cast<std::uint64_t>(log.files_deleted);
+  stats_.unsafe_entries += static_cast<std::uint64_t>(log.unsafe_entries);
+  if (!stored) {
+    // Not kept here: the answer says so, and the caller's retry brings the
+    // row and its alert check again.
+    stats_.write_failures++;
+    stats_.access_not_stored++;
+    return false;
+  }
+  stats_.rows_written_access++;
 
   // The log file stays open during the alert check.
   check_alert(now, v.user, record.host_name(), record.ip_address(), v.operation,
               v.result_word, share, v.path, row, state_dir_, config, alerts_);
+  return true;
 }

@@ -35,12 +35,15 @@ class AccessLogHandler {
   AccessLogHandler(std::string state_dir, AlertThread& alerts,
                    HandlerStats& stats);
 
-  // Handles one well-formed record at the daemon's clock. Raises the
-  // configuration's errors (log root or auto-delete element missing).
-  void handle(const quillo::ReqAccessLog& record, ConfigXml& config);
+  // Handles one well-formed record at the daemon's clock. Returns false when
+  // its row could not be written: the record was not stored and no alert
+  // was checked (the caller's retry will do both); true when it was
+  // written, or dropped by the settings. Raises the configuration's errors
+  // (log root or auto-delete element missing).
+  bool handle(const quillo::ReqAccessLog& record, ConfigXml& config);
 
   // The same at time `now` (tests).
-  void handle_at(int64_t now, const quillo::ReqAccessLog& record,
+  bool handle_at(int64_t now, const quillo::ReqAccessLog& record,
                  ConfigXml& config);
 
  private:

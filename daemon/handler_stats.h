@@ -20,6 +20,9 @@ struct HandlerStats {
   Count write_failures{0};         // rows that did not reach their file
   Count system_queue_rows{0};      // rows waiting now, not a total
   Count files_deleted{0};          // by the auto-delete pass
+  Count access_not_stored{0};      // access rows answered "not stored"
+  Count system_queue_dropped{0};   // queued rows dropped at the bound
+  Count unsafe_entries{0};         // links and such left untouched
 };
 
 #endif  // QUILLO_DAEMON_HANDLER_STATS_H_

@@ -234,10 +234,13 @@ TEST_F(HandlerTest, OnlyRowsThatFailedStayQueued) {
   ASSERT_EQ(handler.pending().size(), 1u);
   EXPECT_EQ(handler.pending()[0].line, "2026/12/07 00:00:00,december,,");
   handler.handle({"1793491201", "november2", "", ""}, config_);
-  // November's rows were each written once.
+  // November's rows were each written once, into one file: the failed
+  // December file never became the current one.
   EXPECT_EQ(File("systemlog/202611/system_20261101000000.csv"),
-            std::string(kBom) + "2026/11/01 00:00:00,november,,\r\n");
+            std::string(kBom) + "2026/11/01 00:00:00,november,,\r\n" +
+                "2026/11/01 00:00:01,november2,,\r\n");
   EXPECT_EQ(handler.pending().size(), 1u);
+  EXPECT_GE(stats_.unsafe_entries, 1u);
 }
 
 TEST_F(HandlerTest, DisabledSystemLogKeepsTheQueueAndTouchesNothing) {
@@ -255,6 +258,24 @@ TEST_F(HandlerTest, DisabledSystemLogKeepsTheQueueAndTouchesNothing) {
   EXPECT_EQ(handler.pending().size(), 1u);
   EXPECT_EQ(logtest::file_mode(log_root_ + "/systemlog"), -1);
   EXPECT_EQ(logtest::file_mode(state_dir_ + "/system_info"), -1);
+}
+
+TEST_F(HandlerTest, QueueKeepsTheNewestRowsUpToItsBound) {
+  Configure(kEventlogOn, "");
+  ASSERT_EQ(rmdir(log_root_.c_str()), 0);
+  SystemLogHandler handler(state_dir_, stats_, 3);
+  for (const char* text : {"r1", "r2", "r3", "r4", "r5"}) {
+    handler.handle({"1796601600", text, "", ""}, config_);
+  }
+  ASSERT_EQ(handler.pending().size(), 3u);
+  EXPECT_EQ(handler.pending().front().line, "2026/12/07 00:00:00,r3,,");
+  EXPECT_EQ(stats_.system_queue_dropped, 2u);
+  ASSERT_TRUE(logtest::make_dir(log_root_));
+  handler.handle({"1796601601", "r6", "", ""}, config_);
+  EXPECT_EQ(File("systemlog/202612/system_20261207000000.csv"),
+            std::string(kBom) + "2026/12/07 00:00:00,r3,,\r\n" +
+                "2026/12/07 00:00:00,r4,,\r\n2026/12/07 00:00:00,r5,,\r\n" +
+                "2026/12/07 00:00:01,r6,,\r\n");
 }
 
 TEST(LogRowTest, RecordTimeParsing) {

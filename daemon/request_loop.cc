@@ -1,7 +1,10 @@
 #include "daemon/request_loop.h"
 
+#include <sys/stat.h>
 #include <time.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -24,6 +27,29 @@ namespace {
 // Pause after a failed accept, so that a socket that cannot be set up does
 // not spin a core and flood standard error.
 constexpr timespec kAcceptRetryPause{1, 0};
+
+// Makes `path` and any missing folder above it with mode 0755. Returns 0,
+// or the errno of the step that failed.
+int make_dirs(const std::string& path) {
+  for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    const std::string part = path.substr(0, end);
+    if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+      return errno;
+    }
+    if (end == std::string::npos) return 0;
+  }
+}
+
+// Without its state folder every request would start a new log file.
+void ensure_state_dir(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+  const int error = make_dirs(path);
+  if (error != 0) {
+    complain("Error: cannot make the state folder " + path + ": " +
+             std::strerror(error) + "\n");
+  }
+}
 
 NoticePaths notice_paths(const quillo::AppliancePaths& paths) {
   return NoticePaths{paths.eventlog_script, paths.buzzer_script,
@@ -73,6 +99,10 @@ class RequestLoop {
         {"mail_addresses_sent", &alert.mail_addresses_sent},
         {"mail_addresses_failed", &alert.mail_addresses_failed},
         {"script_failures", &notifier_.stats().script_failures},
+        {"access_rows_not_stored", &handler_stats_.access_not_stored},
+        {"system_queue_dropped", &handler_stats_.system_queue_dropped},
+        {"unsafe_entries", &handler_stats_.unsafe_entries,
+         &alert.unsafe_entries},
     };
   }
 
@@ -133,13 +163,14 @@ class RequestLoop {
       requests_.malformed++;
       return;
     }
-    if (!dispatch(request)) return;
-    peer.send(quillo::ResultData(quillo::kResultAccepted));
+    const int answer = dispatch(request);
+    if (answer < 0) return;
+    peer.send(quillo::ResultData(static_cast<std::uint16_t>(answer)));
   }
 
-  // Hands the request to its handler. Returns false when it is malformed
-  // and must not be answered.
-  bool dispatch(const quillo::RequestData& request) {
+  // Hands the request to its handler. Returns the answer's code, or -1 when
+  // the request is malformed and must not be answered.
+  int dispatch(const quillo::RequestData& request) {
     const int type = request.type_code();
     if (type < 0) return malformed();
     // The appliance's time zone may have changed since the last request.
@@ -155,18 +186,20 @@ class RequestLoop {
       requests_.access++;
       const quillo::ReqAccessLog record(request);
       if (!record.well_formed()) return malformed();
-      access_log_.handle(record, *config_);
+      if (!access_log_.handle(record, *config_)) {
+        return quillo::kResultNotStored;
+      }
     } else {
       complain("Invalid request type!! Ignore.\n");
       requests_.other_type++;
     }
-    return true;
+    return quillo::kResultAccepted;
   }
 
-  bool malformed() {
+  int malformed() {
     complain("Malformed request!! Ignore.\n");
     requests_.malformed++;
-    return false;
+    return -1;
   }
 
   const std::string config_path_;
@@ -183,6 +216,7 @@ class RequestLoop {
 }  // namespace
 
 void run_request_loop(const DaemonSettings& settings) {
+  ensure_state_dir(settings.paths.state_dir);
   RequestLoop loop(settings);
   install_counter_dump(settings.paths.state_dir + "/quillod.stats",
                        loop.counter_rows());

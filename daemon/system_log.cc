@@ -1,17 +1,28 @@
 #include "daemon/system_log.h"
 
+#include <ctime>
 #include <utility>
 
+#include "base/console.h"
 #include "config/config_xml.h"
 #include "daemon/log_row.h"
 #include "logstore/log_file.h"
 #include "logstore/log_names.h"
 
-SystemLogHandler::SystemLogHandler(std::string state_dir, HandlerStats& stats)
-    : state_dir_(std::move(state_dir)), stats_(stats) {}
+SystemLogHandler::SystemLogHandler(std::string state_dir, HandlerStats& stats,
+                                   std::size_t max_queued)
+    : state_dir_(std::move(state_dir)),
+      stats_(stats),
+      max_queued_(max_queued > 0 ? max_queued : 1) {}
 
 void SystemLogHandler::handle(const quillo::ReqSystemLog& record,
                               ConfigXml& config) {
+  handle_at(static_cast<int64_t>(std::time(nullptr)), record, config);
+}
+
+void SystemLogHandler::handle_at(int64_t now,
+                                 const quillo::ReqSystemLog& record,
+                                 ConfigXml& config) {
   // A disabled log drops the record and leaves the queue as it is.
   if (!config.log_switches().system_log) {
     stats_.rows_dropped_disabled++;
@@ -33,7 +44,7 @@ void SystemLogHandler::handle(const quillo::ReqSystemLog& record,
   // their file stay, in order, so nothing is written twice.
   std::deque<PendingRow> failed;
   for (PendingRow& p : pending_) {
-    if (log.write_line(p.time, p.line) == 0) {
+    if (log.write_line(p.time, p.line, now) == 0) {
       stats_.rows_written_system++;
     } else {
       stats_.write_failures++;
@@ -41,6 +52,14 @@ void SystemLogHandler::handle(const quillo::ReqSystemLog& record,
     }
   }
   pending_.swap(failed);
+  // A row that can never be written (its folder taken by something else)
+  // must not stay for ever: past the bound the oldest rows go.
+  while (pending_.size() > max_queued_) {
+    complain("System log queue full!! Drop: " + pending_.front().line + "\n");
+    pending_.pop_front();
+    stats_.system_queue_dropped++;
+  }
   stats_.system_queue_rows = pending_.size();
   stats_.files_deleted += static_cast<std::uint64_t>(log.files_deleted);
+  stats_.unsafe_entries += static_cast<std::uint64_t>(log.unsafe_entries);
 }

@@ -3,11 +3,13 @@
 // written again, in arrival order, with the next enabled record.
 //
 // Main thread only. The queue lives as long as the handler (the daemon's
-// whole run) and has no bound.
+// whole run) and holds at most a bound of rows: when it is full the oldest
+// row is dropped, with a message and a count.
 
 #ifndef QUILLO_DAEMON_SYSTEM_LOG_H_
 #define QUILLO_DAEMON_SYSTEM_LOG_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -24,19 +26,30 @@ class SystemLogHandler {
     std::string line;  // the finished row, without line end
   };
 
-  // Keeps its state file in `state_dir` and counts into `stats`, which must
-  // outlive the handler.
-  SystemLogHandler(std::string state_dir, HandlerStats& stats);
+  static constexpr std::size_t kMaxQueuedRows = 10000;
 
-  // Handles one well-formed record with the settings of `config`. Raises
-  // the configuration's errors (log root or auto-delete element missing).
+  // Keeps its state file in `state_dir`, counts into `stats` (which must
+  // outlive the handler) and queues at most `max_queued` rows.
+  SystemLogHandler(std::string state_dir, HandlerStats& stats,
+                   std::size_t max_queued = kMaxQueuedRows);
+
+  // Handles one well-formed record with the settings of `config` at the
+  // daemon's clock. Raises the configuration's errors (log root or
+  // auto-delete element missing).
   void handle(const quillo::ReqSystemLog& record, ConfigXml& config);
+
+  // The same with `now` as the daemon's clock (tests). The record's own
+  // time names its line and chooses its file; `now` judges the ages of
+  // the files the auto-delete pass may remove.
+  void handle_at(int64_t now, const quillo::ReqSystemLog& record,
+                 ConfigXml& config);
 
   const std::deque<PendingRow>& pending() const { return pending_; }
 
  private:
   const std::string state_dir_;
   HandlerStats& stats_;
+  const std::size_t max_queued_;
   std::deque<PendingRow> pending_;
 };
 

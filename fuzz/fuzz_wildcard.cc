@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/ascii.h"
 #include "config/wildcard.h"
 #include "config/wildcard_reference.h"
 
@@ -22,7 +23,7 @@ constexpr size_t kPlainLimit = 24;
 constexpr size_t kMemoValueLimit = 64;
 constexpr size_t kMemoPatternLimit = 400;
 
-using wildcard_reference::Fold;
+using base::ascii_lower;
 
 // The same recursion; a fresh comparison depends on (v, p) only, so its
 // answers are kept: 0 unknown, 1 false, 2 true.
@@ -49,7 +50,7 @@ class MemoReference {
       } else if (star) {
         if (Fresh(v, p)) return true;
         ++v;
-      } else if (Fold(value_[v]) != Fold(pattern_[p])) {
+      } else if (ascii_lower(value_[v]) != ascii_lower(pattern_[p])) {
         return false;
       } else {
         ++v;

@@ -1,6 +1,8 @@
 #include "logstore/dir_entry.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -46,6 +48,16 @@ DirEntryList::DirEntryList(const std::string& path,
     : path_(path),
       dir_(path.empty() ? nullptr : ::opendir(path.c_str())),
       ignore_(ignore) {}
+
+DirEntryList::DirEntryList(int dir_fd, const std::vector<std::string>& ignore)
+    : ignore_(ignore) {
+  const int copy = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return;
+  dir_.reset(::fdopendir(copy));
+  if (!dir_) ::close(copy);
+  // fdopendir() reads from the descriptor's current position.
+  if (dir_) ::rewinddir(dir_.get());
+}
 
 DirEntryList::~DirEntryList() = default;
 

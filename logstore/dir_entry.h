@@ -83,6 +83,10 @@ class DirEntryList {
  public:
   // Opens `path` unless it is empty; a failed open lists nothing.
   DirEntryList(const std::string& path, const std::vector<std::string>& ignore);
+  // Lists the folder open at `dir_fd` through a duplicate of it, so the
+  // caller keeps its descriptor; nothing is looked up by name. A failure
+  // lists nothing.
+  DirEntryList(int dir_fd, const std::vector<std::string>& ignore);
   DirEntryList(const DirEntryList&) = delete;
   DirEntryList& operator=(const DirEntryList&) = delete;
   ~DirEntryList();

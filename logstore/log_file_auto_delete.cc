@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <string>
 
 #include "base/eintr.h"
+#include "base/unique_fd.h"
 #include "logstore/dir_entry.h"
 #include "logstore/log_file.h"
 #include "logstore/log_names.h"
@@ -41,39 +44,65 @@ int free_space_percent(const std::string& path) {
 
 int LogFile::free_percent() const { return free_space_percent(log_dir); }
 
-void LogFile::auto_delete(int64_t t) {
+void LogFile::auto_delete(int64_t now) {
   if (!autodelete_enabled) return;
   if (expire_percent < free_percent()) return;
-  // Month directories are judged by the first day of their month; a file's
+  const base::UniqueFd kind(base::retry_eintr([&] {
+    return ::open(log_dir.c_str(),
+                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }));
+  if (!kind) return;
+  // Month folders are judged by the first day of their month; a file's
   // stamp never lies before that, so no expired file is missed. Files lying
-  // directly in the kind directory are never touched.
-  DirEntryList months(log_dir, DirEntryIterator::DefaultIgnoreList());
+  // directly in the kind folder are never touched.
+  DirEntryList months(kind.get(), DirEntryIterator::DefaultIgnoreList());
   for (const dirent& entry : months) {
-    if (!is_expired(entry.d_name, t)) continue;
+    if (!is_expired(entry.d_name, now)) continue;
     const std::string path = join_path(log_dir, entry.d_name);
-    if (is_directory(path)) delete_expired_in(t, path);
+    struct stat st;
+    if (::fstatat(kind.get(), entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;
+    }
+    if (S_ISLNK(st.st_mode)) refuse(path, "a link where a folder should be");
+    if (!S_ISDIR(st.st_mode)) continue;
+    const base::UniqueFd month(base::retry_eintr([&] {
+      return ::openat(kind.get(), entry.d_name,
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }));
+    if (month) delete_expired_in(now, month.get(), path);
   }
 }
 
-void LogFile::delete_expired_in(int64_t t, const std::string& dir) {
-  DirEntryList files(dir, DirEntryIterator::DefaultIgnoreList());
+void LogFile::delete_expired_in(int64_t now, int month_fd,
+                                const std::string& dir) {
+  DirEntryList files(month_fd, DirEntryIterator::DefaultIgnoreList());
   for (const dirent& entry : files) {
     const std::string name = entry.d_name;
     if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    if (!has_suffix(name, suffix) || !is_expired(name, t)) continue;
-    if (::unlink(join_path(dir, name).c_str()) == 0) ++files_deleted;
+    if (!has_suffix(name, suffix) || !is_expired(name, now)) continue;
+    // The file being written is never deleted, however old its stamp.
+    if (name == current_name) continue;
+    struct stat st;
+    if (::fstatat(month_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      refuse(join_path(dir, name), "not a regular file");
+      continue;
+    }
+    if (::unlinkat(month_fd, name.c_str(), 0) == 0) ++files_deleted;
   }
 }
 
-bool LogFile::is_expired(const std::string& name, int64_t t) const {
+bool LogFile::is_expired(const std::string& name, int64_t now) const {
   const std::string stamp = extract_stamp(name, prefix);
   if (stamp.empty()) return false;
   struct tm fields = stamp_to_time(stamp);
   const int64_t stamped = static_cast<int64_t>(mktime(&fields));
-  if (stamped > t) return false;
-  // t >= stamped, so the difference fits unsigned 64 bits even when the
+  if (stamped > now) return false;
+  // now >= stamped, so the difference fits unsigned 64 bits even when the
   // signed subtraction would overflow.
   const uint64_t age =
-      static_cast<uint64_t>(t) - static_cast<uint64_t>(stamped);
+      static_cast<uint64_t>(now) - static_cast<uint64_t>(stamped);
   return static_cast<int64_t>(age / kSecondsPerDay) >= expire_days;
 }

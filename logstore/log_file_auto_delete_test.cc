@@ -203,16 +203,37 @@ TEST(IsExpiredDstTest, CountsElapsedSecondsNotCalendarDays) {
 
 // With a zero-day limit the pass deletes even the current file, so every
 // line lands in a fresh copy of it.
-TEST_F(AutoDeleteTest, ZeroDaysRecreatesCurrentFile) {
+TEST_F(AutoDeleteTest, ZeroDaysNeverDeletesTheCurrentFile) {
   auto log = make_log(0, 10);
   log->expire_days = 0;
   ASSERT_EQ(log->write_line(now_, "one"), 0);
   ASSERT_EQ(log->write_line(now_ + 1, "two"), 0);
+  // A second writer, as the next request makes, spares it too.
+  ASSERT_EQ(make_log(0, 10)->write_line(now_ + 2, "three"), 0);
   const std::string current = kind_ + "/202701/access_20270105120000.csv";
-  EXPECT_EQ(read_file(current), "\xEF\xBB\xBFtwo\r\n");
+  EXPECT_EQ(read_file(current), "\xEF\xBB\xBFone\r\ntwo\r\nthree\r\n");
   EXPECT_EQ(read_file(tmp_.path() + "/state/access_info"),
-            "access_20270105120000.csv\n1\n");
-  EXPECT_EQ(log->line_count, 1);
+            "access_20270105120000.csv\n3\n");
+}
+
+TEST_F(AutoDeleteTest, CurrentFileIsSparedPastItsAge) {
+  const std::string current = kind_ + "/202701/access_20270105120000.csv";
+  ASSERT_EQ(make_log(5, 10)->write_line(now_, "first"), 0);
+  auto log = make_log(5, 10);
+  log->expire_days = 7;
+  // Eight days on, in the same month: the file's stamp is past the limit.
+  ASSERT_EQ(log->write_line(now_ + 8 * 86400, "later"), 0);
+  EXPECT_EQ(read_file(current),
+            "\xEF\xBB\xBF"
+            "first\r\nlater\r\n");
+  for (const std::string& f : old_files()) EXPECT_FALSE(exists(f)) << f;
+}
+
+TEST_F(AutoDeleteTest, AgesAreJudgedByTheDaemonsClock) {
+  auto log = make_log(5, 10);
+  // A line from 2038 lands in its own file; the ages are those at `now_`.
+  ASSERT_EQ(log->write_line(2147483647, "far", now_), 0);
+  EXPECT_EQ(surviving(), all_but_old());
 }
 
 TEST(FreeSpacePercentTest, UnknownSpaceCountsAsFree) {

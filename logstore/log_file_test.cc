@@ -238,13 +238,16 @@ TEST_F(LogFileTest, MissingOrEmptyLogRootTouchesNothing) {
   EXPECT_EQ(state(), "<missing>");
 }
 
-TEST_F(LogFileTest, UnopenableFileFailsAndStateNamesNewFile) {
-  // A plain file where the kind directory should be.
-  ASSERT_TRUE(write_file(root_ + "/systemlog", ""));
+TEST_F(LogFileTest, UnopenableFileFailsAndLeavesTheStateAlone) {
+  ASSERT_EQ(write_one(local_time(2026, 11, 7, 9, 30, 15), "november"), 0);
+  // A plain file where December's folder should be.
+  ASSERT_TRUE(write_file(root_ + "/systemlog/202612", "x"));
   auto log = make_log();
   EXPECT_EQ(log->write_line(local_time(2026, 12, 7, 9, 30, 15), "x"), 1);
   EXPECT_EQ(log->current_path, "");
-  EXPECT_EQ(state(), "system_20261207093015.csv\n0\n");
+  EXPECT_EQ(log->unsafe_entries, 1);
+  EXPECT_EQ(state(), "system_20261107093015.csv\n1\n");
+  EXPECT_EQ(read_file(root_ + "/systemlog/202612"), "x");
 }
 
 // Runs in a forked child: the file size limit applies to the whole process.

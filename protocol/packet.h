@@ -25,8 +25,11 @@ inline constexpr unsigned short kMaxBody = 4096;
 
 enum class RequestType : std::uint16_t { AccessLog = 0, SystemLog = 1 };
 
-// The only code the daemon answers with.
+// The codes the daemon answers with: the record was taken (stored, queued
+// or dropped by the settings), or an access record could not be stored and
+// is worth sending again.
 inline constexpr std::uint16_t kResultAccepted = 0;
+inline constexpr std::uint16_t kResultNotStored = 3;
 
 // A view of one entry's value inside a packet body. String values include
 // their terminating NUL.

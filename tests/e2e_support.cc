@@ -196,6 +196,24 @@ void Daemon::signal(int sig) const { kill(pid_, sig); }
 std::string Daemon::out() const { return read_file(tree_.path("quillod.out")); }
 std::string Daemon::err() const { return read_file(tree_.path("quillod.err")); }
 
+std::map<std::string, std::uint64_t> Daemon::counters() const {
+  const std::string stats = tree_.state_dir() + "/quillod.stats";
+  unlink(stats.c_str());
+  signal(SIGUSR1);
+  std::map<std::string, std::uint64_t> out;
+  const auto until = Clock::now() + kWaitBound;
+  std::string text;
+  while (text.empty() && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    text = read_file(stats);
+  }
+  std::istringstream lines(text);
+  std::string name;
+  std::uint64_t value = 0;
+  while (lines >> name >> value) out[name] = value;
+  return out;
+}
+
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const std::string& root) {
   char out_tmpl[] = "/tmp/quillo-run-out-XXXXXX";

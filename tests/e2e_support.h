@@ -8,6 +8,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,9 @@ class Daemon {
   pid_t pid() const { return pid_; }
   std::string out() const;
   std::string err() const;
+  // The daemon's counters after SIGUSR1 (its "quillod.stats"), waited for
+  // with a bound; empty when they did not come.
+  std::map<std::string, std::uint64_t> counters() const;
 
  private:
   const ApplianceTree& tree_;
