@@ -92,6 +92,6 @@ void install_counter_dump(const std::string& stats_path,
   struct sigaction dump {};
   dump.sa_handler = dump_counters;
   sigemptyset(&dump.sa_mask);
-  dump.sa_flags = SA_RESTART;  // accept() and the alert thread go on waiting
+  dump.sa_flags = SA_RESTART;
   sigaction(SIGUSR1, &dump, nullptr);
 }

@@ -26,7 +26,7 @@
 
 namespace {
 
-void on_hangup(int) { g_reload_requested = 1; }
+void on_hangup(int) { g_reload_requested.store(true); }
 
 void install_signals() {
   struct sigaction ignore {};
@@ -37,7 +37,7 @@ void install_signals() {
   struct sigaction hangup {};
   hangup.sa_handler = on_hangup;
   sigemptyset(&hangup.sa_mask);
-  hangup.sa_flags = SA_RESTART;  // accept() goes on waiting
+  hangup.sa_flags = SA_RESTART;
   sigaction(SIGHUP, &hangup, nullptr);
 }
 

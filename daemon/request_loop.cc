@@ -1,10 +1,14 @@
 #include "daemon/request_loop.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -15,18 +19,25 @@
 #include "daemon/access_log.h"
 #include "daemon/counters.h"
 #include "daemon/handler_stats.h"
+#include "daemon/listener.h"
+#include "daemon/peer_set.h"
 #include "daemon/system_log.h"
 #include "notice/notice.h"
 #include "protocol/connection.h"
 #include "protocol/packet.h"
 
-volatile std::sig_atomic_t g_reload_requested = 0;
+std::atomic<bool> g_reload_requested{false};
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Pause after a failed accept, so that a socket that cannot be set up does
 // not spin a core and flood standard error.
-constexpr timespec kAcceptRetryPause{1, 0};
+constexpr std::chrono::seconds kAcceptRetryPause{1};
+// Longest sleep of the loop: the socket file is looked at this often.
+constexpr std::chrono::milliseconds kListenerCheck{60000};
+constexpr int kAcceptsPerRound = 64;
 
 // Makes `path` and any missing folder above it with mode 0755. Returns 0,
 // or the errno of the step that failed.
@@ -106,25 +117,94 @@ class RequestLoop {
     };
   }
 
-  // Loads the configuration and starts the alert thread. A failure to load
-  // leaves by exception.
+  // Makes the socket, loads the configuration and starts the alert thread.
+  // Raises std::runtime_error when another daemon serves the socket, and
+  // the configuration's error when it does not load.
   void start() {
+    if (listener_.open() == Listener::Open::kBusy) {
+      throw std::runtime_error("another quillod serves " + listener_.path());
+    }
+    next_check_ = Clock::now() + std::chrono::seconds(1);
     config_->load();
     alerts_.start();
   }
 
   [[noreturn]] void run() {
+    std::vector<pollfd> fds;
     for (;;) {
-      const int fd = listener_.accept();
-      if (fd < 0) {
-        complain("Accept fail!!\n");
-        nanosleep(&kAcceptRetryPause, nullptr);
+      const Clock::time_point now = Clock::now();
+      if (now >= next_check_) check_listener(now);
+      fds.clear();
+      const bool accepting = listener_.is_open() && now >= accept_paused_;
+      if (accepting) fds.push_back({listener_.fd(), POLLIN, 0});
+      const std::size_t first_peer = fds.size();
+      peers_.append_pollfds(&fds);
+      const int ready = ::poll(fds.data(), fds.size(), wait_ms(now));
+      if (ready < 0 && errno != EINTR) complain("Poll fail!!\n");
+      const Clock::time_point woke = Clock::now();
+      if (ready > 0)
+        peers_.handle_events(fds, first_peer, woke, &finished_);
+      else
+        peers_.handle_events({}, 0, woke, &finished_);
+      if (ready > 0 && accepting && fds[0].revents != 0) accept_all(woke);
+      serve_finished();
+    }
+  }
+
+ private:
+  // Milliseconds poll() may sleep: until the earliest peer's bound, the
+  // next look at the socket file or the end of an accept pause.
+  int wait_ms(Clock::time_point now) const {
+    Clock::time_point until = std::min(peers_.next_deadline(), next_check_);
+    if (listener_.is_open() && accept_paused_ > now) {
+      until = std::min(until, accept_paused_);
+    }
+    if (until <= now) return 0;
+    const auto ms =
+        std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+    return static_cast<int>(std::min<long long>(ms, kListenerCheck.count()));
+  }
+
+  // The socket file is looked at once a second at most when the loop is
+  // busy and once a minute when it is idle; a vanished or replaced one is
+  // made again.
+  void check_listener(Clock::time_point now) {
+    next_check_ = now + std::chrono::seconds(1);
+    if (listener_.is_open()) {
+      listener_.check();
+      if (listener_.is_open()) return;
+    } else if (listener_.open() == Listener::Open::kOk) {
+      return;
+    }
+    complain("Accept fail!!\n");
+  }
+
+  void accept_all(Clock::time_point now) {
+    // Bounded, so that a flood of connections cannot starve the peers
+    // already waiting; the rest are taken on the next round.
+    for (int i = 0; i < kAcceptsPerRound; ++i) {
+      base::UniqueFd fd(listener_.accept());
+      if (fd) {
+        peers_.add(std::move(fd), now, &finished_);
         continue;
       }
-      quillo::Connection peer(fd);
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
+        return;
+      }
+      // Out of descriptors or the like: pause accepting rather than spin.
+      complain("Accept fail!!\n");
+      accept_paused_ = now + kAcceptRetryPause;
+      return;
+    }
+  }
+
+  void serve_finished() {
+    while (!finished_.empty()) {
+      PeerSet::Finished done = std::move(finished_.front());
+      finished_.pop_front();
       try {
-        if (g_reload_requested) reload();
-        serve(peer);
+        if (g_reload_requested.exchange(false)) reload();
+        serve(done);
       } catch (...) {
         // The connection closes without an answer.
         complain_current_exception();
@@ -132,14 +212,12 @@ class RequestLoop {
     }
   }
 
- private:
   // A failed reload keeps the configuration in force: the new file is
   // parsed into a fresh document, which replaces the old one only when it
   // loaded. The error is printed as any error of a pass, and the accepted
   // request is then served with the configuration kept.
   void reload() {
     say("Reload config");
-    g_reload_requested = 0;
     try {
       auto fresh = std::make_unique<ConfigXml>(config_path_);
       fresh->load();
@@ -149,22 +227,24 @@ class RequestLoop {
     }
   }
 
-  void serve(quillo::Connection& peer) {
-    peer.set_deadline(std::chrono::steady_clock::now() + kRequestTimeout);
-    quillo::RequestData request;
-    const int received = peer.receive(request);
-    if (request.size == 0) {
+  void serve(PeerSet::Finished& done) {
+    if (done.request.size == 0) {
       complain("No data request!! Ignore.\n");
       requests_.malformed++;
       return;
     }
-    if (received != 0) {
+    if (!done.whole) {
       complain("Incomplete request!! Ignore.\n");
       requests_.malformed++;
       return;
     }
-    const int answer = dispatch(request);
+    done.request.reload_entry();
+    const int answer = dispatch(done.request);
     if (answer < 0) return;
+    quillo::Connection peer(done.fd.release());
+    // Four bytes to a socket that has sent its frame: they fit its buffer;
+    // the bound only guards against the impossible.
+    peer.set_deadline(Clock::now() + kRequestTimeout);
     peer.send(quillo::ResultData(static_cast<std::uint16_t>(answer)));
   }
 
@@ -204,7 +284,11 @@ class RequestLoop {
 
   const std::string config_path_;
   std::unique_ptr<ConfigXml> config_;
-  quillo::Connection listener_;
+  Listener listener_;
+  PeerSet peers_{kMaxPendingPeers, kRequestTimeout};
+  std::deque<PeerSet::Finished> finished_;  // in the order they finished
+  Clock::time_point next_check_{};          // of the socket file
+  Clock::time_point accept_paused_{};       // after a failed accept
   RequestStats requests_;
   HandlerStats handler_stats_;
   Notifier notifier_;

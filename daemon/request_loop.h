@@ -1,26 +1,34 @@
-// The daemon's main thread: serves one client connection at a time, for
-// ever.
+// The daemon's main thread: serves client connections for ever.
 //
-// Per connection: accept, reload the configuration if a hang-up signal came,
-// receive one request (bounded to kRequestTimeout), dispatch it by type to
-// the system-log or access-log handler, answer 00 02 00 00 and close.
-// Requests are served strictly one after another; further clients wait in
-// the listen backlog.
+// It waits on the listening socket and on every client whose request has
+// not arrived whole yet at once (at most kMaxPendingPeers, each bounded to
+// kRequestTimeout), so no idle or slow client holds up another. Each
+// request is handled as soon as its frame is whole, one at a time, in the
+// order the frames completed: reload the configuration if a hang-up signal
+// came, dispatch the request by type to the system-log or access-log
+// handler, answer (00 02 00 00, or 00 02 00 03 for an access row not
+// stored) and close.
 
 #ifndef QUILLO_DAEMON_REQUEST_LOOP_H_
 #define QUILLO_DAEMON_REQUEST_LOOP_H_
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "alert/alert_thread.h"
 #include "paths/appliance_paths.h"
 
-// Set by the hang-up handler; tested and cleared by the request loop only.
-extern volatile std::sig_atomic_t g_reload_requested;
+// Set by the hang-up handler (main thread only: other threads block the
+// signal); tested and cleared by the request loop.
+extern std::atomic<bool> g_reload_requested;
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "set in a signal handler");
+
+// Clients waiting for their frame at once; when full, the oldest goes.
+inline constexpr std::size_t kMaxPendingPeers = 256;
 
 // Longest wait for one request to arrive whole; a client that sends nothing
 // or stops mid-frame is dropped without an answer when it has passed.

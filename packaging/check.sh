@@ -5,8 +5,10 @@
 #     always a parse check of its sections and keys);
 #   - "cmake --install" into a temporary DESTDIR gives the expected tree,
 #     with executable programs and scripts and nothing outside the prefix;
+#   - the tmpfiles.d entry holds the exclusion of /tmp/quillo and no other
+#     rule (and systemd-tmpfiles reads it without complaint, where it runs);
 #   - "cpack -G DEB" builds the package, which holds the expected files and
-#     fields, and whose programs run.
+#     fields, the same tmpfiles.d entry, and whose programs run.
 #
 #   packaging/check.sh <build-dir>
 #
@@ -81,8 +83,9 @@ root=$destdir$prefix
 examples=share/quillo/examples/appliance
 
 expected_programs=(sbin/quillod bin/quillo-send)
+tmpfiles=lib/tmpfiles.d/quillod.conf
 expected_files=(share/man/man8/quillod.8 share/man/man1/quillo-send.1
-                lib/systemd/system/quillod.service)
+                lib/systemd/system/quillod.service "$tmpfiles")
 while IFS= read -r f; do
   case $f in
     *.py) expected_programs+=("$examples/$f") ;;
@@ -115,7 +118,34 @@ if ! grep -qx "ExecStart=$prefix/sbin/quillod" "$unit"; then
   fail "install: the unit does not start $prefix/sbin/quillod"
   tree_ok=0
 fi
+# check_tmpfiles FILE: the exclusion of the socket from /tmp cleaning is
+# there, and nothing else is (any other rule would act on the appliance's
+# /tmp). Prints what is wrong.
+check_tmpfiles() {
+  local rules
+  [ -f "$1" ] || { echo "missing"; return 1; }
+  rules=$(grep -v -e '^[[:space:]]*$' -e '^[[:space:]]*#' "$1" || true)
+  if [ "$rules" != "x /tmp/quillo" ]; then
+    echo "rules are not exactly \"x /tmp/quillo\": ${rules//$'\n'/; }"
+    return 1
+  fi
+}
+if ! why=$(check_tmpfiles "$root/$tmpfiles"); then
+  fail "install: $prefix/$tmpfiles: $why"
+  tree_ok=0
+fi
 [ $tree_ok -eq 1 ] && pass "install tree below $prefix"
+
+# systemd-tmpfiles parses the entry; --root keeps every path it would act
+# on inside an empty folder, and an "x" rule acts on nothing anyway.
+if command -v systemd-tmpfiles >/dev/null && [ -f "$root/$tmpfiles" ]; then
+  mkdir "$work/tmpfiles-root"
+  quiet_run "systemd-tmpfiles rejects $tmpfiles" \
+    systemd-tmpfiles --root="$work/tmpfiles-root" --clean "$root/$tmpfiles" &&
+  pass "systemd-tmpfiles reads $tmpfiles"
+else
+  echo "skip: no systemd-tmpfiles here; the tmpfiles.d entry is checked by its text only"
+fi
 
 # --- service unit -----------------------------------------------------------
 # Parse check: sections, comments, blank lines and key=value lines with keys
@@ -226,6 +256,11 @@ if [ -n "$deb" ]; then
   grep -qx "ExecStart=/usr/sbin/quillod" \
     "$extracted/usr/lib/systemd/system/quillod.service" ||
     fail "packaged unit does not start /usr/sbin/quillod"
+  if why=$(check_tmpfiles "$extracted/usr/$tmpfiles"); then
+    pass "packaged /usr/$tmpfiles keeps /tmp/quillo from /tmp cleaning"
+  else
+    fail "packaged /usr/$tmpfiles: $why"
+  fi
   # Without a configuration the daemon must end at once with status 2: that
   # proves it loads its libraries and starts up.
   status=0

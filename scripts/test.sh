@@ -23,10 +23,12 @@ cmake --build build/release -j"$jobs"
 configure build/asan -DCMAKE_BUILD_TYPE=Debug -DQUILLO_SANITIZE=address,undefined \
   -DQUILLO_BUILD_TESTS=ON -DQUILLO_BUILD_BENCH=OFF
 cmake --build build/asan -j"$jobs"
-# ThreadSanitizer only for the tests of the threaded parts.
+# ThreadSanitizer only for the tests of the threaded parts (the signal
+# test runs quillod built with it).
 configure build/tsan -DCMAKE_BUILD_TYPE=Debug -DQUILLO_SANITIZE=thread \
   -DQUILLO_BUILD_TESTS=ON -DQUILLO_BUILD_BENCH=OFF
-cmake --build build/tsan -j"$jobs" --target thread_test alert_thread_test
+cmake --build build/tsan -j"$jobs" --target thread_test alert_thread_test \
+  signals_e2e_test
 
 status=0
 echo "== Packaging: install tree, service unit, manual pages, Debian package"

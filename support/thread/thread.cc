@@ -1,7 +1,10 @@
 #include "support/thread/thread.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <time.h>
+
+#include <initializer_list>
 
 Thread::Thread() {
   pthread_mutex_init(&mutex_, nullptr);
@@ -33,7 +36,18 @@ int Thread::wait(unsigned seconds) {
 
 int Thread::start() {
   if (function_ == nullptr || running_) return EINVAL;
+  // The thread starts with every signal blocked that is delivered to the
+  // process as a whole, so that their handlers run on the starting thread
+  // only; faults raised by the thread itself stay deliverable.
+  sigset_t blocked;
+  sigfillset(&blocked);
+  for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) {
+    sigdelset(&blocked, fault);
+  }
+  sigset_t saved;
+  pthread_sigmask(SIG_BLOCK, &blocked, &saved);
   const int result = pthread_create(&thread_, nullptr, function_, this);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   running_ = result == 0;
   return result;
 }

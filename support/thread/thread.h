@@ -49,9 +49,11 @@ class Thread {
   // then destroys the mutex and the condition.
   virtual ~Thread();
 
-  // Creates the thread, running the thread function with this object.
-  // Returns 0, or an error number: EINVAL when no function is set or the
-  // thread was started already and not yet joined.
+  // Creates the thread, running the thread function with this object, with
+  // every asynchronous signal blocked in it: process-wide signals are
+  // handled by the thread that started it. Returns 0, or an error number:
+  // EINVAL when no function is set or the thread was started already and
+  // not yet joined.
   virtual int start();
 
   // Take the mutex through ThreadLock rather than by hand.

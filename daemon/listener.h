@@ -1,0 +1,59 @@
+// The daemon's listening socket, at a fixed path in a world-writable folder
+// (/tmp), where any local user may have put something first and a cleaner
+// may remove it later.
+//
+// Main thread only. Owns its descriptor.
+
+#ifndef QUILLO_DAEMON_LISTENER_H_
+#define QUILLO_DAEMON_LISTENER_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "base/unique_fd.h"
+
+class Listener {
+ public:
+  enum class Open {
+    kOk,      // listening
+    kBusy,    // a live socket is there: another daemon serves the path
+    kFailed,  // errno tells why
+  };
+
+  // Makes no system call.
+  explicit Listener(std::string path);
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  // Makes the socket (mode 0777, non-blocking). What is at the path first
+  // decides: nothing, or a stale socket (removed), is fine; a live socket
+  // gives kBusy and is left alone; anything else is renamed aside to
+  // "<path>.stale.<pid>" with a message, never followed or deleted.
+  Open open();
+
+  // Makes the socket again when its file has gone or is no longer the one
+  // this object made (a /tmp cleaner, a user's rename). Cheap when all is
+  // well: one lstat(). Returns true when it made the socket again.
+  bool check();
+
+  // Accepts one waiting client (non-blocking, close-on-exec). -1 with
+  // errno EAGAIN when none waits.
+  int accept();
+
+  int fd() const { return fd_.get(); }
+  bool is_open() const { return static_cast<bool>(fd_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  // Clears the path for a new socket; kBusy when a live one is there.
+  Open clear_path();
+
+  const std::string path_;
+  base::UniqueFd fd_;
+  dev_t dev_ = 0;  // of the socket file this object made
+  ino_t ino_ = 0;
+  bool busy_reported_ = false;  // said once until the path is ours again
+};
+
+#endif  // QUILLO_DAEMON_LISTENER_H_
