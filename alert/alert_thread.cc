@@ -1,6 +1,7 @@
 #include "alert/alert_thread.h"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <iterator>
 #include <string>
@@ -10,10 +11,9 @@
 #include "config/alert_info.h"
 #include "config/config_xml.h"
 #include "logstore/log_file.h"
+#include "support/xml/xml_data.h"
 
 namespace {
-
-int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 // One event-log entry `code` per address, naming the condition.
 void log_mail_results(Notifier& notifier, const std::string& name,
@@ -36,9 +36,49 @@ AlertThread::~AlertThread() { stop_and_join(); }
 void AlertThread::push_alert(const std::string& name, const std::string& row) {
   ThreadLock hold(*this);
   PendingAlert& entry = pending_[name];
-  entry.rows.push_back(row);
-  entry.last_time = now_seconds();
+  entry.rows.push_back(PendingRow{next_seq_++, row});
+  entry.last_time = AlertClock::now();
+  ++pending_rows_;
+  trim_to_bound();
   signal();
+}
+
+void AlertThread::trim_to_bound() {
+  while (pending_rows_ > timing_.max_rows) {
+    // The oldest row is at the front of some condition's rows.
+    PendingAlert* oldest = nullptr;
+    for (auto& [name, entry] : pending_) {
+      if (!entry.rows.empty() &&
+          (oldest == nullptr ||
+           entry.rows.front().seq < oldest->rows.front().seq)) {
+        oldest = &entry;
+      }
+    }
+    if (oldest == nullptr) return;
+    oldest->rows.pop_front();
+    --pending_rows_;
+    stats_.rows_dropped++;
+  }
+}
+
+bool AlertThread::is_due(const PendingAlert& entry, AlertClock::time_point now,
+                         const Timing& timing) {
+  if (entry.rows.empty()) return false;
+  return entry.rows.size() >= timing.batch_limit ||
+         now - entry.last_time >= std::chrono::seconds(timing.quiet_seconds);
+}
+
+AlertClock::time_point AlertThread::next_wake(
+    const std::map<std::string, PendingAlert>& pending,
+    AlertClock::time_point now, const Timing& timing) {
+  AlertClock::time_point wake = now + std::chrono::seconds(timing.wait_seconds);
+  for (const auto& [name, entry] : pending) {
+    if (entry.rows.empty()) continue;
+    if (is_due(entry, now, timing)) return now;
+    wake = std::min(
+        wake, entry.last_time + std::chrono::seconds(timing.quiet_seconds));
+  }
+  return wake;
 }
 
 void* AlertThread::alert_thread(void* self) {
@@ -50,7 +90,11 @@ void AlertThread::run() {
   ThreadLock hold(*this);
   for (;;) {
     say("alert_thread: waiting.\n");
-    wait(timing_.wait_seconds);
+    const AlertClock::time_point now = AlertClock::now();
+    const AlertClock::time_point wake = next_wake(pending_, now, timing_);
+    if (wake > now) {
+      wait_for(std::chrono::ceil<std::chrono::milliseconds>(wake - now));
+    }
     say("alert_thread: wake up.\n");
     if (stop_requested()) {
       say("alert_thread: exit by request.\n");
@@ -71,29 +115,45 @@ void AlertThread::check_pending() {
     const std::string& name = it->first;
     PendingAlert& entry = it->second;
     say("alert_thread: check " + name + "\n");
-    if (entry.rows.empty()) continue;
-    const int64_t now = now_seconds();
-    if (now - entry.last_time < timing_.quiet_seconds &&
-        entry.rows.size() < timing_.batch_limit) {
-      continue;
-    }
+    const AlertClock::time_point now = AlertClock::now();
+    if (!is_due(entry, now, timing_)) continue;
     say("alert_thread: try send mail\n");
     const std::size_t n = std::min(entry.rows.size(), timing_.batch_limit);
-    std::vector<std::string> batch(
+    std::vector<PendingRow> taken(
         std::make_move_iterator(entry.rows.begin()),
         std::make_move_iterator(entry.rows.begin() + static_cast<long>(n)));
     entry.rows.erase(entry.rows.begin(),
                      entry.rows.begin() + static_cast<long>(n));
+    pending_rows_ -= n;
     entry.last_time = now;
+    std::vector<std::string> batch;
+    batch.reserve(n);
+    for (const PendingRow& row : taken) batch.push_back(row.text);
     const std::string batch_name = name;
-    ThreadUnlock release(*this);
-    stats_.batches++;
-    try {
-      const MailOutcome mail = handler_(batch_name, batch);
-      stats_.mail_addresses_sent += mail.sent.size();
-      stats_.mail_addresses_failed += mail.failed.size();
-    } catch (...) {
-      // handle_alert drops its own failures; nothing may end the thread.
+    BatchOutcome outcome;
+    {
+      ThreadUnlock release(*this);
+      stats_.batches++;
+      try {
+        outcome = handler_(batch_name, batch);
+      } catch (...) {
+        // handle_alert drops its own failures; nothing may end the thread.
+      }
+    }
+    stats_.mail_addresses_sent += outcome.mail.sent.size();
+    stats_.mail_addresses_failed += outcome.mail.failed.size();
+    if (outcome.kept) {
+      // Back in front of what came meanwhile, for the next wake.
+      complain("alert_thread: notices of " + batch_name +
+               " could not go out; " + std::to_string(n) +
+               " rows kept for the next try.\n");
+      stats_.batches_kept++;
+      entry.rows.insert(entry.rows.begin(),
+                        std::make_move_iterator(taken.begin()),
+                        std::make_move_iterator(taken.end()));
+      pending_rows_ += n;
+      entry.last_time = AlertClock::now();
+      trim_to_bound();
     }
   }
 }
@@ -123,34 +183,54 @@ void check_alert(int64_t now, const std::string& user, const std::string& host,
 }
 
 std::string alert_mail_subject(const std::string& name) {
-  return "クイロ アラート - 条件名:" + name;
+  return "クイロ アラート - 条件名:" + xml_safe_text(name);
 }
 
-std::string alert_mail_body(const std::string& name,
-                            const std::vector<std::string>& batch) {
-  std::string body = "アラート条件 " + name + ": アクセスを" +
-                     std::to_string(batch.size()) + "件検出しました。\n\n";
-  for (const std::string& row : batch) body += row + "\n";
-  return body;
+std::vector<MailPart> alert_mail_body(const std::string& name,
+                                      const std::vector<std::string>& batch) {
+  std::string rows;
+  for (const std::string& row : batch) rows += xml_safe_text(row) + "\n";
+  return {
+      {"アラート条件 ", true},
+      {xml_safe_text(name), false},
+      {": アクセスを" + std::to_string(batch.size()) + "件検出しました。\n\n",
+       true},
+      {rows, false}};
 }
 
-MailOutcome handle_alert(Notifier& notifier, const std::string& name,
-                         const std::vector<std::string>& batch) {
+BatchOutcome handle_alert(Notifier& notifier, const std::string& name,
+                          const std::vector<std::string>& batch) {
+  BatchOutcome outcome;
+  // Read before any notice goes out, so that a batch kept for later is not
+  // announced twice.
+  std::vector<MailProfile> profiles;
+  bool readable = true;
+  try {
+    profiles = notifier.read_mail_profiles();
+  } catch (const XmlLockError&) {
+    outcome.kept = true;
+    return outcome;
+  } catch (...) {
+    // The notice settings could not be read: no mail for this batch.
+    readable = false;
+  }
   notifier.send_eventlog(
       "71100010", {{"name", name}, {"number", std::to_string(batch.size())}});
   notifier.play_buzzer(1);
-  MailOutcome mail;
+  if (!readable) return outcome;
   try {
-    if (notifier.send_mail(alert_mail_subject(name),
-                           alert_mail_body(name, batch), &mail) != 0) {
+    if (notifier.send_mail_to(profiles, alert_mail_subject(name),
+                              alert_mail_body(name, batch),
+                              &outcome.mail) != 0) {
       say("handle_alert: no mail send.");
-      return mail;
+      return outcome;
     }
-    log_mail_results(notifier, name, "71000010", mail.sent);
-    log_mail_results(notifier, name, "71090010", mail.failed);
   } catch (...) {
-    // The notice settings could not be read or the mail not be built: the
-    // batch is gone, the thread goes on with the next condition.
+    // The mail could not be built: the batch is gone, the thread goes on
+    // with the next condition.
+    return outcome;
   }
-  return mail;
+  log_mail_results(notifier, name, "71000010", outcome.mail.sent);
+  log_mail_results(notifier, name, "71090010", outcome.mail.failed);
+  return outcome;
 }

@@ -13,6 +13,7 @@
 #define QUILLO_ALERT_ALERT_THREAD_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -26,10 +27,21 @@
 
 class ConfigXml;
 
+// The alert thread's clock: monotonic, so that setting the wall clock
+// neither delays mails nor flushes batches early.
+using AlertClock = std::chrono::steady_clock;
+
+// One matched row, numbered in arrival order across all conditions.
+struct PendingRow {
+  std::uint64_t seq = 0;
+  std::string text;
+};
+
 // Rows of one condition not yet mailed.
 struct PendingAlert {
-  int64_t last_time = 0;  // last row added or last batch taken, later one
-  std::deque<std::string> rows;  // oldest first
+  // Last row added or last batch taken, whichever came later.
+  AlertClock::time_point last_time{};
+  std::deque<PendingRow> rows;  // oldest first
 };
 
 // What the alert check and the alert thread have done, for the daemon's
@@ -44,31 +56,54 @@ struct AlertStats {
   Count unsafe_entries{0};  // links and such left untouched in the log
   Count mail_addresses_sent{0};
   Count mail_addresses_failed{0};
+  Count rows_dropped{0};  // oldest rows dropped at the bound
+  Count batches_kept{0};  // batches put back: the notices could not go out
+};
+
+// What one batch's notices came to.
+struct BatchOutcome {
+  // The notices could not go out now (the notice settings' lock was not
+  // had): the rows go back and are tried at a later wake.
+  bool kept = false;
+  MailOutcome mail;
+};
+
+// How long the alert thread waits, and how much it keeps.
+struct AlertTiming {
+  unsigned wait_seconds;          // longest sleep between two passes
+  int64_t quiet_seconds;          // a condition quiet this long is mailed
+  std::size_t batch_limit;        // most rows per mail; this many go at once
+  std::size_t max_rows = 100000;  // waiting rows of all conditions
 };
 
 class AlertThread : public Thread {
  public:
-  struct Timing {
-    unsigned wait_seconds;  // longest sleep between two passes
-    int64_t quiet_seconds;  // a condition quiet this long is mailed
-    std::size_t
-        batch_limit;  // most rows per mail; this many are mailed at once
-  };
+  using Timing = AlertTiming;
   static constexpr Timing kDefaultTiming{60, 60, 1024};
 
-  // Raises the notices of one batch and returns the mail's outcome (both
-  // lists empty when no mail went out). Runs on the alert thread without
-  // the mutex held; what it raises is dropped.
-  using BatchHandler = std::function<MailOutcome(
+  // Raises the notices of one batch. Runs on the alert thread without the
+  // mutex held; what it raises is dropped.
+  using BatchHandler = std::function<BatchOutcome(
       const std::string&, const std::vector<std::string>&)>;
 
   AlertThread(const Timing& timing, BatchHandler handler);
   // Stops and joins a started thread first, then drops rows still waiting.
   ~AlertThread() override;
 
-  // Adds one matched row for condition `name` and wakes the thread. Any
-  // thread.
+  // Adds one matched row for condition `name` and wakes the thread; past
+  // Timing::max_rows the oldest waiting row of any condition is dropped.
+  // Any thread.
   void push_alert(const std::string& name, const std::string& row);
+
+  // When a condition is to be mailed: once it has been quiet for the quiet
+  // period, or at once when it holds a whole batch. The thread sleeps until
+  // the earliest such moment among the conditions with rows, and at most
+  // wait_seconds.
+  static bool is_due(const PendingAlert& entry, AlertClock::time_point now,
+                     const Timing& timing);
+  static AlertClock::time_point next_wake(
+      const std::map<std::string, PendingAlert>& pending,
+      AlertClock::time_point now, const Timing& timing);
 
   // Any thread; the counts are updated without the mutex.
   AlertStats& stats() { return stats_; }
@@ -81,6 +116,8 @@ class AlertThread : public Thread {
   void run();
   // One pass over `pending_`, with the mutex held on entry and exit.
   void check_pending();
+  // Drops the oldest waiting rows while there are more than max_rows.
+  void trim_to_bound();
 
   const Timing timing_;
   const BatchHandler handler_;
@@ -89,6 +126,8 @@ class AlertThread : public Thread {
   // keeps them in place when others are inserted, so the pass may keep its
   // position across the unlocked handler call.
   std::map<std::string, PendingAlert> pending_;
+  std::size_t pending_rows_ = 0;  // guarded by the Thread mutex
+  std::uint64_t next_seq_ = 0;    // guarded by the Thread mutex
 };
 
 // Matches one logged access against every alert condition; for each match
@@ -104,14 +143,17 @@ void check_alert(int64_t now, const std::string& user, const std::string& host,
 
 // Raises the notices for one batch of condition `name` through `notifier`:
 // the "71100010" event-log entry, the "error" melody, a mail through every
-// mail profile, then one event-log entry per address. Failures are
-// dropped; returns the mail's outcome.
-MailOutcome handle_alert(Notifier& notifier, const std::string& name,
-                         const std::vector<std::string>& batch);
+// mail profile, then one event-log entry per address. The notice settings
+// are read first: when their lock is not had, nothing is sent and the
+// outcome says the batch is kept. Other failures are dropped.
+BatchOutcome handle_alert(Notifier& notifier, const std::string& name,
+                          const std::vector<std::string>& batch);
 
-// The mail subject and body of a batch.
+// The mail subject and body of a batch. The condition name and the rows
+// are made safe for XML (xml_safe_text) and inserted as they stand; only
+// the fixed text is template.
 std::string alert_mail_subject(const std::string& name);
-std::string alert_mail_body(const std::string& name,
-                            const std::vector<std::string>& batch);
+std::vector<MailPart> alert_mail_body(const std::string& name,
+                                      const std::vector<std::string>& batch);
 
 #endif  // QUILLO_ALERT_ALERT_THREAD_H_

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,7 +40,7 @@ class Recorder {
       std::lock_guard<std::mutex> lock(mutex_);
       batches_.push_back(Batch{name, rows});
       changed_.notify_all();
-      return mail;
+      return BatchOutcome{false, mail};
     };
   }
 
@@ -113,10 +114,67 @@ TEST(AlertThreadTest, DestroyingAWaitingThreadReturns) {
   EXPECT_TRUE(recorder.wait_for(0).empty());
 }
 
+TEST(AlertThreadTest, OldestRowsGoPastTheBoundAndKeptBatchesComeBack) {
+  Recorder recorder;
+  int calls = 0;
+  // The first batch cannot go out (as with the settings locked).
+  AlertThread thread(
+      AlertTiming{1, 1, 1024, 3},
+      [&](const std::string& name, const std::vector<std::string>& rows) {
+        BatchOutcome outcome;
+        outcome.kept = calls++ == 0;
+        if (!outcome.kept) recorder.handler()(name, rows);
+        return outcome;
+      });
+  for (const char* row : {"a1", "b1", "a2", "b2", "a3"}) {
+    thread.push_alert(std::string(1, row[0]), row);
+  }
+  EXPECT_EQ(thread.stats().rows_dropped, 2u);  // a1 and b1, the oldest
+  ASSERT_EQ(thread.start(), 0);
+  std::vector<Batch> batches = recorder.wait_for(2);
+  ASSERT_EQ(batches.size(), 2u);
+  std::sort(batches.begin(), batches.end(),
+            [](const Batch& x, const Batch& y) { return x.name < y.name; });
+  EXPECT_THAT(batches[0].rows, ElementsAre("a2", "a3"));
+  EXPECT_THAT(batches[1].rows, ElementsAre("b2"));
+  EXPECT_EQ(thread.stats().batches_kept, 1u);
+}
+
+TEST(AlertClockTest, ConditionIsDueAfterItsQuietPeriodOrWithAWholeBatch) {
+  const AlertTiming timing{60, 60, 3};
+  const AlertClock::time_point t0{std::chrono::hours(1)};
+  std::map<std::string, PendingAlert> pending;
+  // Nothing waiting: sleep the longest wait.
+  EXPECT_EQ(AlertThread::next_wake(pending, t0, timing),
+            t0 + std::chrono::seconds(60));
+  pending["late"].last_time = t0 - std::chrono::seconds(10);
+  pending["late"].rows.push_back({0, "r"});
+  pending["early"].last_time = t0 - std::chrono::seconds(45);
+  pending["early"].rows.push_back({1, "r"});
+  // The earliest quiet period to end wakes the thread: not a whole
+  // wait later, and exactly on time.
+  EXPECT_EQ(AlertThread::next_wake(pending, t0, timing),
+            t0 + std::chrono::seconds(15));
+  EXPECT_FALSE(AlertThread::is_due(pending["early"], t0, timing));
+  EXPECT_TRUE(AlertThread::is_due(pending["early"],
+                                  t0 + std::chrono::seconds(15), timing));
+  // A whole batch is due at once.
+  pending["late"].rows.push_back({2, "r"});
+  pending["late"].rows.push_back({3, "r"});
+  EXPECT_TRUE(AlertThread::is_due(pending["late"], t0, timing));
+  EXPECT_EQ(AlertThread::next_wake(pending, t0, timing), t0);
+}
+
 TEST(AlertThreadTest, NeverStartedThreadIsDestroyedWithoutJoin) {
   Recorder recorder;
   AlertThread thread(kFast, recorder.handler());
   thread.push_alert("x", "y");
+}
+
+std::string joined(const std::vector<MailPart>& parts) {
+  std::string text;
+  for (const MailPart& part : parts) text += part.text;
+  return text;
 }
 
 TEST(AlertMailTest, SubjectAndBody) {
@@ -125,7 +183,7 @@ TEST(AlertMailTest, SubjectAndBody) {
             "\xE3\x83\xBC\xE3\x83\x88 - \xE6\x9D\xA1\xE4\xBB\xB6\xE5\x90\x8D:"
             "watch1");
   EXPECT_EQ(
-      alert_mail_body("watch1", {"r1", "r2", "r3"}),
+      joined(alert_mail_body("watch1", {"r1", "r2", "r3"})),
       "\xE3\x82\xA2\xE3\x83\xA9\xE3\x83\xBC\xE3\x83\x88\xE6\x9D\xA1"
       "\xE4\xBB\xB6 watch1: \xE3\x82\xA2\xE3\x82\xAF\xE3\x82\xBB\xE3\x82"
       "\xB9\xE3\x82\x92"

@@ -114,6 +114,10 @@ class RequestLoop {
         {"system_queue_dropped", &handler_stats_.system_queue_dropped},
         {"unsafe_entries", &handler_stats_.unsafe_entries,
          &alert.unsafe_entries},
+        {"alert_rows_dropped", &alert.rows_dropped},
+        {"alert_batches_kept", &alert.batches_kept},
+        {"notice_lock_busy", &notifier_.stats().lock_busy},
+        {"script_answers_cut", &notifier_.stats().answers_cut},
     };
   }
 

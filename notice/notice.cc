@@ -1,7 +1,9 @@
 #include "notice/notice.h"
 
+#include <algorithm>
 #include <atomic>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,36 @@ constexpr char kResultOk[] = "0";
 constexpr char kTrue[] = "true";
 
 std::atomic<int> script_timeout{kScriptTimeoutSeconds};
+
+// An output buffer that keeps the first `limit` bytes written to it and
+// drops the rest, noting that it did: a script flooding its standard
+// output costs reading time, not memory.
+class BoundedText final : public std::streambuf {
+ public:
+  explicit BoundedText(std::size_t limit) : limit_(limit) {}
+  const std::string& text() const { return text_; }
+  bool cut() const { return cut_; }
+
+ protected:
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    const std::size_t room = limit_ - text_.size();
+    const std::size_t take = std::min(room, static_cast<std::size_t>(n));
+    text_.append(s, take);
+    if (take < static_cast<std::size_t>(n)) cut_ = true;
+    return n;
+  }
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return 0;
+    const char byte = traits_type::to_char_type(c);
+    xsputn(&byte, 1);
+    return c;
+  }
+
+ private:
+  const std::size_t limit_;
+  std::string text_;
+  bool cut_ = false;
+};
 
 // The "result" attribute of the answer's first entrylist/entry. Raises
 // Corvel::CXMLError (or libxml++'s exception) when the answer has none.
@@ -92,20 +124,26 @@ std::string judge_notice_answer(const std::string& script,
 }
 
 std::string send_notice_request(const std::string& script,
-                                const std::string& entry) {
+                                const std::string& entry, bool* cut) {
   std::istringstream request(make_request(entry));
-  std::ostringstream answer;
+  BoundedText answer(kMaxAnswerBytes);
+  std::ostream out(&answer);
   // An empty (not absent) failure message makes a non-zero exit an error.
-  run_command_input(script, std::vector<std::string>{script}, request, &answer,
-                    "", script_timeout.load());
-  return judge_notice_answer(script, answer.str());
+  run_command_input(script, std::vector<std::string>{script}, request, &out, "",
+                    script_timeout.load());
+  if (cut != nullptr) *cut = answer.cut();
+  return judge_notice_answer(script, answer.text());
 }
 
 std::string Notifier::send_request(const std::string& script,
                                    const std::string& entry) {
+  bool cut = false;
   try {
-    return send_notice_request(script, entry);
+    std::string answer = send_notice_request(script, entry, &cut);
+    if (cut) stats_.answers_cut++;
+    return answer;
   } catch (...) {
+    if (cut) stats_.answers_cut++;
     stats_.script_failures.fetch_add(1, std::memory_order_relaxed);
     throw;
   }
@@ -128,9 +166,15 @@ void Notifier::play_buzzer(int melody) {
   }
 }
 
-std::vector<MailProfile> Notifier::read_mail_profiles() const {
+std::vector<MailProfile> Notifier::read_mail_profiles() {
   XmlData doc(paths_.settings_lock);
-  doc.Load(paths_.settings);
+  doc.set_lock_bound(lock_bound_);
+  try {
+    doc.Load(paths_.settings);
+  } catch (const XmlLockError&) {
+    stats_.lock_busy++;
+    throw;
+  }
 
   std::vector<MailProfile> profiles;
   // Every handle below is gone before `doc` is destroyed.
@@ -154,21 +198,31 @@ std::vector<MailProfile> Notifier::read_mail_profiles() const {
 
 int Notifier::send_mail(const std::string& subject, const std::string& body,
                         MailOutcome* outcome) {
-  const std::vector<MailProfile> profiles = read_mail_profiles();
+  return send_mail_to(read_mail_profiles(), subject, {{body, true}}, outcome);
+}
+
+int Notifier::send_mail_to(const std::vector<MailProfile>& profiles,
+                           const std::string& subject,
+                           const std::vector<MailPart>& body,
+                           MailOutcome* outcome) {
   const std::string escaped_subject = xml_escape(subject);
-  const std::string escaped_body = xml_escape(body);
   outcome->sent.clear();
   outcome->failed.clear();
   if (profiles.empty()) return 1;
 
   for (const MailProfile& profile : profiles) {
     // A profile without addresses still gets its mail, with an empty "%s".
-    const std::string first = profile.to_addresses.empty()
-                                  ? std::string()
-                                  : xml_escape(profile.to_addresses.front());
+    const std::string first =
+        profile.to_addresses.empty()
+            ? std::string()
+            : xml_escape(xml_safe_text(profile.to_addresses.front()));
+    std::string text;
+    for (const MailPart& part : body) {
+      const std::string escaped = xml_escape(part.text);
+      text += part.is_template ? fill_mail_body(escaped, first) : escaped;
+    }
     const std::string entry =
-        make_mail_entry(profile.profile_number, escaped_subject,
-                        fill_mail_body(escaped_body, first));
+        make_mail_entry(profile.profile_number, escaped_subject, text);
     std::vector<std::string>* addresses = &outcome->sent;
     try {
       send_request(paths_.mailsend_script, entry);

@@ -15,6 +15,8 @@
 #define QUILLO_NOTICE_NOTICE_H_
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -33,6 +35,17 @@ void set_script_timeout(int seconds);
 // Copies `text`, replacing "&", "<" and ">" by "&amp;", "&lt;" and "&gt;".
 // Quotes, control characters and non-ASCII bytes are copied unchanged.
 std::string xml_escape(const std::string& text);
+
+// Makes any bytes fit an XML 1.0 document, for values that come from a
+// record or a setting (never for template text, whose line ends stay):
+// control bytes below 0x20 other than tab become "#" and three octal
+// digits (0x01 gives "#001", LF "#012", as in the CSV files), and bytes
+// that are not valid UTF-8, and the characters U+FFFE and U+FFFF, become
+// U+FFFD. Valid UTF-8 text without control bytes is returned unchanged.
+std::string xml_safe_text(const std::string& text);
+
+// Most of a script's answer that is kept; the rest is read and dropped.
+inline constexpr std::size_t kMaxAnswerBytes = std::size_t{1} << 20;
 
 // Request documents, byte for byte as the scripts expect them.
 //
@@ -60,8 +73,16 @@ std::string make_mail_entry(int profile_number, const std::string& subject,
 // copied unchanged. The body is never handed to printf.
 std::string fill_mail_body(const std::string& body, const std::string& address);
 
+// One piece of a mail body: fixed template text, in which "%s" and "%%" are
+// filled per address, or a value (a row, a name), sent as it stands.
+struct MailPart {
+  std::string text;
+  bool is_template = false;
+};
+
 // Wraps `entry` in a request document, runs `script` with the request on its
-// standard input and returns the script's whole answer.
+// standard input and returns the script's answer: its first kMaxAnswerBytes
+// bytes (*cut, when given, tells whether more came and was dropped).
 //
 // Raises CmdExecError:
 //  - as the command runner raises it when the script cannot be run, exits
@@ -77,7 +98,7 @@ std::string judge_notice_answer(const std::string& script,
                                 const std::string& answer);
 
 std::string send_notice_request(const std::string& script,
-                                const std::string& entry);
+                                const std::string& entry, bool* cut = nullptr);
 
 // One mail profile of the notice settings that is enabled for system
 // notices.
@@ -108,6 +129,8 @@ struct NoticePaths {
 // daemon's signal handler reads them.
 struct NoticeStats {
   std::atomic<std::uint64_t> script_failures{0};  // requests that failed
+  std::atomic<std::uint64_t> lock_busy{0};    // settings lock not had in time
+  std::atomic<std::uint64_t> answers_cut{0};  // answers past kMaxAnswerBytes
 };
 
 // Raises notices through the scripts of `paths`, counting what failed.
@@ -115,7 +138,12 @@ struct NoticeStats {
 // daemon's alert thread). The counts may be read from any thread.
 class Notifier {
  public:
-  explicit Notifier(NoticePaths paths) : paths_(std::move(paths)) {}
+  static constexpr std::chrono::milliseconds kLockBound{10000};
+
+  // `lock_bound` bounds the wait for the settings lock (tests shorten it).
+  explicit Notifier(NoticePaths paths,
+                    std::chrono::milliseconds lock_bound = kLockBound)
+      : paths_(std::move(paths)), lock_bound_(lock_bound) {}
   Notifier(const Notifier&) = delete;
   Notifier& operator=(const Notifier&) = delete;
 
@@ -131,11 +159,13 @@ class Notifier {
   void play_buzzer(int melody);
 
   // Reads the notice settings under their shared lock and returns the
-  // profiles to send system notices through, in document order. The errors
-  // of the locked load pass on: std::runtime_error "Can't open" / "Can't
-  // Lock", or the Corvel::CXMLError of the parse or of a missing root
-  // element.
-  std::vector<MailProfile> read_mail_profiles() const;
+  // profiles to send system notices through, in document order. The lock
+  // is tried about every 100 ms for at most kLockBound, so that no local
+  // process holding it can stop the notices for good. The errors of the
+  // locked load pass on: XmlLockError "Can't open" / "Can't Lock" (the
+  // latter counted in lock_busy), or the Corvel::CXMLError of the parse or
+  // of a missing root element.
+  std::vector<MailProfile> read_mail_profiles();
 
   // Sends `subject` and `body` (plain text; escaped here) through every
   // profile, filling `outcome` afresh. Returns 1 when there is no profile to
@@ -145,11 +175,18 @@ class Notifier {
   int send_mail(const std::string& subject, const std::string& body,
                 MailOutcome* outcome);
 
+  // The same through `profiles` (from read_mail_profiles()), with a body of
+  // template pieces and values.
+  int send_mail_to(const std::vector<MailProfile>& profiles,
+                   const std::string& subject,
+                   const std::vector<MailPart>& body, MailOutcome* outcome);
+
   const NoticePaths& paths() const { return paths_; }
   const NoticeStats& stats() const { return stats_; }
 
  private:
   const NoticePaths paths_;
+  const std::chrono::milliseconds lock_bound_;
   NoticeStats stats_;
 };
 

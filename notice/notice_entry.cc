@@ -59,6 +59,77 @@ std::string xml_escape(const std::string& text) {
   return out;
 }
 
+namespace {
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+
+// Length of the valid UTF-8 sequence at `s[i]` (1 to 4), or 0 when the
+// bytes there are not one: stray continuation bytes, overlong forms,
+// surrogates and code points past U+10FFFF are all invalid.
+std::size_t utf8_length(const std::string& s, std::size_t i) {
+  const auto byte = [&](std::size_t k) {
+    return static_cast<unsigned char>(s[k]);
+  };
+  const unsigned char b0 = byte(i);
+  if (b0 < 0x80) return 1;
+  std::size_t n;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    n = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    n = 3;
+    if (b0 == 0xE0) low = 0xA0;   // no overlong forms
+    if (b0 == 0xED) high = 0x9F;  // no surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    n = 4;
+    if (b0 == 0xF0) low = 0x90;   // no overlong forms
+    if (b0 == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < n; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  return n;
+}
+
+}  // namespace
+
+std::string xml_safe_text(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 && c != '\t') {
+      out += '#';
+      out += static_cast<char>('0' + (c >> 6));
+      out += static_cast<char>('0' + ((c >> 3) & 7));
+      out += static_cast<char>('0' + (c & 7));
+      ++i;
+      continue;
+    }
+    const std::size_t n = utf8_length(text, i);
+    if (n == 0) {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
+    // U+FFFE and U+FFFF: EF BF BE and EF BF BF, not XML characters.
+    if (n == 3 && c == 0xEF &&
+        static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+        static_cast<unsigned char>(text[i + 2]) >= 0xBE) {
+      out += kReplacement;
+    } else {
+      out.append(text, i, n);
+    }
+    i += n;
+  }
+  return out;
+}
+
 std::string make_eventlog_entry(
     const std::string& code, const std::map<std::string, std::string>& args) {
   std::string arg_list;
@@ -66,7 +137,7 @@ std::string make_eventlog_entry(
     arg_list += kArgOpen;
     arg_list += name;
     arg_list += kArgMiddle;
-    arg_list += xml_escape(value);
+    arg_list += xml_escape(xml_safe_text(value));
     arg_list += kArgClose;
   }
   if (!arg_list.empty()) {

@@ -1,7 +1,10 @@
 #include "notice/notice.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -16,6 +19,7 @@
 
 #include "support/exec/command.h"
 #include "support/xml/dom.h"
+#include "support/xml/xml_data.h"
 #include "testing/temp_tree.h"
 
 namespace {
@@ -49,6 +53,29 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"&amp;", "&amp;amp;"},
                       TextCase{"\"q\" 'a'\t\x01", "\"q\" 'a'\t\x01"},
                       TextCase{"\xe6\x9d\xa1<", "\xe6\x9d\xa1&lt;"}));
+
+class XmlSafeTextTest : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(XmlSafeTextTest, LeavesOnlyCharactersXmlAllows) {
+  EXPECT_EQ(xml_safe_text(GetParam().input), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, XmlSafeTextTest,
+    ::testing::Values(
+        TextCase{"plain, text\tand tab", "plain, text\tand tab"},
+        TextCase{"\x01\x1f\n\r", "#001#037#012#015"},
+        TextCase{std::string("a\0b", 3), "a#000b"},
+        TextCase{"\xe3\x82\xaf \xf0\x9f\x98\x80",
+                 "\xe3\x82\xaf \xf0\x9f\x98\x80"},
+        TextCase{"\xff\x80", "\xef\xbf\xbd\xef\xbf\xbd"},
+        TextCase{"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},  // overlong
+        TextCase{"\xed\xa0\x80",
+                 "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // surrogate
+        TextCase{"\xe3\x82", "\xef\xbf\xbd\xef\xbf\xbd"},  // cut short
+        TextCase{"\xef\xbf\xbe\xef\xbf\xbf", "\xef\xbf\xbd\xef\xbf\xbd"},
+        TextCase{"\xf4\x90\x80\x80",
+                 "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"}));
 
 class FillMailBodyTest : public ::testing::TestWithParam<TextCase> {};
 
@@ -356,6 +383,38 @@ TEST_F(MailRequestTest, NoUsableProfileReturnsOneWithoutRunningScript) {
 
   write_notice_config("");
   EXPECT_EQ(notifier_.send_mail("s", "b", &mail_), 1);
+}
+
+TEST_F(MailRequestTest, HeldLockIsWaitedForOnlyWithinItsBound) {
+  write_notice_config(mailconf("true", system_on(), {"a@x"}));
+  const int fd = open(paths_.settings_lock.c_str(), O_RDONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  Notifier notifier(paths_, std::chrono::milliseconds(300));
+  EXPECT_THROW(notifier.read_mail_profiles(), XmlLockError);
+  EXPECT_EQ(notifier.stats().lock_busy, 1u);
+  close(fd);
+  EXPECT_EQ(notifier.read_mail_profiles().size(), 1u);
+}
+
+TEST_F(MailRequestTest, ValuesAreNotTemplate) {
+  write_notice_config(mailconf("true", system_on(), {"a@x"}));
+  write_script(paths_.mailsend_script, kOkAnswer);
+  ASSERT_EQ(notifier_.send_mail_to(notifier_.read_mail_profiles(), "s",
+                                   {{"to %s: ", true}, {"100%s & 5%%", false}},
+                                   &mail_),
+            0);
+  ASSERT_EQ(requests(paths_.mailsend_script).size(), 1u);
+  EXPECT_THAT(requests(paths_.mailsend_script)[0],
+              HasSubstr("<body>to a@x: 100%s &amp; 5%%</body>"));
+}
+
+TEST_F(NoticeRequestTest, FloodedAnswerIsCutAndJudgedFromWhatWasKept) {
+  write_raw_script(paths_.eventlog_script,
+                   "cat > /dev/null\nhead -c 3000000 /dev/zero | tr '\\0' x\n");
+  EXPECT_THROW(notifier_.send_request(paths_.eventlog_script, "<entry/>"),
+               CmdExecError);
+  EXPECT_EQ(notifier_.stats().answers_cut, 1u);
 }
 
 TEST_F(MailRequestTest, UnreadableSettingsPassOutBeforeAnyMail) {

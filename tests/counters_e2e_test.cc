@@ -87,7 +87,11 @@ TEST(CountersTest, SignalWritesTheCountsOfAKnownSequence) {
       "script_failures 0\n"
       "access_rows_not_stored 1\n"
       "system_queue_dropped 0\n"
-      "unsafe_entries 0\n";
+      "unsafe_entries 0\n"
+      "alert_rows_dropped 0\n"
+      "alert_batches_kept 0\n"
+      "notice_lock_busy 0\n"
+      "script_answers_cut 0\n";
   EXPECT_EQ(content, expected);
   // The daemon is still serving, and printed the same lines.
   EXPECT_EQ(system(), 0);

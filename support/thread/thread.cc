@@ -10,8 +10,9 @@ Thread::Thread() {
   pthread_mutex_init(&mutex_, nullptr);
   pthread_condattr_t attributes;
   pthread_condattr_init(&attributes);
-  // Deadlines are calendar times; this is the default, made explicit.
-  pthread_condattr_setclock(&attributes, CLOCK_REALTIME);
+  // Deadlines are on the monotonic clock: setting the wall clock neither
+  // stretches nor cuts a wait.
+  pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
   pthread_cond_init(&condition_, &attributes);
   pthread_condattr_destroy(&attributes);
 }
@@ -23,14 +24,28 @@ Thread::~Thread() {
 }
 
 int Thread::wait(unsigned seconds) {
+  if (seconds == 0) return wait_for(std::chrono::milliseconds::max());
+  return wait_for(std::chrono::seconds(seconds));
+}
+
+int Thread::wait_for(std::chrono::milliseconds timeout) {
   // Without this a stop requested while the thread was between its own
   // unlock() and its next wait() would be slept through, and the owner's
   // destructor would block until the time limit.
   if (stop_) return 0;
-  if (seconds == 0) return pthread_cond_wait(&condition_, &mutex_);
+  if (timeout == std::chrono::milliseconds::max()) {
+    return pthread_cond_wait(&condition_, &mutex_);
+  }
+  if (timeout.count() < 0) timeout = std::chrono::milliseconds(0);
   timespec deadline{};
-  deadline.tv_sec = time(nullptr) + static_cast<time_t>(seconds);
-  deadline.tv_nsec = 0;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  const long long ms = timeout.count();
+  deadline.tv_sec += static_cast<time_t>(ms / 1000);
+  deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
   return pthread_cond_timedwait(&condition_, &mutex_, &deadline);
 }
 

@@ -25,6 +25,8 @@
 
 #include <pthread.h>
 
+#include <chrono>
+
 // Owns the thread it started (joined at the latest by the destructor), the
 // mutex and the condition. lock(), unlock(), signal() and request_stop() may
 // be called from any thread; wait() and stop_requested() only with the mutex
@@ -37,13 +39,14 @@ class Thread {
   Thread();
 
   // Must be called with the mutex held. Sleeps on the condition until
-  // signal() wakes it or, with a non-zero `seconds`, until the calendar time
-  // reaches now (whole seconds) + `seconds`, so it may end up to a second
-  // early. Returns 0 when woken (wake-ups may be spurious) and ETIMEDOUT
-  // when the time ran out. Once a stop has been requested it returns 0 at
-  // once, so a stop that came while the thread was busy is not slept
-  // through.
+  // signal() wakes it or, with a non-zero `seconds`, until that many seconds
+  // have passed on the monotonic clock. Returns 0 when woken (wake-ups may
+  // be spurious) and ETIMEDOUT when the time ran out. Once a stop has been
+  // requested it returns 0 at once, so a stop that came while the thread was
+  // busy is not slept through.
   virtual int wait(unsigned seconds);
+  // The same with a bound in milliseconds (max(): no bound).
+  int wait_for(std::chrono::milliseconds timeout);
 
   // Stops and joins the thread if stop_and_join() has not done so already,
   // then destroys the mutex and the condition.

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "base/eintr.h"
 #include "base/unique_fd.h"
@@ -17,18 +19,41 @@ namespace {
 // descriptor in the destructor releases the lock; the file stays.
 class ScopedFileLock final {
  public:
-  // `operation` is LOCK_SH or LOCK_EX; blocks until the lock is granted.
-  ScopedFileLock(const std::string& path, int operation)
+  // `operation` is LOCK_SH or LOCK_EX. Without a bound, waits until the
+  // lock is granted; with one, tries without blocking every kRetryStep
+  // until the bound has passed.
+  ScopedFileLock(const std::string& path, int operation,
+                 std::chrono::milliseconds bound)
       : fd_(base::retry_eintr([&] {
-          return ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+          // The lock file may sit in a world-writable folder: a link planted
+          // there is not followed.
+          return ::open(path.c_str(),
+                        O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
         })) {
-    if (!fd_) throw std::runtime_error("Can't open");
-    if (base::retry_eintr([&] { return ::flock(fd_.get(), operation); }) != 0) {
-      throw std::runtime_error("Can't Lock");
+    if (!fd_) throw XmlLockError("Can't open");
+    if (bound.count() <= 0) {
+      if (base::retry_eintr([&] { return ::flock(fd_.get(), operation); }) !=
+          0) {
+        throw XmlLockError("Can't Lock");
+      }
+      return;
+    }
+    const auto until = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+      if (base::retry_eintr(
+              [&] { return ::flock(fd_.get(), operation | LOCK_NB); }) == 0) {
+        return;
+      }
+      if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= until) {
+        throw XmlLockError("Can't Lock");
+      }
+      // A bounded retry: the holder may be any local process.
+      std::this_thread::sleep_for(kRetryStep);
     }
   }
 
  private:
+  static constexpr std::chrono::milliseconds kRetryStep{100};
   const base::UniqueFd fd_;
 };
 
@@ -43,7 +68,7 @@ void XmlData::Load(const Glib::ustring& file_name) {
     CDOMXmlDocument::Load(file_name);
     return;
   }
-  ScopedFileLock lock(lock_path_, LOCK_SH);
+  ScopedFileLock lock(lock_path_, LOCK_SH, lock_bound_);
   CDOMXmlDocument::Load(file_name);
 }
 
@@ -52,6 +77,6 @@ void XmlData::Save(const Glib::ustring& file_name) {
     CDOMXmlDocument::Save(file_name);
     return;
   }
-  ScopedFileLock lock(lock_path_, LOCK_EX);
+  ScopedFileLock lock(lock_path_, LOCK_EX, lock_bound_);
   CDOMXmlDocument::Save(file_name);
 }
