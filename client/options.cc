@@ -18,7 +18,10 @@ CommandLine parse_command_line(int argc, const char* const* argv,
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (is(arg, "-h", "--help")) {
-      std::fprintf(out, "%s [-hV] [--system|--access] LOG_DATA ...\n", argv[0]);
+      std::fprintf(out,
+                   "%s [-hV] [--system|--access] LOG_DATA ...\n"
+                   "%s --stream [--format=fields|samba-audit] [--confirm]\n",
+                   argv[0], argv[0]);
       std::fflush(out);
       cl.done = true;
       return cl;
@@ -29,13 +32,29 @@ CommandLine parse_command_line(int argc, const char* const* argv,
       cl.done = true;
       return cl;
     }
-    if (is(arg, "-a", "--access")) {
+    if (std::strcmp(arg, "--stream") == 0) {
+      cl.stream = true;
+    } else if (std::strcmp(arg, "--confirm") == 0) {
+      cl.confirm = true;
+    } else if (std::strcmp(arg, "--format=fields") == 0) {
+      cl.format = CommandLine::Fields;
+    } else if (std::strcmp(arg, "--format=samba-audit") == 0) {
+      cl.format = CommandLine::SambaAudit;
+    } else if (std::strncmp(arg, "--format=", 9) == 0) {
+      throw std::invalid_argument("invalid argument!!");
+    } else if (is(arg, "-a", "--access")) {
       cl.kind = CommandLine::Access;
     } else if (is(arg, "-s", "--system")) {
       cl.kind = CommandLine::System;
     } else {
       cl.log_data.emplace_back(arg);
     }
+  }
+  if (cl.stream) {
+    if (cl.kind != CommandLine::None || !cl.log_data.empty()) {
+      throw std::invalid_argument("invalid argument!!");
+    }
+    return cl;
   }
   if (cl.kind == CommandLine::None) {
     throw std::invalid_argument("invalid argument!!");

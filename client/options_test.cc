@@ -64,7 +64,8 @@ TEST(OptionsTest, OptionOrderDoesNotMatter) {
 TEST(OptionsTest, LastKindWinsAndDashWordsAreData) {
   const Parsed p = Parse({"-a", "-s", "u", "-x", "i", "o", "1", "0", "s", "p"});
   EXPECT_EQ(p.cl.kind, CommandLine::System);
-  EXPECT_THAT(p.cl.log_data, ElementsAre("u", "-x", "i", "o", "1", "0", "s", "p"));
+  EXPECT_THAT(p.cl.log_data,
+              ElementsAre("u", "-x", "i", "o", "1", "0", "s", "p"));
 }
 
 TEST(OptionsTest, VersionAndHelpStopTheScan) {
@@ -73,7 +74,20 @@ TEST(OptionsTest, VersionAndHelpStopTheScan) {
   EXPECT_EQ(v.out, "quillo-send : Ver.0.01\n");
   const Parsed h = Parse({"--system", "--help"});
   EXPECT_TRUE(h.cl.done);
-  EXPECT_EQ(h.out, "quillo-send [-hV] [--system|--access] LOG_DATA ...\n");
+  EXPECT_EQ(h.out,
+            "quillo-send [-hV] [--system|--access] LOG_DATA ...\n"
+            "quillo-send --stream [--format=fields|samba-audit] [--confirm]\n");
+}
+
+TEST(OptionsTest, StreamTakesNoRecordOnTheCommandLine) {
+  const Parsed s = Parse({"--format=samba-audit", "--stream", "--confirm"});
+  EXPECT_TRUE(s.cl.stream);
+  EXPECT_TRUE(s.cl.confirm);
+  EXPECT_EQ(s.cl.format, CommandLine::SambaAudit);
+  EXPECT_EQ(Parse({"--stream"}).cl.format, CommandLine::Fields);
+  EXPECT_EQ(ErrorOf({"--stream", "--system", "1", "a", "b", "c"}),
+            "invalid argument!!");
+  EXPECT_EQ(ErrorOf({"--stream", "--format=csv"}), "invalid argument!!");
 }
 
 }  // namespace

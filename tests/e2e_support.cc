@@ -33,7 +33,8 @@ constexpr std::chrono::seconds kWaitBound{20};
 // given files. Returns the pid.
 pid_t spawn(const std::string& program, const std::vector<std::string>& args,
             const std::string& root, const std::string& out_file,
-            const std::string& err_file) {
+            const std::string& err_file,
+            const std::string& in_file = "/dev/null") {
   std::vector<std::string> argv_storage = {program};
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -44,7 +45,7 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args,
   if (!root.empty()) setenv("QUILLO_ROOT", root.c_str(), 1);
   const int out = open(out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   const int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  const int null = open("/dev/null", O_RDONLY);
+  const int null = open(in_file.c_str(), O_RDONLY);
   dup2(null, 0);
   dup2(out, 1);
   dup2(err, 2);
@@ -215,12 +216,15 @@ std::map<std::string, std::uint64_t> Daemon::counters() const {
 }
 
 RunResult run(const std::string& program, const std::vector<std::string>& args,
-              const std::string& root) {
+              const std::string& root, const std::string& input) {
   char out_tmpl[] = "/tmp/quillo-run-out-XXXXXX";
   char err_tmpl[] = "/tmp/quillo-run-err-XXXXXX";
+  char in_tmpl[] = "/tmp/quillo-run-in-XXXXXX";
   close(mkstemp(out_tmpl));
   close(mkstemp(err_tmpl));
-  const pid_t pid = spawn(program, args, root, out_tmpl, err_tmpl);
+  close(mkstemp(in_tmpl));
+  write_file(in_tmpl, input);
+  const pid_t pid = spawn(program, args, root, out_tmpl, err_tmpl, in_tmpl);
   RunResult r;
   r.status =
       wait_status(pid, std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -233,12 +237,14 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
   r.err = read_file(err_tmpl);
   unlink(out_tmpl);
   unlink(err_tmpl);
+  unlink(in_tmpl);
   return r;
 }
 
 RunResult run_client(const ApplianceTree& tree,
-                     const std::vector<std::string>& args) {
-  return run(quillo_send_path(), args, tree.root());
+                     const std::vector<std::string>& args,
+                     const std::string& input) {
+  return run(quillo_send_path(), args, tree.root(), input);
 }
 
 RawClient::RawClient(const ApplianceTree& tree)

@@ -82,12 +82,13 @@ struct RunResult {
   std::string err;
 };
 
-// Runs a program with QUILLO_ROOT set to `root` (unless empty) and waits
-// for it, with a bound.
+// Runs a program with QUILLO_ROOT set to `root` (unless empty) and
+// `input` on its standard input, and waits for it, with a bound.
 RunResult run(const std::string& program, const std::vector<std::string>& args,
-              const std::string& root);
+              const std::string& root, const std::string& input = "");
 RunResult run_client(const ApplianceTree& tree,
-                     const std::vector<std::string>& args);
+                     const std::vector<std::string>& args,
+                     const std::string& input = "");
 
 // A raw client connection to the daemon's socket.
 class RawClient {

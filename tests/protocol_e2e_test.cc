@@ -108,15 +108,19 @@ INSTANTIATE_TEST_SUITE_P(
                  "Malformed request!! Ignore.\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(RunningDaemonTest, MalformedRecordGivesClientStatusFive) {
-  // A raw client cannot make quillo-send send a malformed frame, so check
-  // the client's view with an oversize record: its entries are cut to those
-  // that fit, the daemon finds fields missing and does not answer.
+TEST_F(RunningDaemonTest, OversizeRecordIsShortenedAndTaken) {
+  // Too long for one body: the client shortens the longest text so that
+  // the record is logged whole rather than refused.
   const std::string huge(5000, 'x');
   const RunResult r =
       run_client(tree_, {"--system", "1700000000", "a", huge.c_str(), "c"});
-  EXPECT_EQ(r.status, 5);
-  EXPECT_THAT(daemon_.err(), HasSubstr("Malformed request!! Ignore.\n"));
+  EXPECT_EQ(r.status, 0);
+  const std::vector<std::string> files = list_files(tree_.log_root());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_THAT(read_file(tree_.log_root() + "/" + files[0]),
+              HasSubstr(",a,xxx" + std::string(4000, 'x')));
+  EXPECT_THAT(read_file(tree_.log_root() + "/" + files[0]),
+              HasSubstr("xxx...,c\r\n"));
 }
 
 TEST_F(RunningDaemonTest, SilentClientIsDroppedAndTheNextServed) {
@@ -151,7 +155,10 @@ TEST(ClientTest, VersionAndHelpDoNotConnect) {
   EXPECT_EQ(v.out, quillo_send_path() + " : Ver.0.01\n");
   const RunResult h = run_client(tree, {"--help"});
   EXPECT_EQ(h.status, 0);
-  EXPECT_EQ(h.out, quillo_send_path() + " [-hV] [--system|--access] LOG_DATA ...\n");
+  EXPECT_EQ(h.out, quillo_send_path() +
+                       " [-hV] [--system|--access] LOG_DATA ...\n" +
+                       quillo_send_path() +
+                       " --stream [--format=fields|samba-audit] [--confirm]\n");
 }
 
 TEST(ClientTest, LinksNoXmlLibraries) {

@@ -1,0 +1,124 @@
+#include "client/stream.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "base/eintr.h"
+#include "client/record_fit.h"
+#include "client/sender.h"
+#include "client/stream_formats.h"
+
+namespace {
+
+// Splits a descriptor's bytes into lines, each at most kMaxLineBytes.
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd) {}
+
+  // The next line without its "\n" (a last line without one counts);
+  // false at the end of input or on a read error.
+  bool next(std::string* line) {
+    line->clear();
+    bool dropping = false;
+    for (;;) {
+      const std::size_t end = buffer_.find('\n', start_);
+      const std::size_t stop = end == std::string::npos ? buffer_.size() : end;
+      if (!dropping) {
+        const std::size_t room = kMaxLineBytes - line->size();
+        const std::size_t take = std::min(room, stop - start_);
+        line->append(buffer_, start_, take);
+        if (take < stop - start_) dropping = true;
+      }
+      if (end != std::string::npos) {
+        start_ = end + 1;
+        return true;
+      }
+      buffer_.clear();
+      start_ = 0;
+      if (!fill()) return !line->empty() || dropping;
+    }
+  }
+
+ private:
+  bool fill() {
+    char chunk[65536];
+    const ssize_t n =
+        base::retry_eintr([&] { return ::read(fd_, chunk, sizeof chunk); });
+    if (n <= 0) return false;
+    buffer_.assign(chunk, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  const int fd_;
+  std::string buffer_;
+  std::size_t start_ = 0;
+};
+
+const char* error_line(SendStatus status) {
+  switch (status) {
+    case kSendNoConnection:
+      return "Error: no connection to quillod";
+    case kSendFailed:
+      return "Error: sending failed";
+    case kSendNotStored:
+      return "Error: record not stored";
+    case kSendNoAnswer:
+    case kSendTaken:
+      break;
+  }
+  return "Error: no answer from quillod";
+}
+
+void reply(std::FILE* out, bool confirm, const char* text) {
+  if (!confirm) return;
+  std::fputs(text, out);
+  std::fputc('\n', out);
+  std::fflush(out);
+}
+
+}  // namespace
+
+int run_stream(const CommandLine& cl, const std::string& socket_path, int in_fd,
+               std::FILE* out, std::FILE* err) {
+  reply(out, cl.confirm, "OK");
+  LineReader reader(in_fd);
+  std::string line;
+  unsigned long number = 0;
+  unsigned long not_taken = 0;
+  while (reader.next(&line)) {
+    ++number;
+    const ParsedLine parsed = cl.format == CommandLine::SambaAudit
+                                  ? parse_samba_audit_line(line)
+                                  : parse_fields_line(line);
+    if (parsed.kind != ParsedLine::kRecord) {
+      // Never going to succeed: confirmed, so that it is not sent again.
+      std::fprintf(
+          err, "quillo-send: line %lu %s: %s\n", number,
+          parsed.kind == ParsedLine::kSkipped ? "skipped" : "unparseable",
+          parsed.reason.c_str());
+      std::fflush(err);
+      reply(out, cl.confirm, "OK");
+      continue;
+    }
+    if (parsed.unknown_error_text) {
+      std::fprintf(err, "quillo-send: line %lu: unknown error text, errno 0\n",
+                   number);
+      std::fflush(err);
+    }
+    const SendStatus status = send_record(
+        socket_path, *build_record(parsed.record.access, parsed.record.fields),
+        kRecordBound);
+    if (status == kSendTaken) {
+      reply(out, cl.confirm, "OK");
+    } else {
+      ++not_taken;
+      reply(out, cl.confirm, error_line(status));
+    }
+  }
+  if (not_taken == 0) return 0;
+  std::fprintf(err, "quillo-send: %lu records not taken\n", not_taken);
+  return 2;
+}
