@@ -43,6 +43,12 @@ bool is_live(const std::string& path) {
 
 Listener::Listener(std::string path) : path_(std::move(path)) {}
 
+bool Listener::served_elsewhere() const {
+  struct stat st;
+  return ::lstat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
+         is_live(path_);
+}
+
 Listener::Open Listener::clear_path() {
   struct stat st;
   if (::lstat(path_.c_str(), &st) != 0) {

@@ -41,6 +41,9 @@ class Listener {
   // errno EAGAIN when none waits.
   int accept();
 
+  // Whether a live socket is at the path now (another daemon serves it).
+  bool served_elsewhere() const;
+
   int fd() const { return fd_.get(); }
   bool is_open() const { return static_cast<bool>(fd_); }
   const std::string& path() const { return path_; }

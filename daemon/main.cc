@@ -19,6 +19,7 @@
 
 #include "base/console.h"
 #include "base/root_dir.h"
+#include "daemon/listener.h"
 #include "daemon/request_loop.h"
 #include "notice/notice.h"
 #include "paths/appliance_paths.h"
@@ -72,6 +73,11 @@ int main(int argc, char** argv) {
   }
   // Tests shorten the time a notification script may run.
   set_script_timeout(seconds_from_env("QUILLO_SCRIPT_TIMEOUT"));
+  // Checked before detaching too, so that the caller sees the status.
+  if (Listener(settings.socket).served_elsewhere()) {
+    complain("Error: another quillod serves " + settings.socket + "\n");
+    return 2;
+  }
   try {
     if (argc > 1 && (std::strcmp(argv[1], "-D") == 0 ||
                      std::strcmp(argv[1], "--daemon") == 0)) {

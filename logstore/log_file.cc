@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <linux/openat2.h>
 #include <string>
 
 #include "base/ascii.h"
@@ -89,6 +91,26 @@ bool is_regular(int fd, struct stat* st) {
   return ::fstat(fd, st) == 0 && S_ISREG(st->st_mode);
 }
 
+// Opens `relative` below the folder `dir_fd` in one call when the kernel
+// can refuse every link on the way (openat2, Linux 5.6); -1 with errno
+// ENOSYS where it cannot, and the caller walks the path itself.
+int open_beneath(int dir_fd, const std::string& relative, int flags) {
+#ifdef SYS_openat2
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags);
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+  return static_cast<int>(base::retry_eintr([&] {
+    return ::syscall(SYS_openat2, dir_fd, relative.c_str(), &how, sizeof how);
+  }));
+#else
+  (void)dir_fd;
+  (void)relative;
+  (void)flags;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
 }  // namespace
 
 LogFile::LogFile(const std::string& base_dir, const std::string& kind_dir,
@@ -104,7 +126,8 @@ LogFile::LogFile(const std::string& base_dir, const std::string& kind_dir,
 LogFile::~LogFile() = default;
 
 int LogFile::write_line(int64_t t, const std::string& line, int64_t now) {
-  if (base_dir.empty() || !is_directory(base_dir)) return 1;
+  // A missing log root is found when the file is opened: nothing is made.
+  if (base_dir.empty()) return 1;
   // The current file is known before the pass, which must spare it.
   if (current_name.empty()) load_state();
   auto_delete(now);
@@ -214,11 +237,25 @@ void LogFile::prepare_file(int64_t t) {
   open_path_.clear();
   file_size_ = -1;
 
-  bool existed = false;
+  bool existed = true;
   const base::UniqueFd root(base::retry_eintr([&] {
     return ::open(base_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   }));
+  // The usual case, an existing file in existing folders, in one call that
+  // follows no link; anything else takes the walk below.
   if (root) {
+    file_.reset(open_beneath(root.get(), kind_dir + "/" + month + "/" + name,
+                             O_WRONLY | O_APPEND | kNoFollow));
+    struct stat st;
+    if (file_ && is_regular(file_.get(), &st)) {
+      if ((st.st_mode & 07777) != 0666) ::fchmod(file_.get(), 0666);
+      file_size_ = static_cast<int64_t>(st.st_size);
+      if (!start_file()) file_.reset();
+    } else {
+      file_.reset();
+    }
+  }
+  if (root && !file_) {
     const base::UniqueFd kind(open_dir(root.get(), kind_dir, log_dir));
     if (kind) {
       const base::UniqueFd month_fd(
@@ -281,16 +318,18 @@ void LogFile::load_state() {
       refuse(state_path, "not a regular file");
     return;
   }
-  struct stat st;
-  if (!is_regular(fd.get(), &st)) {
-    refuse(state_path, "not a regular file");
-    return;
-  }
+  // O_NONBLOCK keeps a FIFO from blocking the read; what it could give is
+  // no more than a state file edited by hand, and a name that is not a
+  // plain file name is not used.
   std::string text;
   if (!read_all(fd.get(), &text)) return;
   state_size_ = static_cast<int64_t>(text.size());
   const size_t end = text.find('\n');
   current_name = text.substr(0, end);
+  if (current_name.find('/') != std::string::npos || current_name == "." ||
+      current_name == "..") {
+    current_name.clear();
+  }
   line_count =
       end == std::string::npos ? 0 : base::parse_leading_int32(text, end + 1);
 }
@@ -308,11 +347,7 @@ void LogFile::save_state() {
       refuse(state_path, "not a regular file");
     return;
   }
-  struct stat st;
-  if (!is_regular(fd.get(), &st)) {
-    refuse(state_path, "not a regular file");
-    return;
-  }
+  // A FIFO opened here takes no pwrite(); a folder does not open.
   const int64_t before = state_size_;
   state_size_ = -1;
   if (!pwrite_all(fd.get(), text)) return;

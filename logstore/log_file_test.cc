@@ -210,6 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StateCase{"a.csv\nlots\n", "a.csv", 0},
                       StateCase{"a.csv\n-3\n", "a.csv", -3},
                       StateCase{"a.csv\n99999999999\n", "a.csv", INT32_MAX},
+                      StateCase{"../x/a.csv\n7\n", "", 7},
                       StateCase{"", "", 0}));
 
 TEST_F(LogFileTest, RestartContinuesCountedFile) {

@@ -2,7 +2,7 @@
 // as it takes, so that a server can wait on many peers at once. The frame
 // is the one Connection::receive() reads: the 2-byte length (the body kept
 // to at most kMaxBody bytes, through the packet's set_size), then the body.
-// Bytes past the frame's end are never read: one frame is all a connection
+// Bytes past the frame's end are dropped: one frame is all a connection
 // carries.
 //
 // One reader per peer; it is used by one thread.
