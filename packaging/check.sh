@@ -85,7 +85,9 @@ examples=share/quillo/examples/appliance
 expected_programs=(sbin/quillod bin/quillo-send)
 tmpfiles=lib/tmpfiles.d/quillod.conf
 expected_files=(share/man/man8/quillod.8 share/man/man1/quillo-send.1
-                lib/systemd/system/quillod.service "$tmpfiles")
+                lib/systemd/system/quillod.service "$tmpfiles"
+                share/quillo/examples/samba/smb-share.conf
+                share/quillo/examples/samba/rsyslog-quillo.conf)
 while IFS= read -r f; do
   case $f in
     *.py) expected_programs+=("$examples/$f") ;;

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing quillo needs (Debian 12). Idempotent.
 set -euo pipefail
+# The Samba end-to-end tests run smbd, smbclient and rsyslogd in a private
+# namespace of their own.
 packages=(build-essential cmake pkg-config libxml++2.6-dev libgtest-dev
           libgmock-dev googletest libbenchmark-dev python3
-          groff-base man-db dpkg-dev clang libclang-rt-14-dev)
+          groff-base man-db dpkg-dev clang libclang-rt-14-dev
+          samba samba-vfs-modules smbclient rsyslog iproute2 util-linux)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||
@@ -15,5 +18,16 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+  # No service the packages bring (smbd, nmbd, rsyslogd) is started on the
+  # build machine: the tests run their own, privately.
+  policy=/usr/sbin/policy-rc.d
+  made_policy=0
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod 755 "$policy"
+    made_policy=1
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}" ||
+    { [ $made_policy = 0 ] || rm -f "$policy"; exit 1; }
+  [ $made_policy = 0 ] || rm -f "$policy"
 fi

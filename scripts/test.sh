@@ -34,8 +34,10 @@ status=0
 echo "== Packaging: install tree, service unit, manual pages, Debian package"
 packaging/check.sh build/release || status=1
 echo "== ASan+UBSan: every test"
-# The real quiet minute (label slow) runs in the normal build only.
-(cd build/asan && ctest -j"$jobs" --output-on-failure -LE slow) || status=1
+# The real quiet minute (label slow) and the Samba chain (label system)
+# run in the normal build only.
+(cd build/asan && ctest -j"$jobs" --output-on-failure -LE 'slow|system') ||
+  status=1
 echo "== TSan: the threaded tests"
 (cd build/tsan && ctest -j"$jobs" --output-on-failure -L threads) || status=1
 echo "== Fuzz targets, a short run each"

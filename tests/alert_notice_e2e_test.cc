@@ -52,13 +52,8 @@ class AlertNoticeTest : public ::testing::Test {
         QUILLO_EXAMPLE_TREE, tree_.root(),
         std::filesystem::copy_options::recursive |
             std::filesystem::copy_options::overwrite_existing);
-    tree_.write_config(
-        tree_.default_config_body() +
-        "<alertlist><alert><name>watch</name><usernamelist all=\"true\"/>"
-        "<period><weekdays sun=\"true\" mon=\"true\" tue=\"true\" "
-        "wed=\"true\" thu=\"true\" fri=\"true\" sat=\"true\"/></period>"
-        "<operationlist><operation type=\"open_read\" enable=\"true\"/>"
-        "</operationlist></alert></alertlist>");
+    tree_.write_config(tree_.default_config_body() +
+                       ApplianceTree::alert_list("watch", "open_read"));
     daemon_ = std::make_unique<Daemon>(tree_);
     ASSERT_TRUE(daemon_->wait_ready());
   }

@@ -117,6 +117,17 @@ std::string ApplianceTree::default_config_body() const {
          "<percent>5</percent></expire></autodelete></accesslogconf>\n";
 }
 
+std::string ApplianceTree::alert_list(const std::string& name,
+                                      const std::string& operation,
+                                      const std::string& more) {
+  return "<alertlist><alert><name>" + name +
+         "</name><usernamelist all=\"true\"/>" + more +
+         "<period><weekdays sun=\"true\" mon=\"true\" tue=\"true\" "
+         "wed=\"true\" thu=\"true\" fri=\"true\" sat=\"true\"/></period>"
+         "<operationlist><operation type=\"" +
+         operation + "\" enable=\"true\"/></operationlist></alert></alertlist>";
+}
+
 void write_file(const std::string& path, const std::string& content) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f << content;

@@ -38,6 +38,12 @@ class ApplianceTree {
   void write_config(const std::string& body) const;
   // A configuration with both logs on for every share, no alerts.
   std::string default_config_body() const;
+  // An alert list of one condition `name` that matches, at any time, every
+  // user's `operation` (operation column), plus `more` inside the
+  // condition (a share name, for example).
+  static std::string alert_list(const std::string& name,
+                                const std::string& operation,
+                                const std::string& more = "");
 
  private:
   TempTree tree_;

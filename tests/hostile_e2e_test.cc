@@ -44,13 +44,8 @@ std::string low_volume_config(const ApplianceTree& tree) {
          autodelete +
          "</eventlogconf>"
          "<accesslogconf enable=\"true\"><sharelist all=\"true\"/>" +
-         autodelete +
-         "</accesslogconf>"
-         "<alertlist><alert><name>all</name><usernamelist all=\"true\"/>"
-         "<period><weekdays sun=\"true\" mon=\"true\" tue=\"true\" "
-         "wed=\"true\" thu=\"true\" fri=\"true\" sat=\"true\"/></period>"
-         "<operationlist><operation type=\"open_read\" enable=\"true\"/>"
-         "</operationlist></alert></alertlist>";
+         autodelete + "</accesslogconf>" +
+         ApplianceTree::alert_list("all", "open_read");
 }
 
 class HostileTreeTest : public ::testing::Test {

@@ -44,13 +44,8 @@ TEST(SignalStormTest, HangUpAndCountersWhileAlertsAreRaised) {
              "<notifylist><notify name=\"system\" enable=\"true\"/>"
              "</notifylist><toaddrlist><toaddr>a@example.com</toaddr>"
              "</toaddrlist></mailconf></mailconflist></mailnotice></config>");
-  tree.write_config(
-      tree.default_config_body() +
-      "<alertlist><alert><name>watch</name><usernamelist all=\"true\"/>"
-      "<period><weekdays sun=\"true\" mon=\"true\" tue=\"true\" wed=\"true\" "
-      "thu=\"true\" fri=\"true\" sat=\"true\"/></period>"
-      "<operationlist><operation type=\"open_read\" enable=\"true\"/>"
-      "</operationlist></alert></alertlist>");
+  tree.write_config(tree.default_config_body() +
+                    ApplianceTree::alert_list("watch", "open_read"));
   Daemon daemon(tree);
   ASSERT_TRUE(daemon.wait_ready());
 
