@@ -71,9 +71,9 @@ NoticePaths notice_paths(const quillo::AppliancePaths& paths) {
 class RequestLoop {
  public:
   // Created in the order of the members, destroyed in reverse: the
-  // configuration, the listening connection (no socket until the first
-  // accept), the notifier and the alert thread (not started; destroying it
-  // then joins nothing), the handlers.
+  // configuration, the listener (no socket until start()), the pending
+  // peers, the counts, the notifier and the alert thread (not started;
+  // destroying it then joins nothing), the handlers.
   explicit RequestLoop(const DaemonSettings& settings)
       : config_path_(settings.paths.config),
         config_(std::make_unique<ConfigXml>(config_path_)),
