@@ -21,19 +21,10 @@
 # omprog) and python3; otherwise prints "SKIP: reason" and exits 77.
 set -euo pipefail
 
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
-
-# smbd, ip and rsyslogd live in sbin, which a test runner's PATH may lack.
-export PATH="$PATH:/usr/sbin:/sbin"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 src="$(dirname "$here")"
+# skip, fail, wait_for and the samba_* set-up.
+source "$here/samba_env.sh"
 
 if [ "${1:-}" != "--inside" ]; then
   [ $# -eq 2 ] || { echo "usage: $0 BUILD_DIR chain|restart" >&2; exit 2; }
@@ -42,17 +33,9 @@ if [ "${1:-}" != "--inside" ]; then
   case "$scenario" in chain | restart) ;; *) echo "unknown scenario $scenario" >&2; exit 2 ;; esac
   { [ -x "$build/daemon/quillod" ] && [ -x "$build/client/quillo-send" ]; } ||
     fail "quillod or quillo-send not built in $build"
-  [ "$(id -u)" -eq 0 ] || skip "needs root (namespaces, smbd, bind mounts)"
-  for p in unshare ip smbd smbclient smbpasswd rsyslogd python3 timeout; do
-    command -v "$p" >/dev/null || skip "$p not installed"
-  done
-  ls /usr/lib/*/samba/vfs/full_audit.so >/dev/null 2>&1 ||
-    skip "Samba's full_audit module not installed (samba-vfs-modules)"
-  ls /usr/lib/*/rsyslog/omprog.so >/dev/null 2>&1 ||
-    skip "rsyslog's omprog module not installed"
-  unshare --mount --net --pid --fork --mount-proc \
-    sh -c 'mount --make-rprivate / && ip link set lo up' >/dev/null 2>&1 ||
-    skip "cannot make a mount, network and PID namespace"
+  samba_preflight
+  # The alert's notice goes through the appliance's Python scripts.
+  command -v python3 >/dev/null || skip "python3 not installed"
 
   work="$(mktemp -d /tmp/samba-e2e.XXXXXX)"
   # SAMBA_E2E_KEEP=1 keeps the work folder for a look afterwards.
@@ -88,58 +71,10 @@ build="$2"
 scenario="$3"
 W="$4"
 
-# Polls "$@" every 0.1 s for at most $bound seconds.
-bound=20
-wait_for() {
-  local what="$1"
-  shift
-  local tries=$((bound * 10))
-  until "$@"; do
-    tries=$((tries - 1))
-    [ $tries -gt 0 ] || fail "timed out waiting for $what"
-    sleep 0.1
-  done
-}
-
-mount --make-rprivate /
-ip link set lo up
-
-# A private /dev with the few nodes the programs use; rsyslogd makes its
-# own /dev/log there.
-mkdir -p "$W/hostdev"
-mount --rbind /dev "$W/hostdev"
-mount -t tmpfs -o mode=755 tmpfs /dev
-for n in null zero full random urandom tty; do
-  if [ -e "$W/hostdev/$n" ]; then
-    touch "/dev/$n"
-    mount --bind "$W/hostdev/$n" "/dev/$n"
-  fi
-done
-umount -l "$W/hostdev"
-ln -s /proc/self/fd /dev/fd
-ln -s /proc/self/fd/0 /dev/stdin
-ln -s /proc/self/fd/1 /dev/stdout
-ln -s /proc/self/fd/2 /dev/stderr
-mkdir /dev/shm
-mount -t tmpfs -o mode=1777 tmpfs /dev/shm
-
-# The test user, known only in here.
-user=quser
-password='Qu1llo-test'
-mkdir -p "$W/etc"
-cp /etc/passwd "$W/etc/passwd"
-cp /etc/group "$W/etc/group"
-echo "$user:x:4711:4711:quillo test:/nonexistent:/usr/sbin/nologin" >>"$W/etc/passwd"
-echo "$user:x:4711:" >>"$W/etc/group"
-mount --bind "$W/etc/passwd" /etc/passwd
-mount --bind "$W/etc/group" /etc/group
-
-# Samba's own folders, so that nothing of the machine's Samba is read or
-# written.
-mkdir -p "$W/etc/samba"
-for d in /etc/samba /var/lib/samba /var/cache/samba /var/log/samba /run/samba; do
-  if [ -d "$d" ]; then mount -t tmpfs -o mode=755 tmpfs "$d"; fi
-done
+samba_private_system "$W"
+user=$samba_user
+password=$samba_password
+share=docs
 
 # ---- quillod's tree
 R="$W/root"
@@ -150,7 +85,6 @@ cp "$src"/examples/appliance/mnt/data/bin/*.py "$R/mnt/data/bin/"
 chmod 755 "$R"/mnt/data/bin/*.py
 cp "$src/examples/appliance/mnt/data/xmlconf/config-notice.xml" \
   "$R/mnt/data/xmlconf/"
-share=docs
 cat >"$R/mnt/data/xmlconf/config-quillo.xml" <<EOF
 <?xml version="1.0" encoding="UTF-8"?>
 <config>
@@ -185,68 +119,17 @@ stop_quillod() {
 }
 
 # ---- rsyslogd with the example rule
-mkdir -p "$W/rsyslog/spool"
-sed -e "s|/usr/bin/quillo-send|$build/client/quillo-send|" \
-  -e "s|/var/log/quillo-send.log|$W/quillo-send.log|" \
-  -e "s|/var/log/samba-audit.log|$W/samba-audit.log|" \
-  -e 's|action.resumeInterval="5"|action.resumeInterval="1"|' \
-  "$src/examples/samba/rsyslog-quillo.conf" >"$W/rsyslog/quillo.conf"
+mkdir -p "$W/rsyslog"
+samba_quillo_fragment "$build" "$W/samba-audit.log" "$W/quillo-send.log" |
+  sed -e 's|action.resumeInterval="5"|action.resumeInterval="1"|' \
+    >"$W/rsyslog/quillo.conf"
 grep -q "$build/client/quillo-send --stream" "$W/rsyslog/quillo.conf" ||
   fail "the rsyslog example has no quillo-send action to adapt"
-cat >"$W/rsyslog/rsyslog.conf" <<EOF
-global(workDirectory="$W/rsyslog/spool")
-module(load="imuxsock" SysSock.Name="/dev/log" SysSock.RateLimit.Interval="0")
-include(file="$W/rsyslog/quillo.conf")
-*.* action(type="omfile" file="$W/rsyslog/internal.log")
-EOF
-rsyslogd -N1 -f "$W/rsyslog/rsyslog.conf" >"$W/rsyslog/check.out" 2>&1 ||
-  { cat "$W/rsyslog/check.out" >&2; fail "rsyslogd rejects the configuration"; }
-rsyslogd -n -f "$W/rsyslog/rsyslog.conf" -i "$W/rsyslog/rsyslogd.pid" \
-  >"$W/rsyslog/rsyslogd.out" 2>&1 &
-wait_for "rsyslogd's /dev/log" test -S /dev/log
+samba_start_rsyslogd "$W/rsyslog" "$W/rsyslog/quillo.conf"
 
 # ---- smbd with the example share
-mkdir -p "$W/share/$share" "$W/samba"/{private,lock,state,cache,run,ncalrpc,binddns}
-chown "$user:$user" "$W/share/$share"
-cat >"$W/etc/samba/smb.conf" <<EOF
-[global]
-   server role = standalone server
-   workgroup = QTEST
-   netbios name = QTESTSRV
-   interfaces = 127.0.0.1
-   bind interfaces only = yes
-   smb ports = 445
-   disable netbios = yes
-   passdb backend = tdbsam
-   map to guest = never
-   private dir = $W/samba/private
-   lock directory = $W/samba/lock
-   state directory = $W/samba/state
-   cache directory = $W/samba/cache
-   pid directory = $W/samba/run
-   ncalrpc dir = $W/samba/ncalrpc
-   binddns dir = $W/samba/binddns
-   usershare path = $W/samba/usershares
-   logging = file
-   log file = $W/samba/log.%m
-   log level = 1
-   load printers = no
-   printcap name = /dev/null
-   disable spoolss = yes
-   unix charset = UTF-8
-
-EOF
-sed -e "s|^\([[:space:]]*path[[:space:]]*=\).*|\1 $W/share/$share|" \
-  -e "s|^\[docs\]|[$share]|" \
-  "$src/examples/samba/smb-share.conf" >>"$W/etc/samba/smb.conf"
-conf="$W/etc/samba/smb.conf"
-printf '%s\n%s\n' "$password" "$password" |
-  smbpasswd -c "$conf" -a -s "$user" >"$W/smbpasswd.out" 2>&1 ||
-  { cat "$W/smbpasswd.out" >&2; fail "smbpasswd"; }
-smbd --foreground --no-process-group -s "$conf" --debug-stdout \
-  >"$W/smbd.out" 2>&1 &
-port_open() { (exec 3<>/dev/tcp/127.0.0.1/445) 2>/dev/null; }
-wait_for "smbd on 127.0.0.1:445" port_open
+samba_start_smbd "$W" "$share" "$W/share/$share"
+conf=$samba_conf
 
 start_quillod
 
