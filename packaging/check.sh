@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks what quillo ships, against a configured build directory:
-#   - both manual pages render without a single warning;
+#   - every manual page renders without a single warning;
 #   - the service unit is valid (systemd-analyze verify where it runs, and
 #     always a parse check of its sections and keys);
 #   - "cmake --install" into a temporary DESTDIR gives the expected tree,
@@ -12,8 +12,8 @@
 #
 #   packaging/check.sh <build-dir>
 #
-# Builds quillod and quillo-send in <build-dir> first; leaves the package
-# there. Installs groff, man-db and dpkg-dev with apt-get when they are
+# Builds quillod, quillo-send and quillo-query in <build-dir> first; leaves
+# the package there. Installs groff, man-db and dpkg-dev with apt-get when they are
 # missing (as root only). Exit status 0 when every check passed.
 set -euo pipefail
 
@@ -52,7 +52,7 @@ ensure_tools() {
 }
 ensure_tools
 
-cmake --build "$build" --target quillod quillo-send >/dev/null
+cmake --build "$build" --target quillod quillo-send quillo-query >/dev/null
 
 # --- manual pages -----------------------------------------------------------
 # Runs "$@"; fails the check when it ends badly or writes to stderr.
@@ -66,7 +66,8 @@ quiet_run() {
   fi
 }
 
-for page in "$source_dir/man/quillod.8" "$source_dir/man/quillo-send.1"; do
+for page in "$source_dir/man/quillod.8" "$source_dir/man/quillo-send.1" \
+            "$source_dir/man/quillo-query.1"; do
   name=$(basename "$page")
   quiet_run "groff warnings in $name" \
     env LC_ALL=C.UTF-8 groff -k -Tutf8 -ww -man -z "$page" &&
@@ -82,9 +83,10 @@ DESTDIR=$destdir cmake --install "$build" --prefix "$prefix" >/dev/null
 root=$destdir$prefix
 examples=share/quillo/examples/appliance
 
-expected_programs=(sbin/quillod bin/quillo-send)
+expected_programs=(sbin/quillod bin/quillo-send bin/quillo-query)
 tmpfiles=lib/tmpfiles.d/quillod.conf
 expected_files=(share/man/man8/quillod.8 share/man/man1/quillo-send.1
+                share/man/man1/quillo-query.1
                 lib/systemd/system/quillod.service "$tmpfiles"
                 share/quillo/examples/samba/smb-share.conf
                 share/quillo/examples/samba/rsyslog-quillo.conf)

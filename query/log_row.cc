@@ -1,0 +1,183 @@
+#include "query/log_row.h"
+
+#include <time.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace quillo_query {
+namespace {
+
+// Positions of the separators of "YYYY/MM/DD hh:mm:ss", counted from the
+// end, since the year has as many digits as it needs.
+constexpr std::size_t kTailLength = 15;  // "/MM/DD hh:mm:ss"
+
+bool digits(std::string_view s, std::size_t pos, std::size_t len, int* out) {
+  int value = 0;
+  for (std::size_t i = pos; i < pos + len; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    value = value * 10 + (s[i] - '0');
+  }
+  *out = value;
+  return true;
+}
+
+// The next column of `rest` up to ",", which is consumed; false when there
+// is no further ",".
+bool take_column(std::string_view* rest, std::string_view* column) {
+  const std::size_t comma = rest->find(',');
+  if (comma == std::string_view::npos) return false;
+  *column = rest->substr(0, comma);
+  rest->remove_prefix(comma + 1);
+  return true;
+}
+
+bool has_foreign_bytes(std::string_view line, const char** why) {
+  // The reader cuts lines at LF, so a CR is the only line break left.
+  if (std::memchr(line.data(), '\r', line.size()) != nullptr) {
+    *why = "line break inside the row";
+    return true;
+  }
+  const char* p = line.data();
+  const char* const end = p + line.size();
+  while ((p = static_cast<const char*>(std::memchr(
+              p, '\xEF', static_cast<std::size_t>(end - p)))) != nullptr) {
+    if (std::string_view(p, static_cast<std::size_t>(end - p)).substr(0, 3) ==
+        "\xEF\xBB\xBF") {
+      *why = "byte order mark inside the row";
+      return true;
+    }
+    ++p;
+  }
+  return false;
+}
+
+// Year, month, day, hour, minute and second of "YYYY/MM/DD hh:mm:ss";
+// false when `time` is not of that form or a field is out of range.
+bool time_parts(std::string_view time, int parts[6]) {
+  if (time.size() <= kTailLength || time.size() > kTailLength + 9) {
+    return false;
+  }
+  const std::size_t y = time.size() - kTailLength;
+  int* p = parts;
+  if (!digits(time, 0, y, &p[0]) || time[y] != '/' ||
+      !digits(time, y + 1, 2, &p[1]) || time[y + 3] != '/' ||
+      !digits(time, y + 4, 2, &p[2]) || time[y + 6] != ' ' ||
+      !digits(time, y + 7, 2, &p[3]) || time[y + 9] != ':' ||
+      !digits(time, y + 10, 2, &p[4]) || time[y + 12] != ':' ||
+      !digits(time, y + 13, 2, &p[5])) {
+    return false;
+  }
+  return p[1] >= 1 && p[1] <= 12 && p[2] >= 1 && p[2] <= 31 && p[3] <= 23 &&
+         p[4] <= 59 && p[5] <= 60;
+}
+
+}  // namespace
+
+const char* kind_dir(Kind kind) {
+  switch (kind) {
+    case Kind::kSystem:
+      return "systemlog";
+    case Kind::kAccess:
+      return "accesslog";
+    case Kind::kAlert:
+      return "alertlog";
+  }
+  return "";
+}
+
+const char* kind_prefix(Kind kind) {
+  switch (kind) {
+    case Kind::kSystem:
+      return "system_";
+    case Kind::kAccess:
+      return "access_";
+    case Kind::kAlert:
+      return "alert_";
+  }
+  return "";
+}
+
+const char* field_name(Kind kind, int field) {
+  static const char* const kAccess[kFieldCount] = {
+      "user", "host", "ip", "op", "result", "share", "path"};
+  static const char* const kSystem[kSystemFieldCount] = {"text1", "text2",
+                                                         "text3"};
+  if (kind == Kind::kSystem) {
+    return field < kSystemFieldCount ? kSystem[field] : "";
+  }
+  return field < kFieldCount ? kAccess[field] : "";
+}
+
+bool split_row(std::string_view line, Kind kind, Row* row, const char** why) {
+  row->line = line;
+  std::string_view rest = line;
+  if (!take_column(&rest, &row->time)) {
+    *why = "no columns";
+    return false;
+  }
+  // Only the last column may hold commas, so the others are cut at the
+  // first comma each and the last keeps the rest.
+  const int count = kind == Kind::kSystem ? kSystemFieldCount : kFieldCount;
+  for (int i = 0; i + 1 < count; ++i) {
+    if (!take_column(&rest, &row->fields[i])) {
+      *why = "too few columns";
+      return false;
+    }
+  }
+  row->fields[count - 1] = rest;
+  int parts[6];
+  if (!time_parts(row->time, parts)) {
+    // A stray mark or line break says more than the time it spoils.
+    if (!has_foreign_bytes(line, why)) *why = "malformed time";
+    return false;
+  }
+  // The bytes are checked only after the columns were found: most damaged
+  // lines are cut short, and that is the cheaper test.
+  return !has_foreign_bytes(line, why);
+}
+
+std::string_view result_word(std::string_view result) {
+  const std::size_t end = result.find_first_of(" (");
+  return end == std::string_view::npos ? result : result.substr(0, end);
+}
+
+int64_t RowTimeParser::parse(std::string_view time) {
+  int parts[6];
+  if (!time_parts(time, parts)) return -1;
+  const int minute = parts[4];
+  const int second = parts[5];
+  const std::size_t y = time.size() - kTailLength;
+  const std::string_view key = time.substr(0, y + 9);
+  if (key != last_hour_) {
+    // Zone offsets change on the hour, so one mktime() per hour is enough.
+    struct tm fields;
+    std::memset(&fields, 0, sizeof fields);
+    fields.tm_year = parts[0] - 1900;
+    fields.tm_mon = parts[1] - 1;
+    fields.tm_mday = parts[2];
+    fields.tm_hour = parts[3];
+    fields.tm_isdst = -1;
+    const time_t start = mktime(&fields);
+    if (start == static_cast<time_t>(-1)) return -1;
+    last_hour_.assign(key.data(), key.size());
+    hour_start_ = static_cast<int64_t>(start);
+  }
+  return hour_start_ + minute * 60 + second;
+}
+
+std::string rfc3339_time(int64_t t) {
+  const time_t value = static_cast<time_t>(t);
+  struct tm f;
+  if (localtime_r(&value, &f) == nullptr) return std::string();
+  const long offset = f.tm_gmtoff / 60;
+  const long magnitude = offset < 0 ? -offset : offset;
+  char text[64];
+  (void)std::snprintf(
+      text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld",
+      f.tm_year + 1900, f.tm_mon + 1, f.tm_mday, f.tm_hour, f.tm_min, f.tm_sec,
+      offset < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
+  return text;
+}
+
+}  // namespace quillo_query

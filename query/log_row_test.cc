@@ -1,0 +1,113 @@
+#include "query/log_row.h"
+
+#include <stdlib.h>
+#include <time.h>
+
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "logstore/log_names.h"
+#include "query/row_printer.h"
+
+namespace quillo_query {
+namespace {
+
+using ::testing::ElementsAre;
+
+std::vector<std::string> fields_of(const Row& row, int count) {
+  std::vector<std::string> out = {std::string(row.time)};
+  for (int i = 0; i < count; ++i) out.emplace_back(row.fields[i]);
+  return out;
+}
+
+TEST(SplitRowTest, LastColumnKeepsItsCommas) {
+  Row row;
+  const char* why = nullptr;
+  ASSERT_TRUE(split_row("2026/12/07 09:30:15,u,h,1.2.3.4,open_read,ok,s,a,b,c",
+                        Kind::kAccess, &row, &why));
+  EXPECT_THAT(fields_of(row, kFieldCount),
+              ElementsAre("2026/12/07 09:30:15", "u", "h", "1.2.3.4",
+                          "open_read", "ok", "s", "a,b,c"));
+  ASSERT_TRUE(
+      split_row("2026/12/07 09:30:15,t1,,x,y", Kind::kSystem, &row, &why));
+  EXPECT_THAT(fields_of(row, kSystemFieldCount),
+              ElementsAre("2026/12/07 09:30:15", "t1", "", "x,y"));
+}
+
+class DamagedRowTest
+    : public ::testing::TestWithParam<std::pair<Kind, std::string>> {};
+
+TEST_P(DamagedRowTest, IsRefusedWithAReason) {
+  Row row;
+  const char* why = nullptr;
+  EXPECT_FALSE(split_row(GetParam().second, GetParam().first, &row, &why));
+  EXPECT_NE(why, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, DamagedRowTest,
+    ::testing::Values(
+        std::make_pair(Kind::kAccess, std::string("")),
+        std::make_pair(Kind::kAccess, std::string("2026/12/07 09:30:15,u,h")),
+        std::make_pair(Kind::kSystem, std::string("2026/12/07 09:30:15,a,b")),
+        std::make_pair(Kind::kSystem, std::string("2026-12-07 09:30:15,a,b,c")),
+        std::make_pair(Kind::kSystem, std::string("2026/13/07 09:30:15,a,b,c")),
+        std::make_pair(Kind::kSystem, std::string("2026/12/07 9:30:15,a,b,c")),
+        std::make_pair(Kind::kSystem, std::string("\xEF\xBB\xBF"
+                                                  "2026/12/07 09:30:15,a,b,c")),
+        std::make_pair(Kind::kSystem,
+                       std::string("2026/12/07 09:30:15,a,\xEF\xBB\xBFx,c")),
+        std::make_pair(Kind::kSystem,
+                       std::string("2026/12/07 09:30:15,a\r,b,c"))));
+
+TEST(ResultWordTest, IsTheWordBeforeTheReason) {
+  EXPECT_EQ(result_word("fail (Permission denied)"), "fail");
+  EXPECT_EQ(result_word("ok"), "ok");
+}
+
+// The hour cache must give what the writer's own formatting round-trips,
+// also across a daylight-saving change.
+TEST(RowTimeParserTest, RoundTripsTheWritersTimesAcrossDst) {
+  setenv("TZ", "Europe/Berlin", 1);
+  tzset();
+  RowTimeParser parser;
+  struct tm start {};
+  start.tm_year = 2026 - 1900;
+  start.tm_mon = 2;
+  start.tm_mday = 28;
+  start.tm_isdst = -1;
+  const int64_t t0 = static_cast<int64_t>(mktime(&start));
+  for (int64_t t = t0; t < t0 + 3 * 86400; t += 599) {
+    ASSERT_EQ(parser.parse(format_log_time(t)), t) << format_log_time(t);
+  }
+  // 48 hours after midnight, one of them lost to the change.
+  EXPECT_EQ(rfc3339_time(t0), "2026-03-28T00:00:00+01:00");
+  EXPECT_EQ(rfc3339_time(t0 + 2 * 86400), "2026-03-30T01:00:00+02:00");
+  setenv("TZ", "UTC", 1);
+  tzset();
+}
+
+TEST(JsonStringTest, DecodesEscapesAndReplacesBadBytes) {
+  std::string out;
+  append_json_string(out, "a#015#012b\"\\\x01\xC3\xA9\xFF\xE3\x81z#01");
+  EXPECT_EQ(out,
+            "\"a\\r\\nb\\\"\\\\\\u0001\xC3\xA9\xEF\xBF\xBD\xEF\xBF\xBD"
+            "\xEF\xBF\xBDz#01\"");
+}
+
+TEST(TableCellTest, CutsOnCharactersAndHidesControls) {
+  std::string out;
+  append_cell(out, "\xC3\xA9t\xC3\xA9\x1B", 10, true);
+  EXPECT_EQ(out, "\xC3\xA9t\xC3\xA9?      ");
+  out.clear();
+  append_cell(out, "abcdefgh", 4, false);
+  EXPECT_EQ(out, "abc~");
+  out.clear();
+  append_cell(out, "abcd", 4, false);
+  EXPECT_EQ(out, "abcd");
+}
+
+}  // namespace
+}  // namespace quillo_query

@@ -1,0 +1,172 @@
+#include "query/log_tree.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "base/console.h"
+#include "base/eintr.h"
+#include "logstore/dir_entry.h"
+#include "logstore/log_names.h"
+
+namespace quillo_query {
+namespace {
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kFileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// The type of `entry` below `dir_fd` without following a link: S_IFDIR,
+// S_IFREG, ..., or 0 when it is gone.
+unsigned entry_type(int dir_fd, const dirent& entry) {
+  switch (entry.d_type) {
+    case DT_DIR:
+      return S_IFDIR;
+    case DT_REG:
+      return S_IFREG;
+    case DT_UNKNOWN:
+      break;
+    default:
+      return S_IFLNK;  // anything else is refused alike
+  }
+  struct stat st;
+  if (::fstatat(dir_fd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  return st.st_mode & S_IFMT;
+}
+
+bool is_month_name(const std::string& name) {
+  return name.size() == 6 && std::all_of(name.begin(), name.end(), [](char c) {
+           return c >= '0' && c <= '9';
+         });
+}
+
+int64_t local_time_of(const std::string& stamp) {
+  struct tm fields = stamp_to_time(stamp);
+  return static_cast<int64_t>(mktime(&fields));
+}
+
+}  // namespace
+
+LogTree::LogTree(const std::string& root, Kind kind)
+    : root_path_(root), kind_id_(kind), prefix_(kind_prefix(kind)) {
+  // The root may be a link: it is the administrator's, not the users'.
+  root_.reset(base::retry_eintr([&] {
+    return ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }));
+  if (!root_) {
+    throw TreeError("cannot open the log root " + root + ": " +
+                    std::strerror(errno));
+  }
+  open_kind();
+}
+
+bool LogTree::open_kind() {
+  if (kind_) return true;
+  kind_.reset(base::retry_eintr(
+      [&] { return ::openat(root_.get(), kind_dir(kind_id_), kDirFlags); }));
+  if (!kind_ && errno != ENOENT) {
+    report(root_path_ + "/" + kind_dir(kind_id_), "not a folder, left out");
+  }
+  return static_cast<bool>(kind_);
+}
+
+std::vector<std::string> LogTree::months() {
+  std::vector<std::string> out;
+  if (!kind_) return out;
+  DirEntryList list(kind_.get(), DirEntryIterator::DefaultIgnoreList());
+  for (const dirent& entry : list) {
+    const std::string name = entry.d_name;
+    const unsigned type = entry_type(kind_.get(), entry);
+    if (type == 0) continue;
+    if (!is_month_name(name)) {
+      report(path(name, ""), "not a month folder, left out");
+    } else if (type != S_IFDIR) {
+      report(path(name, ""), "not a folder, left out");
+    } else {
+      out.push_back(name);
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<LogFileName> LogTree::files(const std::string& month) {
+  std::vector<LogFileName> out;
+  const base::UniqueFd dir = open_month(month);
+  if (!dir) return out;
+  DirEntryList list(dir.get(), DirEntryIterator::DefaultIgnoreList());
+  for (const dirent& entry : list) {
+    const std::string name = entry.d_name;
+    const unsigned type = entry_type(dir.get(), entry);
+    if (type == 0) continue;
+    const std::string stamp = extract_stamp(name, prefix_);
+    if (stamp.size() != 14 || name != prefix_ + stamp + ".csv") {
+      report(path(month, name), "not a log file, left out");
+    } else if (type != S_IFREG) {
+      report(path(month, name), "not a regular file, left out");
+    } else {
+      out.push_back(LogFileName{name, local_time_of(stamp)});
+    }
+  }
+  std::sort(out.begin(), out.end(),
+            [](const LogFileName& a, const LogFileName& b) {
+              return a.stamp != b.stamp ? a.stamp < b.stamp : a.name < b.name;
+            });
+  return out;
+}
+
+base::UniqueFd LogTree::open_month(const std::string& month) {
+  if (!kind_) return base::UniqueFd();
+  base::UniqueFd dir(base::retry_eintr(
+      [&] { return ::openat(kind_.get(), month.c_str(), kDirFlags); }));
+  if (!dir && errno != ENOENT) {
+    report(path(month, ""), "not a folder, left out");
+  }
+  return dir;
+}
+
+base::UniqueFd LogTree::open_file(const std::string& month,
+                                  const std::string& name) {
+  const base::UniqueFd dir = open_month(month);
+  if (!dir) return base::UniqueFd();
+  base::UniqueFd file(base::retry_eintr(
+      [&] { return ::openat(dir.get(), name.c_str(), kFileFlags); }));
+  if (!file) {
+    if (errno != ENOENT) report(path(month, name), std::strerror(errno));
+    return file;
+  }
+  struct stat st;
+  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    report(path(month, name), "not a regular file, left out");
+    file.reset();
+  }
+  return file;
+}
+
+std::string LogTree::path(const std::string& month,
+                          const std::string& name) const {
+  std::string out = join_path(root_path_, kind_dir(kind_id_));
+  if (!month.empty()) out = join_path(out, month);
+  if (!name.empty()) out = join_path(out, name);
+  return out;
+}
+
+int64_t LogTree::month_start(const std::string& month) {
+  return local_time_of(month);
+}
+
+int64_t LogTree::month_end(const std::string& month) {
+  struct tm fields = stamp_to_time(month);
+  fields.tm_mon += 1;
+  return static_cast<int64_t>(mktime(&fields));
+}
+
+void LogTree::report(const std::string& what, const char* why) {
+  if (!reported_.insert(what).second) return;
+  complain("quillo-query: " + what + ": " + why + "\n");
+}
+
+}  // namespace quillo_query

@@ -1,0 +1,262 @@
+#include "query/query_options.h"
+
+#include <time.h>
+
+#include <cstring>
+#include <map>
+
+namespace quillo_query {
+namespace {
+
+constexpr int64_t kDay = 86400;
+
+// The field a filter or summary option names ("user", "op", ...); -1 when
+// it names none.
+int field_by_name(const std::string& name) {
+  for (int f = 0; f < kFieldCount; ++f) {
+    if (name == field_name(Kind::kAccess, f)) return f;
+  }
+  return -1;
+}
+
+bool all_digits(const std::string& s, std::size_t pos, std::size_t len) {
+  if (pos + len > s.size()) return false;
+  for (std::size_t i = pos; i < pos + len; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+  }
+  return true;
+}
+
+int number_at(const std::string& s, std::size_t pos, std::size_t len) {
+  return std::stoi(s.substr(pos, len));
+}
+
+// Local midnight of the day `t` falls in, `days_back` days earlier.
+int64_t local_midnight(int64_t t, int days_back) {
+  const time_t value = static_cast<time_t>(t);
+  struct tm f;
+  if (localtime_r(&value, &f) == nullptr) throw UsageError("bad clock");
+  f.tm_mday -= days_back;
+  f.tm_hour = f.tm_min = f.tm_sec = 0;
+  f.tm_isdst = -1;
+  return static_cast<int64_t>(mktime(&f));
+}
+
+// "YYYY-MM-DD", then optionally " hh:mm" or " hh:mm:ss" (or "T" for the
+// space); -1 when `text` is not of that form.
+int64_t parse_calendar(const std::string& text) {
+  const std::size_t n = text.size();
+  if (n != 10 && n != 16 && n != 19) return -1;
+  if (!all_digits(text, 0, 4) || text[4] != '-' || !all_digits(text, 5, 2) ||
+      text[7] != '-' || !all_digits(text, 8, 2)) {
+    return -1;
+  }
+  struct tm f;
+  std::memset(&f, 0, sizeof f);
+  f.tm_year = number_at(text, 0, 4) - 1900;
+  f.tm_mon = number_at(text, 5, 2) - 1;
+  f.tm_mday = number_at(text, 8, 2);
+  if (n > 10) {
+    if ((text[10] != ' ' && text[10] != 'T') || !all_digits(text, 11, 2) ||
+        text[13] != ':' || !all_digits(text, 14, 2)) {
+      return -1;
+    }
+    f.tm_hour = number_at(text, 11, 2);
+    f.tm_min = number_at(text, 14, 2);
+    if (n == 19) {
+      if (text[16] != ':' || !all_digits(text, 17, 2)) return -1;
+      f.tm_sec = number_at(text, 17, 2);
+    }
+  }
+  if (f.tm_mon > 11 || f.tm_mday < 1 || f.tm_mday > 31 || f.tm_hour > 23 ||
+      f.tm_min > 59 || f.tm_sec > 59) {
+    return -1;
+  }
+  f.tm_isdst = -1;
+  const int day = f.tm_mday;
+  const time_t t = mktime(&f);
+  // mktime() moves 31 February to March; such a day does not exist.
+  if (t == static_cast<time_t>(-1) || f.tm_mday != day) return -1;
+  return static_cast<int64_t>(t);
+}
+
+// "-N" and a unit; -1 when `text` is not of that form.
+int64_t parse_relative(const std::string& text, int64_t now) {
+  static const std::map<char, int64_t> kUnits = {
+      {'s', 1}, {'m', 60}, {'h', 3600}, {'d', kDay}};
+  if (text.size() < 3 || text.size() > 10 || text[0] != '-' ||
+      !all_digits(text, 1, text.size() - 2)) {
+    return -1;
+  }
+  const auto unit = kUnits.find(text.back());
+  if (unit == kUnits.end()) return -1;
+  return now - std::stoll(text.substr(1, text.size() - 2)) * unit->second;
+}
+
+struct Parser {
+  const std::vector<std::string>& args;
+  int64_t now;
+  std::size_t i = 0;
+  QueryOptions options;
+
+  // The value of option `name`: after "=" in `arg`, or the next argument.
+  std::string value(const std::string& name, bool inline_value,
+                    const std::string& inline_text) {
+    if (inline_value) return inline_text;
+    if (i + 1 >= args.size()) throw UsageError(name + " needs a value");
+    return args[++i];
+  }
+
+  void one(const std::string& arg);
+  void filter(const std::string& name, const std::string& text);
+  void check() const;
+};
+
+Output output_by_name(const std::string& name) {
+  if (name == "csv") return Output::kCsv;
+  if (name == "json") return Output::kJson;
+  if (name == "table") return Output::kTable;
+  throw UsageError("--output takes csv, json or table, not \"" + name + "\"");
+}
+
+Kind kind_by_name(const std::string& name) {
+  if (name == "system") return Kind::kSystem;
+  if (name == "access") return Kind::kAccess;
+  if (name == "alert") return Kind::kAlert;
+  throw UsageError("--kind takes system, access or alert, not \"" + name +
+                   "\"");
+}
+
+int count_by_name(const std::string& name) {
+  if (name == "hour") return kByHour;
+  if (name == "day") return kByDay;
+  const int field = field_by_name(name);
+  if (field < 0 || field == kPath) {
+    throw UsageError(
+        "--count-by takes user, host, ip, op, result, share, "
+        "hour or day, not \"" +
+        name + "\"");
+  }
+  return field;
+}
+
+void Parser::filter(const std::string& name, const std::string& text) {
+  FieldFilter f;
+  f.negate = name.compare(0, 4, "not-") == 0;
+  f.field = field_by_name(f.negate ? name.substr(4) : name);
+  f.pattern = text;
+  if (f.field == kResult) {
+    if (text != "ok" && text != "fail") {
+      throw UsageError("--" + name + " takes ok or fail");
+    }
+    f.word_only = true;
+  }
+  if (f.pattern.empty()) throw UsageError("--" + name + " needs a pattern");
+  options.filters.push_back(f);
+}
+
+void Parser::one(const std::string& arg) {
+  if (arg == "-h" || arg == "--help") {
+    options.help = true;
+    return;
+  }
+  if (arg == "-f" || arg == "--follow") {
+    options.follow = true;
+    return;
+  }
+  if (arg.compare(0, 2, "--") != 0) {
+    throw UsageError("unexpected argument \"" + arg + "\"");
+  }
+  const std::size_t eq = arg.find('=');
+  const bool has_inline = eq != std::string::npos;
+  const std::string name = arg.substr(2, has_inline ? eq - 2 : eq);
+  const std::string inline_text = has_inline ? arg.substr(eq + 1) : "";
+  const int field =
+      field_by_name(name.compare(0, 4, "not-") == 0 ? name.substr(4) : name);
+  if (field < 0 && name != "root" && name != "kind" && name != "since" &&
+      name != "until" && name != "output" && name != "count-by" &&
+      name != "lines") {
+    throw UsageError("unknown option \"" + arg + "\"");
+  }
+  const std::string text = value("--" + name, has_inline, inline_text);
+  if (field >= 0) {
+    filter(name, text);
+  } else if (name == "root") {
+    if (text.empty()) throw UsageError("--root needs a folder");
+    options.root = text;
+  } else if (name == "kind") {
+    options.kind = kind_by_name(text);
+  } else if (name == "since") {
+    options.since = parse_time_arg(text, now);
+    options.has_since = true;
+  } else if (name == "until") {
+    options.until = parse_time_arg(text, now);
+  } else if (name == "output") {
+    options.output = output_by_name(text);
+  } else if (name == "count-by") {
+    options.count_by = count_by_name(text);
+  } else if (name == "lines") {
+    if (!all_digits(text, 0, text.size()) || text.empty() || text.size() > 6) {
+      throw UsageError("--lines takes a number of rows");
+    }
+    options.lines = std::stoi(text);
+  }
+}
+
+void Parser::check() const {
+  const bool system = options.kind == Kind::kSystem;
+  if (system && !options.filters.empty()) {
+    throw UsageError("field filters apply to access and alert rows only");
+  }
+  if (system && options.count_by >= 0 && options.count_by < kFieldCount) {
+    throw UsageError("system rows can be counted by hour or day only");
+  }
+  if (options.since > options.until) {
+    throw UsageError("--since lies after --until");
+  }
+  if (options.follow && options.count_by >= 0) {
+    throw UsageError("--follow and --count-by do not combine");
+  }
+  if (options.follow && options.until != QueryOptions().until) {
+    throw UsageError("--follow and --until do not combine");
+  }
+}
+
+}  // namespace
+
+int64_t parse_time_arg(const std::string& text, int64_t now) {
+  if (text == "now") return now;
+  if (text == "today") return local_midnight(now, 0);
+  if (text == "yesterday") return local_midnight(now, 1);
+  int64_t t = parse_calendar(text);
+  if (t < 0 && !text.empty() && text[0] == '-') t = parse_relative(text, now);
+  if (t < 0) {
+    throw UsageError("cannot read the time \"" + text +
+                     "\" (YYYY-MM-DD [hh:mm[:ss]], today, yesterday, -2h, "
+                     "-7d)");
+  }
+  return t;
+}
+
+QueryOptions parse_query_options(const std::vector<std::string>& args,
+                                 int64_t now) {
+  Parser parser{args, now, 0, QueryOptions()};
+  for (; parser.i < args.size(); ++parser.i) {
+    parser.one(args[parser.i]);
+    if (parser.options.help) return parser.options;
+  }
+  parser.check();
+  return parser.options;
+}
+
+const char* usage_text() {
+  return "usage: quillo-query [--root DIR] [--kind system|access|alert]\n"
+         "         [--since TIME] [--until TIME] [--FIELD PATTERN]...\n"
+         "         [--not-FIELD PATTERN]... [--output csv|json|table]\n"
+         "         [--follow [--lines N]] [--count-by FIELD|hour|day]\n"
+         "FIELD: user host ip op result share path (access and alert rows)\n"
+         "TIME: YYYY-MM-DD, \"YYYY-MM-DD hh:mm[:ss]\", now, today, "
+         "yesterday, -30m, -2h, -7d\n";
+}
+
+}  // namespace quillo_query

@@ -1,0 +1,78 @@
+// Command line of quillo-query:
+//
+//   quillo-query [--root DIR] [--kind system|access|alert]
+//                [--since TIME] [--until TIME] [--FIELD PATTERN]...
+//                [--not-FIELD PATTERN]... [--result ok|fail]
+//                [--output csv|json|table] [--follow [--lines N]]
+//                [--count-by FIELD]
+//
+// Every option also takes its value as "--option=value".
+
+#ifndef QUILLO_QUERY_QUERY_OPTIONS_H_
+#define QUILLO_QUERY_QUERY_OPTIONS_H_
+
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "query/log_row.h"
+
+namespace quillo_query {
+
+// A command line that cannot be run; what() says why.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One condition on a column. With `word_only` the result word ("ok",
+// "fail") is compared instead of the whole column.
+struct FieldFilter {
+  int field = kUser;
+  std::string pattern;
+  bool negate = false;
+  bool word_only = false;
+};
+
+enum class Output { kCsv, kJson, kTable };
+
+// What --count-by groups by: a column, or the hour or day of the row.
+inline constexpr int kByHour = kFieldCount;
+inline constexpr int kByDay = kFieldCount + 1;
+
+struct QueryOptions {
+  std::string root;  // --root; empty: the configuration's log root
+  Kind kind = Kind::kAccess;
+  // Inclusive bounds in seconds since the epoch.
+  int64_t since = std::numeric_limits<int64_t>::min();
+  int64_t until = std::numeric_limits<int64_t>::max();
+  bool has_since = false;
+  std::vector<FieldFilter> filters;
+  Output output = Output::kCsv;
+  bool follow = false;
+  int lines = 10;     // rows shown before following without --since
+  int count_by = -1;  // a Field, kByHour or kByDay; -1: no summary
+  bool help = false;
+};
+
+// Parses the arguments after the program name; relative times are taken
+// from `now`. Raises UsageError for an unknown option, a missing or bad
+// value, or options that do not combine.
+QueryOptions parse_query_options(const std::vector<std::string>& args,
+                                 int64_t now);
+
+// A point in local time from the forms --since and --until take:
+// "YYYY-MM-DD" (00:00:00 of that day), "YYYY-MM-DD hh:mm[:ss]" (also with
+// "T" for the space), "now", "today", "yesterday", and "-N" followed by
+// "s", "m", "h" or "d" (N seconds, minutes, hours or days before `now`).
+// Raises UsageError for anything else.
+int64_t parse_time_arg(const std::string& text, int64_t now);
+
+// The usage text for --help.
+const char* usage_text();
+
+}  // namespace quillo_query
+
+#endif  // QUILLO_QUERY_QUERY_OPTIONS_H_

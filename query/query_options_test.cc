@@ -1,0 +1,170 @@
+#include "query/query_options.h"
+
+#include <stdlib.h>
+#include <time.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace quillo_query {
+namespace {
+
+// Every case runs in UTC, so a calendar time is timegm() of its fields.
+int64_t utc(int year, int month, int day, int hour = 0, int minute = 0,
+            int second = 0) {
+  struct tm f {};
+  f.tm_year = year - 1900;
+  f.tm_mon = month - 1;
+  f.tm_mday = day;
+  f.tm_hour = hour;
+  f.tm_min = minute;
+  f.tm_sec = second;
+  return static_cast<int64_t>(timegm(&f));
+}
+
+const int64_t kNow = utc(2026, 12, 9, 13, 45, 10);
+
+struct TimeCase {
+  const char* text;
+  int64_t expected;  // -1: refused
+};
+
+void PrintTo(const TimeCase& c, std::ostream* os) {
+  *os << '"' << c.text << '"';
+}
+
+class TimeArgTest : public ::testing::TestWithParam<TimeCase> {
+ protected:
+  static void SetUpTestSuite() {
+    setenv("TZ", "UTC", 1);
+    tzset();
+  }
+};
+
+TEST_P(TimeArgTest, ReadsLocalTime) {
+  const TimeCase& c = GetParam();
+  if (c.expected == -1) {
+    EXPECT_THROW(parse_time_arg(c.text, kNow), UsageError) << c.text;
+  } else {
+    EXPECT_EQ(parse_time_arg(c.text, kNow), c.expected) << c.text;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, TimeArgTest,
+    ::testing::Values(
+        TimeCase{"2026-12-07", utc(2026, 12, 7)},
+        TimeCase{"2026-12-07 09:30", utc(2026, 12, 7, 9, 30)},
+        TimeCase{"2026-12-07 09:30:15", utc(2026, 12, 7, 9, 30, 15)},
+        TimeCase{"2026-12-07T09:30:15", utc(2026, 12, 7, 9, 30, 15)},
+        TimeCase{"today", utc(2026, 12, 9)},
+        TimeCase{"yesterday", utc(2026, 12, 8)}, TimeCase{"now", kNow},
+        TimeCase{"-2h", kNow - 7200}, TimeCase{"-7d", kNow - 7 * 86400},
+        TimeCase{"-30m", kNow - 1800}, TimeCase{"-0s", kNow},
+        TimeCase{"2026-02-31", -1}, TimeCase{"2026-12-07 24:00", -1},
+        TimeCase{"2026-12-7", -1}, TimeCase{"2026/12/07", -1},
+        TimeCase{"-2", -1}, TimeCase{"-2w", -1}, TimeCase{"+2h", -1},
+        TimeCase{"2026-12-07 09:30:15x", -1}, TimeCase{"", -1}));
+
+struct OptionCase {
+  std::vector<std::string> args;
+  bool ok;
+  // For the accepted ones: what the options must then say.
+  Kind kind = Kind::kAccess;
+  Output output = Output::kCsv;
+  int filters = 0;
+  int count_by = -1;
+};
+
+void PrintTo(const OptionCase& c, std::ostream* os) {
+  for (const std::string& a : c.args) *os << a << ' ';
+}
+
+class QueryOptionsTest : public ::testing::TestWithParam<OptionCase> {};
+
+TEST_P(QueryOptionsTest, AcceptsOrRefuses) {
+  const OptionCase& c = GetParam();
+  if (!c.ok) {
+    EXPECT_THROW(parse_query_options(c.args, kNow), UsageError);
+    return;
+  }
+  const QueryOptions o = parse_query_options(c.args, kNow);
+  EXPECT_EQ(o.kind, c.kind);
+  EXPECT_EQ(o.output, c.output);
+  EXPECT_EQ(static_cast<int>(o.filters.size()), c.filters);
+  EXPECT_EQ(o.count_by, c.count_by);
+}
+
+constexpr Kind A = Kind::kAccess;
+constexpr Output Csv = Output::kCsv;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, QueryOptionsTest,
+    ::testing::Values(
+        OptionCase{{}, true, A, Csv, 0, -1},
+        OptionCase{{"--kind", "system", "--output=json"},
+                   true,
+                   Kind::kSystem,
+                   Output::kJson,
+                   0,
+                   -1},
+        OptionCase{{"--kind=alert", "--user", "a*", "--not-host=pc*"},
+                   true,
+                   Kind::kAlert,
+                   Csv,
+                   2,
+                   -1},
+        OptionCase{
+            {"--result", "fail", "--count-by", "user"}, true, A, Csv, 1, kUser},
+        OptionCase{{"--count-by=day", "--output", "table"},
+                   true,
+                   A,
+                   Output::kTable,
+                   0,
+                   kByDay},
+        OptionCase{{"--kind", "system", "--count-by", "hour"},
+                   true,
+                   Kind::kSystem,
+                   Csv,
+                   0,
+                   kByHour},
+        OptionCase{
+            {"-f", "--lines", "3", "--since", "-1d"}, true, A, Csv, 0, -1},
+        OptionCase{{"--result", "maybe"}, false, A, Csv, 0, -1},
+        OptionCase{{"--user"}, false, A, Csv, 0, -1},
+        OptionCase{{"--user", ""}, false, A, Csv, 0, -1},
+        OptionCase{{"--kind", "mail"}, false, A, Csv, 0, -1},
+        OptionCase{{"--output", "xml"}, false, A, Csv, 0, -1},
+        OptionCase{{"--count-by", "path"}, false, A, Csv, 0, -1},
+        OptionCase{{"--kind", "system", "--user", "x"}, false, A, Csv, 0, -1},
+        OptionCase{
+            {"--kind", "system", "--count-by", "user"}, false, A, Csv, 0, -1},
+        OptionCase{{"--since", "2026-12-08", "--until", "2026-12-07"},
+                   false,
+                   A,
+                   Csv,
+                   0,
+                   -1},
+        OptionCase{{"--follow", "--until", "today"}, false, A, Csv, 0, -1},
+        OptionCase{{"--follow", "--count-by", "ip"}, false, A, Csv, 0, -1},
+        OptionCase{{"--lines", "x"}, false, A, Csv, 0, -1},
+        OptionCase{{"stray"}, false, A, Csv, 0, -1},
+        OptionCase{{"--users", "x"}, false, A, Csv, 0, -1}));
+
+TEST(QueryOptionsFieldsTest, NegationAndResultWordAreKept) {
+  const QueryOptions o = parse_query_options(
+      {"--not-user", "Bob", "--result=ok", "--since", "2026-12-07"}, kNow);
+  ASSERT_EQ(o.filters.size(), 2u);
+  EXPECT_TRUE(o.filters[0].negate);
+  EXPECT_EQ(o.filters[0].field, kUser);
+  EXPECT_EQ(o.filters[0].pattern, "Bob");
+  EXPECT_FALSE(o.filters[1].negate);
+  EXPECT_TRUE(o.filters[1].word_only);
+  EXPECT_TRUE(o.has_since);
+}
+
+}  // namespace
+}  // namespace quillo_query

@@ -1,0 +1,264 @@
+#include "query/query_runner.h"
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "base/console.h"
+#include "base/eintr.h"
+#include "base/unique_fd.h"
+
+namespace quillo_query {
+namespace {
+
+constexpr uint32_t kWatchMask =
+    IN_CREATE | IN_MODIFY | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR;
+
+// Rows of one month held back to be sorted or cut to the last few. The
+// lines are copied into one arena, so a row costs no allocation of its own.
+class Batch final : public RowConsumer {
+ public:
+  explicit Batch(Kind kind) : kind_(kind) {}
+
+  void row(const Row& row, int64_t time) override {
+    entries_.push_back(Entry{time, arena_.size(), row.line.size()});
+    arena_.append(row.line.data(), row.line.size());
+  }
+  void sort_by_time() {
+    std::stable_sort(
+        entries_.begin(), entries_.end(),
+        [](const Entry& a, const Entry& b) { return a.time < b.time; });
+  }
+  std::size_t size() const { return entries_.size(); }
+
+  // Hands the rows from the `first` one on to `consumer`.
+  void replay(std::size_t first, RowConsumer& consumer) const {
+    for (std::size_t i = first; i < entries_.size(); ++i) {
+      const Entry& e = entries_[i];
+      Row row;
+      const char* why = nullptr;
+      // Each line split once already; this cannot fail.
+      if (split_row(std::string_view(arena_).substr(e.offset, e.length), kind_,
+                    &row, &why)) {
+        consumer.row(row, e.time);
+      }
+    }
+  }
+
+ private:
+  struct Entry {
+    int64_t time;
+    std::size_t offset;
+    std::size_t length;
+  };
+  Kind kind_;
+  std::vector<Entry> entries_;
+  std::string arena_;
+};
+
+// Watches the folder open at `dir_fd` through its /proc/self/fd link,
+// which names the very folder the descriptor holds: no link in the tree
+// can redirect the watch.
+void watch_folder(int inotify_fd, int dir_fd) {
+  const std::string path = "/proc/self/fd/" + std::to_string(dir_fd);
+  if (::inotify_add_watch(inotify_fd, path.c_str(), kWatchMask) < 0) {
+    throw TreeError(std::string("cannot watch the log folders: ") +
+                    std::strerror(errno));
+  }
+}
+
+// Waits until something changed in a watched folder and drains the
+// events: every change leads to the same rescan.
+void wait_for_change(int inotify_fd) {
+  pollfd p{inotify_fd, POLLIN, 0};
+  if (base::retry_eintr([&] { return ::poll(&p, 1, -1); }) < 0) {
+    throw TreeError(std::string("poll: ") + std::strerror(errno));
+  }
+  alignas(inotify_event) char events[16384];
+  while (base::retry_eintr(
+             [&] { return ::read(inotify_fd, events, sizeof events); }) > 0) {
+  }
+}
+
+}  // namespace
+
+void Emitter::row(const Row& row, int64_t /*time*/) {
+  if (summary_ != nullptr) {
+    summary_->add(row);
+  } else {
+    printer_->print(row);
+  }
+  ++count_;
+  if (flush_) std::fflush(out_);
+}
+
+QueryRunner::QueryRunner(QueryOptions options, const std::string& log_root,
+                         std::FILE* out, int width)
+    : options_(std::move(options)),
+      out_(out),
+      tree_(log_root, options_.kind),
+      printer_(options_.count_by < 0
+                   ? make_printer(options_.output, options_.kind, out, width)
+                   : nullptr),
+      summary_(options_.count_by >= 0
+                   ? std::make_unique<Summary>(options_.count_by)
+                   : nullptr),
+      emitter_(out, printer_.get(), summary_.get()),
+      sink_(options_.kind, options_, emitter_) {}
+
+int QueryRunner::run() {
+  if (!options_.follow) return run_history();
+  run_follow();
+  return 2;
+}
+
+bool QueryRunner::in_bounds(const std::string& month) const {
+  return LogTree::month_end(month) > options_.since &&
+         LogTree::month_start(month) <= options_.until;
+}
+
+int QueryRunner::run_history() {
+  for (const std::string& month : tree_.months()) {
+    if (!in_bounds(month)) continue;
+    if (options_.kind == Kind::kSystem) {
+      Batch batch(options_.kind);
+      read_month(month, false, batch);
+      batch.sort_by_time();
+      batch.replay(0, emitter_);
+    } else {
+      read_month(month, false, emitter_);
+    }
+  }
+  if (summary_) summary_->print(out_);
+  std::fflush(out_);
+  return emitter_.count() > 0 ? 0 : 1;
+}
+
+void QueryRunner::read_month(const std::string& month, bool track,
+                             RowConsumer& consumer) {
+  const std::vector<LogFileName> files = tree_.files(month);
+  const bool system = options_.kind == Kind::kSystem;
+  const int64_t month_first = LogTree::month_start(month);
+  const int64_t month_last = LogTree::month_end(month) - 1;
+  sink_.set_consumer(consumer);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    // The times this file's rows can have.
+    const int64_t lo = system ? month_first : files[i].stamp;
+    const int64_t hi =
+        system || i + 1 == files.size() ? month_last : files[i + 1].stamp;
+    Tracked scratch;
+    Tracked& tracked = track ? cursors_[month][files[i].name] : scratch;
+    if (hi < options_.since || lo > options_.until) {
+      tracked.ignored = true;
+      continue;
+    }
+    const bool inside = lo >= options_.since && hi <= options_.until;
+    read_file(month, files[i], tracked, !inside, system);
+  }
+  sink_.set_consumer(emitter_);
+}
+
+void QueryRunner::read_file(const std::string& month, const LogFileName& file,
+                            Tracked& tracked, bool check_time, bool need_time) {
+  const base::UniqueFd fd = tree_.open_file(month, file.name);
+  if (!fd) return;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return;
+  // A file deleted and made again under its name starts from its top.
+  if (tracked.inode != st.st_ino || st.st_size < tracked.cursor.offset) {
+    tracked.cursor = FileCursor();
+    tracked.inode = st.st_ino;
+  }
+  const std::string path = tree_.path(month, file.name);
+  sink_.start_file(path, check_time, need_time);
+  if (!reader_.read(fd.get(), &tracked.cursor, sink_)) {
+    complain("quillo-query: " + path + ": " + std::strerror(errno) + "\n");
+  }
+  if (tracked.cursor.refused && !tracked.ignored) {
+    complain("quillo-query: " + path +
+             ": no byte order mark, not a log file, left out\n");
+    tracked.ignored = true;
+  }
+}
+
+void QueryRunner::run_follow() {
+  const std::vector<std::string> months = tree_.months();
+  const std::string newest = months.empty() ? "" : months.back();
+  emitter_.flush_each_row();
+  show_start_of_follow(months, newest);
+  std::fflush(out_);
+  first_month_ = newest;
+
+  const base::UniqueFd inotify(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  if (!inotify) {
+    throw TreeError(std::string("inotify: ") + std::strerror(errno));
+  }
+  for (;;) {
+    // Watches come first, so that whatever is written after the rescan
+    // wakes the next one.
+    read_new(inotify.get());
+    wait_for_change(inotify.get());
+  }
+}
+
+void QueryRunner::show_start_of_follow(const std::vector<std::string>& months,
+                                       const std::string& newest) {
+  const bool system = options_.kind == Kind::kSystem;
+  if (options_.has_since) {
+    for (const std::string& month : months) {
+      if (!in_bounds(month) && month != newest) continue;
+      Batch batch(options_.kind);
+      read_month(month, month == newest, batch);
+      if (system) batch.sort_by_time();
+      batch.replay(0, emitter_);
+    }
+    return;
+  }
+  // The last rows: months newest first until there are enough. The newest
+  // month is always read, for its files' cursors.
+  std::vector<Batch> batches;
+  std::size_t total = 0;
+  const std::size_t wanted = static_cast<std::size_t>(options_.lines);
+  for (auto it = months.rbegin(); it != months.rend(); ++it) {
+    if (it != months.rbegin() && total >= wanted) break;
+    batches.emplace_back(options_.kind);
+    read_month(*it, *it == newest, batches.back());
+    if (system) batches.back().sort_by_time();
+    total += batches.back().size();
+  }
+  std::size_t skip = total > wanted ? total - wanted : 0;
+  for (auto it = batches.rbegin(); it != batches.rend(); ++it) {
+    const std::size_t here = std::min(skip, it->size());
+    skip -= here;
+    it->replay(here, emitter_);
+  }
+}
+
+void QueryRunner::read_new(int inotify_fd) {
+  if (!tree_.open_kind()) {
+    // Nothing logged yet: the kind folder's birth is the first change.
+    watch_folder(inotify_fd, tree_.root_fd().get());
+    return;
+  }
+  watch_folder(inotify_fd, tree_.kind_fd().get());
+  for (const std::string& month : tree_.months()) {
+    if (month < first_month_) continue;
+    const base::UniqueFd dir = tree_.open_month(month);
+    if (!dir) continue;
+    watch_folder(inotify_fd, dir.get());
+    for (const LogFileName& file : tree_.files(month)) {
+      Tracked& tracked = cursors_[month][file.name];
+      if (tracked.ignored) continue;
+      read_file(month, file, tracked, options_.has_since, false);
+    }
+  }
+}
+
+}  // namespace quillo_query

@@ -1,0 +1,258 @@
+#include "query/row_printer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace quillo_query {
+namespace {
+
+// The length of the well-formed UTF-8 character at the start of `s`
+// (shortest form, no surrogate, at most U+10FFFF); 0 when there is none.
+std::size_t utf8_length(std::string_view s) {
+  const auto byte = [&](std::size_t i) {
+    return static_cast<unsigned char>(s[i]);
+  };
+  const unsigned char c = byte(0);
+  if (c < 0x80) return 1;
+  std::size_t n;
+  unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (s.size() < n || byte(1) < lo || byte(1) > hi) return 0;
+  for (std::size_t i = 2; i < n; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+  }
+  return n;
+}
+
+void append_escaped_char(std::string& out, unsigned char c) {
+  static const char kHex[] = "0123456789abcdef";
+  switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    default:
+      if (c < 0x20 || c == 0x7F) {
+        out += "\\u00";
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+      } else {
+        out += static_cast<char>(c);
+      }
+  }
+}
+
+class CsvPrinter final : public RowPrinter {
+ public:
+  explicit CsvPrinter(std::FILE* out) : out_(out) {}
+  void print(const Row& row) override {
+    std::fwrite(row.line.data(), 1, row.line.size(), out_);
+    std::fputc('\n', out_);
+  }
+
+ private:
+  std::FILE* out_;
+};
+
+class JsonPrinter final : public RowPrinter {
+ public:
+  JsonPrinter(Kind kind, std::FILE* out) : kind_(kind), out_(out) {}
+  void print(const Row& row) override {
+    text_.assign("{\"time\":");
+    append_json_string(text_, row.time);
+    text_ += ",\"timestamp\":";
+    append_json_string(text_, rfc3339_time(times_.parse(row.time)));
+    const int count = kind_ == Kind::kSystem ? kSystemFieldCount : kFieldCount;
+    for (int f = 0; f < count; ++f) {
+      text_ += ",\"";
+      text_ += field_name(kind_, f);
+      text_ += "\":";
+      append_json_string(text_, row.fields[f]);
+    }
+    text_ += "}\n";
+    std::fwrite(text_.data(), 1, text_.size(), out_);
+  }
+
+ private:
+  Kind kind_;
+  std::FILE* out_;
+  RowTimeParser times_;
+  std::string text_;  // reused for every row
+};
+
+class TablePrinter final : public RowPrinter {
+ public:
+  TablePrinter(Kind kind, std::FILE* out, int width);
+  void print(const Row& row) override {
+    text_.clear();
+    append_cell(text_, row.time, 19, true);
+    for (std::size_t i = 0; i < widths_.size(); ++i) {
+      text_ += "  ";
+      append_cell(text_, row.fields[i], widths_[i], i + 1 < widths_.size());
+    }
+    text_ += '\n';
+    std::fwrite(text_.data(), 1, text_.size(), out_);
+  }
+
+ private:
+  std::FILE* out_;
+  std::vector<int> widths_;  // of the columns after the time
+  std::string text_;
+};
+
+TablePrinter::TablePrinter(Kind kind, std::FILE* out, int width) : out_(out) {
+  // The last column takes what the others leave, but never less than 20.
+  if (kind == Kind::kSystem) {
+    widths_ = {16, 16, 0};
+  } else {
+    widths_ = {10, 12, 15, 10, 12, 10, 0};
+  }
+  int used = 19;
+  for (int w : widths_) used += w + 2;
+  widths_.back() = std::max(20, width - used);
+  text_.clear();
+  append_cell(text_, "time", 19, true);
+  for (std::size_t i = 0; i < widths_.size(); ++i) {
+    text_ += "  ";
+    append_cell(text_, field_name(kind, static_cast<int>(i)), widths_[i],
+                i + 1 < widths_.size());
+  }
+  text_ += '\n';
+  std::fwrite(text_.data(), 1, text_.size(), out_);
+}
+
+// The key a row is counted under.
+std::string_view summary_key(const Row& row, int count_by) {
+  if (count_by == kByDay) return row.time.substr(0, row.time.size() - 9);
+  if (count_by == kByHour) return row.time.substr(0, row.time.size() - 6);
+  return row.fields[count_by];
+}
+
+}  // namespace
+
+std::unique_ptr<RowPrinter> make_printer(Output output, Kind kind,
+                                         std::FILE* out, int width) {
+  switch (output) {
+    case Output::kJson:
+      return std::make_unique<JsonPrinter>(kind, out);
+    case Output::kTable:
+      return std::make_unique<TablePrinter>(kind, out, width);
+    case Output::kCsv:
+      break;
+  }
+  return std::make_unique<CsvPrinter>(out);
+}
+
+void append_json_string(std::string& out, std::string_view value) {
+  out += '"';
+  std::size_t i = 0;
+  while (i < value.size()) {
+    if (value[i] == '#' && value.compare(i, 4, "#015") == 0) {
+      out += "\\r";
+      i += 4;
+    } else if (value[i] == '#' && value.compare(i, 4, "#012") == 0) {
+      out += "\\n";
+      i += 4;
+    } else if (const std::size_t n = utf8_length(value.substr(i)); n == 0) {
+      out += "\xEF\xBF\xBD";  // U+FFFD for one byte that is not UTF-8
+      ++i;
+    } else if (n == 1) {
+      append_escaped_char(out, static_cast<unsigned char>(value[i++]));
+    } else {
+      out.append(value.data() + i, n);
+      i += n;
+    }
+  }
+  out += '"';
+}
+
+void append_cell(std::string& out, std::string_view value, int width,
+                 bool pad) {
+  int shown = 0;
+  std::size_t i = 0;
+  while (i < value.size() && shown < width) {
+    std::size_t n = utf8_length(value.substr(i));
+    if (shown == width - 1 && i + std::max<std::size_t>(n, 1) < value.size()) {
+      out += '~';  // the value goes on beyond the column
+      ++shown;
+      break;
+    }
+    const unsigned char c = static_cast<unsigned char>(value[i]);
+    if (n == 0 || (n == 1 && (c < 0x20 || c == 0x7F))) {
+      out += '?';
+      n = 1;
+    } else {
+      out.append(value.data() + i, n);
+    }
+    i += n;
+    ++shown;
+  }
+  if (pad) out.append(static_cast<std::size_t>(width - shown), ' ');
+}
+
+void Summary::add(const Row& row) {
+  const std::string_view key = summary_key(row, count_by_);
+  const auto it = counts_.find(key);
+  if (it != counts_.end()) {
+    ++it->second;
+  } else {
+    counts_.emplace(std::string(key), 1);
+  }
+}
+
+void Summary::print(std::FILE* out) const {
+  constexpr int kBarWidth = 40;
+  std::vector<std::pair<std::string_view, int64_t>> rows(counts_.begin(),
+                                                         counts_.end());
+  // Largest first; equal counts in the order of their values.
+  std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+    return a.second > b.second;
+  });
+  if (rows.empty()) return;
+  const int64_t largest = rows.front().second;
+  std::size_t key_width = 0;
+  for (const auto& r : rows) {
+    key_width = std::max(key_width, r.first.empty() ? 7 : r.first.size());
+  }
+  key_width = std::min<std::size_t>(key_width, 40);
+  const int count_width = static_cast<int>(std::to_string(largest).size());
+  std::string line;
+  for (const auto& [key, count] : rows) {
+    line.clear();
+    append_cell(line, key.empty() ? "(empty)" : key,
+                static_cast<int>(key_width), true);
+    const std::string number = std::to_string(count);
+    line.append(2 + count_width - number.size(), ' ').append(number);
+    // Every counted value gets at least one mark.
+    const int64_t marks = std::max<int64_t>(1, count * kBarWidth / largest);
+    line.append(" ").append(static_cast<std::size_t>(marks), '#');
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), out);
+  }
+}
+
+}  // namespace quillo_query

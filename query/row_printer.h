@@ -1,0 +1,59 @@
+// The output forms of quillo-query: rows as stored (CSV), one JSON object
+// per row, an aligned table, and the --count-by summary.
+
+#ifndef QUILLO_QUERY_ROW_PRINTER_H_
+#define QUILLO_QUERY_ROW_PRINTER_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "query/log_row.h"
+#include "query/query_options.h"
+
+namespace quillo_query {
+
+// Writes rows of one kind to a stdio stream; the caller flushes it.
+// Single-threaded.
+class RowPrinter {
+ public:
+  virtual ~RowPrinter() = default;
+  virtual void print(const Row& row) = 0;
+};
+
+// The printer for `output`. A table is `width` columns wide.
+std::unique_ptr<RowPrinter> make_printer(Output output, Kind kind,
+                                         std::FILE* out, int width);
+
+// Appends `value` to `out` as a JSON string (with its quotes): "#015" and
+// "#012" become CR and LF, every byte sequence that is not UTF-8 becomes
+// U+FFFD, and control characters, '"' and '\' are escaped.
+void append_json_string(std::string& out, std::string_view value);
+
+// Appends `value` to `out` for a terminal in at most `width` characters:
+// control characters and bytes that are not UTF-8 become '?', and a longer
+// value is cut, its last character then '~'. Pads with spaces to `width`
+// when `pad` is set.
+void append_cell(std::string& out, std::string_view value, int width, bool pad);
+
+// Counts rows per value of one column, per hour or per day, and prints
+// the counts largest first, each with a bar scaled to the largest.
+class Summary {
+ public:
+  explicit Summary(int count_by) : count_by_(count_by) {}
+  void add(const Row& row);
+  // True while no row has been counted.
+  bool empty() const { return counts_.empty(); }
+  void print(std::FILE* out) const;
+
+ private:
+  int count_by_;
+  std::map<std::string, int64_t, std::less<>> counts_;
+};
+
+}  // namespace quillo_query
+
+#endif  // QUILLO_QUERY_ROW_PRINTER_H_

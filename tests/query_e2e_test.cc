@@ -1,0 +1,285 @@
+// quillo-query over trees the real quillod wrote (and, for access rows,
+// whose time is the daemon's own clock, over files written by hand in the
+// daemon's exact format).
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/e2e_support.h"
+
+namespace quillo_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr char kBom[] = "\xEF\xBB\xBF";
+
+int64_t utc(int year, int month, int day, int hour, int minute = 0) {
+  struct tm f {};
+  f.tm_year = year - 1900;
+  f.tm_mon = month - 1;
+  f.tm_mday = day;
+  f.tm_hour = hour;
+  f.tm_min = minute;
+  return static_cast<int64_t>(timegm(&f));
+}
+
+// The lines of `text`, without the line ends.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos;
+       start = nl + 1) {
+    out.push_back(text.substr(start, nl - start));
+  }
+  return out;
+}
+
+// The second column of each CSV line: the user, or a system row's text1.
+std::vector<std::string> second_columns(const std::string& text) {
+  std::vector<std::string> out;
+  for (const std::string& line : lines_of(text)) {
+    const std::size_t a = line.find(',');
+    out.push_back(line.substr(a + 1, line.find(',', a + 1) - a - 1));
+  }
+  return out;
+}
+
+class QueryTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { setenv("TZ", "UTC", 1); }
+
+  RunResult Query(const std::vector<std::string>& args) {
+    return run(QUILLO_QUERY_PATH, args, tree_.root());
+  }
+  void Send(const std::vector<std::string>& args) {
+    ASSERT_EQ(run_client(tree_, args).status, 0);
+  }
+  void SetLineCount(const std::string& kind, int count) {
+    const std::string state = tree_.state_dir() + "/" + kind + "_info";
+    const std::string name =
+        read_file(state).substr(0, read_file(state).find('\n'));
+    write_file(state, name + "\n" + std::to_string(count) + "\n");
+  }
+  std::string AccessFile(const std::string& month, const std::string& name) {
+    const std::string dir = tree_.log_root() + "/accesslog/" + month;
+    mkdir((tree_.log_root() + "/accesslog").c_str(), 0777);
+    mkdir(dir.c_str(), 0777);
+    return dir + "/" + name;
+  }
+
+  ApplianceTree tree_;
+};
+
+// Month change, roll-over and a queued older row in a later file, all
+// written by the daemon; the configuration names the log root.
+TEST_F(QueryTest, SystemRowsComeInTimeOrderAcrossFilesAndMonths) {
+  Daemon daemon(tree_);
+  ASSERT_TRUE(daemon.wait_ready());
+  auto send_at = [&](int64_t t, const char* text) {
+    Send({"--system", std::to_string(t), text, "b", "c,with,commas#x"});
+  };
+  send_at(utc(2026, 12, 30, 10), "r1");
+  SetLineCount("system", 65534);
+  send_at(utc(2026, 12, 30, 11), "r2");  // the file's last line
+  send_at(utc(2026, 12, 30, 12), "r3");  // a new file
+  send_at(utc(2026, 12, 30, 9), "r0");   // older, into the 12:00 file
+  send_at(utc(2027, 1, 2, 8), "r4");
+  ASSERT_THAT(list_files(tree_.log_root()),
+              ElementsAre("systemlog/202612/system_20261230100000.csv",
+                          "systemlog/202612/system_20261230120000.csv",
+                          "systemlog/202701/system_20270102080000.csv"));
+
+  const RunResult all = Query({"--kind", "system"});
+  EXPECT_EQ(all.status, 0) << all.err;
+  EXPECT_THAT(second_columns(all.out),
+              ElementsAre("r0", "r1", "r2", "r3", "r4"));
+  EXPECT_EQ(lines_of(all.out)[1], "2026/12/30 10:00:00,r1,b,c,with,commas#x");
+
+  const RunResult range = Query({"--kind=system", "--since", "2026-12-30 09:30",
+                                 "--until", "2026-12-30 12:00:00"});
+  EXPECT_THAT(second_columns(range.out), ElementsAre("r1", "r2", "r3"));
+
+  const RunResult json =
+      Query({"--kind", "system", "--since", "2027-01-01", "--output=json"});
+  EXPECT_EQ(json.out,
+            "{\"time\":\"2027/01/02 08:00:00\",\"timestamp\":"
+            "\"2027-01-02T08:00:00+00:00\",\"text1\":\"r4\",\"text2\":\"b\","
+            "\"text3\":\"c,with,commas#x\"}\n");
+
+  const RunResult by_day = Query({"--kind", "system", "--count-by", "day"});
+  EXPECT_THAT(lines_of(by_day.out),
+              ElementsAre(::testing::StartsWith("2026/12/30  4 #"),
+                          ::testing::StartsWith("2027/01/02  1 #")));
+}
+
+// Hand-written access files in the daemon's format: two months, a
+// roll-over, damaged lines, a half-written last line, a planted FIFO and a
+// planted link.
+class AccessTreeTest : public QueryTest {
+ protected:
+  void SetUp() override {
+    write_file(AccessFile("202612", "access_20261231230000.csv"),
+               std::string(kBom) +
+                   "2026/12/31 23:00:00,alice,pc1,10.0.0.1,open_read,ok,docs,"
+                   "a.txt\r\n"
+                   "2026/12/31 23:10:00,bob,pc2,10.0.0.2,delete,fail "
+                   "(Permission denied),docs,a,b#012c\xFF\r\n"
+                   "garbage\r\n" +
+                   kBom + "2026/12/31 23:20:00,x,h,i,o,ok,s,p\r\n" +
+                   "2026/12/31 23:30:00,eve,h,i,o,ok,s,bare lf\n");
+    write_file(AccessFile("202612", "access_20261231234000.csv"),
+               std::string(kBom) +
+                   "2026/12/31 23:50:00,alice,pc1,10.0.0.1,open_write,ok,"
+                   "docs,b.txt\r\n");
+    write_file(AccessFile("202701", "access_20270101000500.csv"),
+               std::string(kBom) +
+                   "2027/01/01 00:05:00,carol,pc3,10.0.0.3,open_read,ok,"
+                   "home,c.txt\r\n"
+                   "2027/01/01 00:06:00,alice,pc1,10.0.0.1,open_read,ok,docs");
+    write_file(tree_.path("secret"), "2027/01/01 00:09:00,s,s,s,s,ok,s,s\r\n");
+    mkfifo(AccessFile("202701", "access_20270101001000.csv").c_str(), 0666);
+    symlink(tree_.path("secret").c_str(),
+            AccessFile("202701", "access_20270101002000.csv").c_str());
+  }
+};
+
+TEST_F(AccessTreeTest, WildcardFiltersSelectRowsInOrder) {
+  const RunResult r = Query({"--user", "AL*", "--op", "open_*"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(lines_of(r.out),
+              ElementsAre(::testing::StartsWith("2026/12/31 23:00:00,alice"),
+                          ::testing::StartsWith("2026/12/31 23:50:00,alice")));
+  // Damaged lines are named by file and line; the rest goes on.
+  const std::string first = "accesslog/202612/access_20261231230000.csv";
+  EXPECT_THAT(r.err, HasSubstr(first + ":3: "));
+  EXPECT_THAT(r.err, HasSubstr(first + ":4: byte order mark"));
+  EXPECT_THAT(r.err, HasSubstr(first + ":5: line ends without CR"));
+  EXPECT_THAT(r.err, HasSubstr("access_20270101001000.csv: not a regular"));
+  EXPECT_THAT(r.err, HasSubstr("access_20270101002000.csv: not a regular"));
+
+  const RunResult json =
+      Query({"--not-user", "alice", "--result", "fail", "--output", "json"});
+  EXPECT_THAT(json.out, HasSubstr("\"result\":\"fail (Permission denied)\","
+                                  "\"share\":\"docs\",\"path\":\"a,b\\nc"
+                                  "\xEF\xBF\xBD\"}\n"));
+  EXPECT_EQ(lines_of(json.out).size(), 1u);
+  // In CSV the row stays byte for byte as stored.
+  EXPECT_THAT(Query({"--user", "bob"}).out, HasSubstr("a,b#012c\xFF\n"));
+  EXPECT_EQ(Query({"--user", "nobody"}).status, 1);
+  EXPECT_EQ(Query({"--root", tree_.path("missing")}).status, 2);
+}
+
+TEST_F(AccessTreeTest, TimeBoundsReadOnlyTheFilesThatCanHoldTheRows) {
+  const RunResult r =
+      Query({"--since", "2026-12-31 23:45", "--count-by", "user"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(lines_of(r.out),
+              ElementsAre(::testing::StartsWith("alice  1 #"),
+                          ::testing::StartsWith("carol  1 #")));
+  // The next file's stamp (23:40) ends the first file before the bound, so
+  // its damage goes unread.
+  EXPECT_THAT(r.err, Not(HasSubstr("access_20261231230000.csv")));
+  const RunResult day =
+      Query({"--since", "2027-01-01", "--until", "2027-01-01 23:59:59"});
+  EXPECT_THAT(second_columns(day.out), ElementsAre("carol"));
+}
+
+// quillo-query --follow as a child writing into a pipe.
+class FollowProcess {
+ public:
+  FollowProcess(const ApplianceTree& tree, std::vector<std::string> args) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    args.insert(args.begin(), QUILLO_QUERY_PATH);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      setenv("QUILLO_ROOT", tree.root().c_str(), 1);
+      dup2(fds[1], 1);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    fd_ = fds[0];
+  }
+  ~FollowProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (fd_ >= 0) close(fd_);
+  }
+
+  // The next `n` lines, waiting at most 20 s in all; fewer on time-out.
+  std::vector<std::string> Lines(std::size_t n) {
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (lines_of(pending_).size() < n &&
+           std::chrono::steady_clock::now() < until) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 200) <= 0) continue;
+      char buf[4096];
+      const ssize_t got = read(fd_, buf, sizeof buf);
+      if (got <= 0) break;
+      pending_.append(buf, static_cast<std::size_t>(got));
+    }
+    std::vector<std::string> all = lines_of(pending_);
+    if (all.size() > n) all.resize(n);
+    std::size_t used = 0;
+    for (const auto& l : all) used += l.size() + 1;
+    pending_.erase(0, used);
+    return all;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::string pending_;
+};
+
+TEST_F(QueryTest, FollowShowsTheLastRowsThenNewOnesAcrossARollOver) {
+  Daemon daemon(tree_);
+  ASSERT_TRUE(daemon.wait_ready());
+  auto access = [&](int i) {
+    Send({"--access", "user" + std::to_string(i), "pc", "10.0.0.1", "open", "1",
+          "0", "docs", "r|f" + std::to_string(i)});
+  };
+  for (int i = 1; i <= 12; ++i) access(i);
+  FollowProcess follow(tree_, {"--follow", "--user", "user*"});
+  std::string first;
+  for (const std::string& line : follow.Lines(10)) first += line + "\n";
+  EXPECT_THAT(second_columns(first),
+              ElementsAre("user3", "user4", "user5", "user6", "user7", "user8",
+                          "user9", "user10", "user11", "user12"));
+  access(13);
+  EXPECT_THAT(follow.Lines(1), ElementsAre(HasSubstr(",user13,")));
+  // The next file must get a stamp of its own second.
+  sleep(1);
+  SetLineCount("access", 65534);
+  access(14);
+  access(15);
+  EXPECT_THAT(follow.Lines(2),
+              ElementsAre(HasSubstr(",user14,"), HasSubstr(",user15,")));
+  EXPECT_EQ(list_files(tree_.log_root() + "/accesslog").size(), 2u);
+}
+
+}  // namespace
+}  // namespace quillo_test
