@@ -163,7 +163,8 @@ void check_alert(int64_t now, const std::string& user, const std::string& host,
                  const std::string& result, const std::string& share,
                  const std::string& path, const std::string& row,
                  const std::string& state_dir, ConfigXml& config,
-                 AlertThread& alerts) {
+                 AlertThread& alerts, RowSink* sink,
+                 const WrittenRow* access_row) {
   for (const AlertInfo& alert : config.alert_list()) {
     if (!alert.matches(now, user, host, ip, operation, result, share, path)) {
       continue;
@@ -171,7 +172,17 @@ void check_alert(int64_t now, const std::string& user, const std::string& host,
     // The alert log is never auto-deleted: its settings stay off.
     LogFile log(config.log_root(), "alertlog", "alert_", ".csv", state_dir);
     alerts.stats().matches++;
-    if (log.write_line(now, row) == 0) {
+    const bool forward = sink != nullptr && access_row != nullptr;
+    if (forward) {
+      WrittenRow alert_row = *access_row;
+      alert_row.kind = RowKind::kAlert;
+      alert_row.time = now;
+      alert_row.csv = row;
+      sink->row_prepared(alert_row);
+    }
+    const bool written = log.write_line(now, row) == 0;
+    if (forward) sink->row_done(written);
+    if (written) {
       alerts.stats().rows_written++;
     } else {
       alerts.stats().write_failures++;

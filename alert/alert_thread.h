@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "forward/row_sink.h"
 #include "notice/notice.h"
 #include "support/thread/thread.h"
 
@@ -132,14 +133,17 @@ class AlertThread : public Thread {
 
 // Matches one logged access against every alert condition; for each match
 // writes `row` into the alert log at time `now` (its state file in
-// `state_dir`) and pushes it under the condition's name. Main thread only.
+// `state_dir`) and pushes it under the condition's name. Each alert row
+// goes to `sink` too, around its write (when both it and `access_row`, the
+// access row's fields, are given), as an alert row. Main thread only.
 // Raises the configuration's error when the log root cannot be read.
 void check_alert(int64_t now, const std::string& user, const std::string& host,
                  const std::string& ip, const std::string& operation,
                  const std::string& result, const std::string& share,
                  const std::string& path, const std::string& row,
                  const std::string& state_dir, ConfigXml& config,
-                 AlertThread& alerts);
+                 AlertThread& alerts, RowSink* sink = nullptr,
+                 const WrittenRow* access_row = nullptr);
 
 // Raises the notices for one batch of condition `name` through `notifier`:
 // the "71100010" event-log entry, the "error" melody, a mail through every

@@ -45,6 +45,22 @@ class ConfigXml : public XmlData {
     std::vector<std::string> shares;  // get_share_list()
   };
 
+  // The "forwardconf" element: sending every logged row to a collector.
+  // Without the element forwarding is off and `error` empty; a malformed
+  // one (unknown protocol, port outside 1 to 65535, no host, a spool size
+  // below 1) is off with `error` saying why.
+  struct ForwardConf {
+    bool enable = false;
+    std::string host;
+    int port = 0;
+    std::string protocol = "tcp";
+    bool system = true;  // "kinds" attributes; a missing one counts as on
+    bool access = true;
+    bool alert = true;
+    int max_megabytes = 64;  // "spool/maxmegabytes"
+    std::string error;
+  };
+
   // An empty document with no alert conditions, to be loaded from the file
   // `path`.
   explicit ConfigXml(std::string path);
@@ -107,6 +123,9 @@ class ConfigXml : public XmlData {
   // costs no XPath evaluation. A document without root gives all off.
   const LogSwitches& log_switches();
 
+  // The forwarding settings, read once after each load. Never raises.
+  const ForwardConf& forward_settings();
+
   // The alert conditions of "alertlist/alert" in document order, read on
   // first use after each load; conditions without a name are left out. The
   // reference stays valid until the next load() or clear_alerts().
@@ -136,6 +155,7 @@ class ConfigXml : public XmlData {
   const T& remember(Memo<T>& memo, Read read);
 
   AutoDelete read_autodelete(int kind);
+  ForwardConf read_forward_settings();
 
   const std::string path_;  // the configuration file
   const std::map<int, Glib::ustring> paths_;
@@ -143,6 +163,7 @@ class ConfigXml : public XmlData {
   Memo<std::string> log_root_;
   Memo<AutoDelete> autodelete_[2];
   Memo<LogSwitches> switches_;
+  Memo<ForwardConf> forward_;
 };
 
 #endif  // QUILLO_CONFIG_CONFIG_XML_H_

@@ -254,3 +254,82 @@ TEST_F(ConfigXmlTest, FailedReloadLeavesNoAlerts) {
 }
 
 }  // namespace
+
+namespace {
+
+struct ForwardCase {
+  const char* name;
+  std::string element;  // the forwardconf element as written
+  bool enable;
+  const char* error;  // a part of the error, or "" for none
+};
+
+void PrintTo(const ForwardCase& c, std::ostream* os) { *os << c.name; }
+
+// A forwardconf element (on unless `enable` says otherwise) with a target.
+std::string forwardconf(const std::string& port, const std::string& protocol,
+                        const std::string& more = "",
+                        const std::string& enable = "true") {
+  return "<forwardconf enable=\"" + enable +
+         "\"><target><host> 127.0.0.1 </host><port>" + port +
+         "</port><protocol>" + protocol + "</protocol></target>" + more +
+         "</forwardconf>";
+}
+
+class ConfigXmlForwardTest : public ConfigXmlTest,
+                             public testing::WithParamInterface<ForwardCase> {};
+
+TEST_P(ConfigXmlForwardTest, ReadsOrRefusesTheSettings) {
+  LoadXml("<config>" + GetParam().element + "</config>");
+  const ConfigXml::ForwardConf& conf = config_.forward_settings();
+  EXPECT_EQ(conf.enable, GetParam().enable);
+  if (*GetParam().error == '\0') {
+    EXPECT_THAT(conf.error, IsEmpty());
+  } else {
+    EXPECT_THAT(conf.error, testing::HasSubstr(GetParam().error));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Elements, ConfigXmlForwardTest,
+    testing::Values(
+        ForwardCase{"Missing", "", false, ""},
+        ForwardCase{"Off", forwardconf("0", "x", "", "false"), false, ""},
+        ForwardCase{"Whole", forwardconf("1514", "tcp"), true, ""},
+        ForwardCase{"PortLow", forwardconf("0", "tcp"), false, "port \"0\""},
+        ForwardCase{"PortHigh", forwardconf("65536", "tcp"), false,
+                    "port \"65536\""},
+        ForwardCase{"PortNotANumber", forwardconf("15x", "tcp"), false, "port"},
+        ForwardCase{"UnknownProtocol", forwardconf("1514", "relp"), false,
+                    "unknown protocol \"relp\""},
+        ForwardCase{"NoHost",
+                    "<forwardconf enable=\"true\"><target><port>1514"
+                    "</port></target></forwardconf>",
+                    false, "no target host"},
+        ForwardCase{
+            "SpoolZero",
+            forwardconf("1514", "tcp",
+                        "<spool><maxmegabytes>0</maxmegabytes></spool>"),
+            false, "maxmegabytes"}));
+
+TEST_F(ConfigXmlTest, ForwardSettingsReadEveryElement) {
+  LoadXml(
+      "<config><forwardconf enable=\"true\"><target><host>collector.example"
+      "</host><port>6514</port></target><kinds system=\"true\" "
+      "access=\"false\"/><spool><maxmegabytes>8</maxmegabytes></spool>"
+      "</forwardconf></config>");
+  const ConfigXml::ForwardConf& conf = config_.forward_settings();
+  EXPECT_TRUE(conf.enable);
+  EXPECT_EQ(conf.host, "collector.example");
+  EXPECT_EQ(conf.port, 6514);
+  EXPECT_EQ(conf.protocol, "tcp");  // the default
+  EXPECT_TRUE(conf.system);
+  EXPECT_FALSE(conf.access);
+  EXPECT_TRUE(conf.alert);  // a missing attribute is on
+  EXPECT_EQ(conf.max_megabytes, 8);
+  // Read anew after a load.
+  LoadXml("<config/>");
+  EXPECT_FALSE(config_.forward_settings().enable);
+}
+
+}  // namespace

@@ -97,7 +97,14 @@ bool AccessLogHandler::handle_at(int64_t now,
 
   LogFile log(config.log_root(), "accesslog", "access_", ".csv", state_dir_);
   apply_autodelete(log, config, ConfigXml::kAccessLog);
+  const WrittenRow written{RowKind::kAccess,
+                           now,
+                           {v.user, record.host_name(), record.ip_address(),
+                            v.operation, v.result, share, v.path},
+                           row};
+  if (sink_ != nullptr) sink_->row_prepared(written);
   const bool stored = log.write_line(now, row) == 0;
+  if (sink_ != nullptr) sink_->row_done(stored);
   stats_.files_deleted += static_cast<std::uint64_t>(log.files_deleted);
   stats_.unsafe_entries += static_cast<std::uint64_t>(log.unsafe_entries);
   if (!stored) {
@@ -111,6 +118,7 @@ bool AccessLogHandler::handle_at(int64_t now,
 
   // The log file stays open during the alert check.
   check_alert(now, v.user, record.host_name(), record.ip_address(), v.operation,
-              v.result_word, share, v.path, row, state_dir_, config, alerts_);
+              v.result_word, share, v.path, row, state_dir_, config, alerts_,
+              sink_, &written);
   return true;
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "daemon/handler_stats.h"
+#include "forward/row_sink.h"
 #include "protocol/packet.h"
 
 class AlertThread;
@@ -46,10 +47,15 @@ class AccessLogHandler {
   bool handle_at(int64_t now, const quillo::ReqAccessLog& record,
                  ConfigXml& config);
 
+  // Hands every access and alert row written from now on to `sink` (null:
+  // to none), which must outlive the handler.
+  void set_row_sink(RowSink* sink) { sink_ = sink; }
+
  private:
   const std::string state_dir_;
   AlertThread& alerts_;
   HandlerStats& stats_;
+  RowSink* sink_ = nullptr;
 };
 
 #endif  // QUILLO_DAEMON_ACCESS_LOG_H_

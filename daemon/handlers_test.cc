@@ -290,3 +290,80 @@ TEST(LogRowTest, RecordTimeParsing) {
 }
 
 }  // namespace
+
+namespace {
+
+// Records what the handlers offer: each prepared row and its outcome.
+class RecordingSink final : public RowSink {
+ public:
+  struct Offer {
+    WrittenRow row;
+    bool written = false;
+  };
+  void row_prepared(const WrittenRow& row) noexcept override {
+    offers.push_back({row, false});
+  }
+  void row_done(bool written) noexcept override {
+    offers.back().written = written;
+  }
+  std::vector<Offer> offers;
+};
+
+TEST_F(HandlerTest, EveryWrittenRowOfEachKindGoesToTheSink) {
+  log_root_ = tree_.tree().dir("logs");
+  tree_.Write("<config><share><path>" + log_root_ + "</path></share>" +
+              kEventlogOn + Access("all=\"true\"", "") +
+              "<alertlist><alert><name>n</name><usernamelist all=\"true\"/>"
+              "<period><weekdays sun=\"true\" mon=\"true\" tue=\"true\" "
+              "wed=\"true\" thu=\"true\" fri=\"true\" sat=\"true\"/></period>"
+              "<operationlist><operation type=\"delete\" enable=\"true\"/>"
+              "</operationlist></alert></alertlist></config>");
+  config_.load();
+  RecordingSink sink;
+  system_log_.set_row_sink(&sink);
+  access_log_.set_row_sink(&sink);
+  system_log_.handle_at(kNow, {"1796635815", "a\r\nb", "c", "d"}, config_);
+  access_log_.handle_at(kNow, {"U", "h", "i", "delete", 0, 2, "s", "p"},
+                        config_);
+  ASSERT_EQ(sink.offers.size(), 3u);
+  const WrittenRow& system = sink.offers[0].row;
+  EXPECT_EQ(system.kind, RowKind::kSystem);
+  EXPECT_EQ(system.time, kNow);
+  // Fields as received; the CSV text as written.
+  EXPECT_THAT(system.fields, ElementsAre("a\r\nb", "c", "d"));
+  EXPECT_EQ(system.csv, "2026/12/07 09:30:15,a#015#012b,c,d");
+  const char* kCsv =
+      "2026/12/07 09:30:15,u,h,i,delete,fail (No such file or directory),s,p";
+  for (std::size_t i : {1, 2}) {
+    const WrittenRow& row = sink.offers[i].row;
+    EXPECT_EQ(row.kind, i == 1 ? RowKind::kAccess : RowKind::kAlert);
+    EXPECT_THAT(row.fields,
+                ElementsAre("u", "h", "i", "delete",
+                            "fail (No such file or directory)", "s", "p"));
+    EXPECT_EQ(row.csv, kCsv);
+  }
+  for (const auto& offer : sink.offers) EXPECT_TRUE(offer.written);
+}
+
+TEST_F(HandlerTest, RowsThatMissTheirFileAreTakenBackFromTheSink) {
+  Configure(kEventlogOn, Access("all=\"true\"", ""));
+  RecordingSink sink;
+  system_log_.set_row_sink(&sink);
+  access_log_.set_row_sink(&sink);
+  ASSERT_EQ(rmdir(log_root_.c_str()), 0);
+  system_log_.handle_at(kNow, {"1796635815", "a", "b", "c"}, config_);
+  EXPECT_FALSE(access_log_.handle_at(
+      kNow, {"u", "h", "i", "open", 1, 0, "s", "p"}, config_));
+  ASSERT_EQ(sink.offers.size(), 2u);
+  EXPECT_FALSE(sink.offers[0].written);
+  EXPECT_FALSE(sink.offers[1].written);
+  // The queued system row is offered again when it is written at last.
+  ASSERT_TRUE(logtest::make_dir(log_root_));
+  system_log_.handle_at(kNow, {"1796635816", "e", "f", "g"}, config_);
+  ASSERT_EQ(sink.offers.size(), 4u);
+  EXPECT_THAT(sink.offers[2].row.fields, ElementsAre("a", "b", "c"));
+  EXPECT_TRUE(sink.offers[2].written);
+  EXPECT_TRUE(sink.offers[3].written);
+}
+
+}  // namespace

@@ -7,10 +7,14 @@
 //   QUILLO_SCRIPT_TIMEOUT  seconds a notification script may run (300)
 //   QUILLO_ALERT_QUIET     seconds of the alert thread's wake-up interval
 //                          and quiet period (60)
+//   QUILLO_FORWARD_BACKOFF_MAX  ceiling in seconds of the forwarder's
+//                          reconnect back-off (60; only lowers it)
 
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -59,6 +63,11 @@ DaemonSettings settings_from_env() {
   if (const int quiet = seconds_from_env("QUILLO_ALERT_QUIET")) {
     settings.alert_timing.wait_seconds = static_cast<unsigned>(quiet);
     settings.alert_timing.quiet_seconds = quiet;
+  }
+  // Tests shorten the wait before reconnecting to a collector.
+  if (const int ceiling = seconds_from_env("QUILLO_FORWARD_BACKOFF_MAX")) {
+    settings.forward_backoff_max =
+        std::min(settings.forward_backoff_max, std::chrono::seconds(ceiling));
   }
   return settings;
 }

@@ -73,7 +73,8 @@ class RequestLoop {
   // Created in the order of the members, destroyed in reverse: the
   // configuration, the listener (no socket until start()), the pending
   // peers, the counts, the notifier and the alert thread (not started;
-  // destroying it then joins nothing), the handlers.
+  // destroying it then joins nothing), the forwarder (likewise), the
+  // handlers, which hand their rows to the forwarder.
   explicit RequestLoop(const DaemonSettings& settings)
       : config_path_(settings.paths.config),
         config_(std::make_unique<ConfigXml>(config_path_)),
@@ -84,13 +85,19 @@ class RequestLoop {
                        const std::vector<std::string>& batch) {
                   return handle_alert(notifier_, name, batch);
                 }),
+        forwarder_(settings.paths.state_dir + "/forward",
+                   settings.forward_backoff_max),
         system_log_(settings.paths.state_dir, handler_stats_),
-        access_log_(settings.paths.state_dir, alerts_, handler_stats_) {}
+        access_log_(settings.paths.state_dir, alerts_, handler_stats_) {
+    system_log_.set_row_sink(&forwarder_);
+    access_log_.set_row_sink(&forwarder_);
+  }
 
   // The counter dump's rows, in the order operators know them; counters
   // added later go at the end.
   std::vector<CounterRow> counter_rows() const {
     const AlertStats& alert = alerts_.stats();
+    const ForwardStats& forward = forwarder_.stats();
     return {
         {"requests_system", &requests_.system},
         {"requests_access", &requests_.access},
@@ -118,6 +125,11 @@ class RequestLoop {
         {"alert_batches_kept", &alert.batches_kept},
         {"notice_lock_busy", &notifier_.stats().lock_busy},
         {"script_answers_cut", &notifier_.stats().answers_cut},
+        {"forward_rows_sent", &forward.rows_sent},
+        {"forward_spool_bytes", &forward.spool_bytes},
+        {"forward_rows_dropped", &forward.rows_dropped},
+        {"forward_reconnects", &forward.reconnects},
+        {"forward_spool_failures", &forward.spool_failures},
     };
   }
 
@@ -130,7 +142,12 @@ class RequestLoop {
     }
     next_check_ = Clock::now() + std::chrono::seconds(1);
     config_->load();
+    apply_forward_settings();
     alerts_.start();
+    if (const int error = forwarder_.start()) {
+      throw std::runtime_error(std::string("forwarder thread: ") +
+                               std::strerror(error));
+    }
   }
 
   [[noreturn]] void run() {
@@ -226,9 +243,27 @@ class RequestLoop {
       auto fresh = std::make_unique<ConfigXml>(config_path_);
       fresh->load();
       config_ = std::move(fresh);
+      apply_forward_settings();
     } catch (...) {
       complain_current_exception();
     }
+  }
+
+  // Hands the loaded configuration's forwarding settings to the forwarder;
+  // malformed ones are reported and turn forwarding off.
+  void apply_forward_settings() {
+    const ConfigXml::ForwardConf& conf = config_->forward_settings();
+    if (!conf.error.empty()) complain("Error: " + conf.error + "\n");
+    ForwardSettings settings;
+    settings.enable = conf.enable;
+    settings.host = conf.host;
+    settings.port = conf.port;
+    settings.protocol = conf.protocol;
+    settings.system = conf.system;
+    settings.access = conf.access;
+    settings.alert = conf.alert;
+    settings.max_megabytes = conf.max_megabytes;
+    forwarder_.configure(settings);
   }
 
   void serve(PeerSet::Finished& done) {
@@ -297,6 +332,7 @@ class RequestLoop {
   HandlerStats handler_stats_;
   Notifier notifier_;
   AlertThread alerts_;
+  Forwarder forwarder_;
   SystemLogHandler system_log_;
   AccessLogHandler access_log_;
 };

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "alert/alert_thread.h"
+#include "forward/forwarder.h"
 #include "paths/appliance_paths.h"
 
 // Set by the hang-up handler (main thread only: other threads block the
@@ -39,6 +40,8 @@ struct DaemonSettings {
   quillo::AppliancePaths paths;
   std::string socket;
   AlertThread::Timing alert_timing = AlertThread::kDefaultTiming;
+  // Ceiling of the forwarder's reconnect back-off.
+  std::chrono::seconds forward_backoff_max = Forwarder::kDefaultBackoffMax;
 };
 
 // The request loop's own counts. Lock-free, read by the SIGUSR1 handler.

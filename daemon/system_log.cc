@@ -39,12 +39,19 @@ void SystemLogHandler::handle_at(int64_t now,
   LogFile log(config.log_root(), "systemlog", "system_", ".csv", state_dir_);
   apply_autodelete(log, config, ConfigXml::kSystemLog);
 
-  pending_.push_back(PendingRow{time, std::move(row)});
+  pending_.push_back(PendingRow{
+      time, std::move(row), {record.text1(), record.text2(), record.text3()}});
   // Every queued row is tried, oldest first; only those that did not reach
   // their file stay, in order, so nothing is written twice.
   std::deque<PendingRow> failed;
   for (PendingRow& p : pending_) {
-    if (log.write_line(p.time, p.line, now) == 0) {
+    if (sink_ != nullptr) {
+      sink_->row_prepared(
+          WrittenRow{RowKind::kSystem, p.time, p.fields, p.line});
+    }
+    const bool written = log.write_line(p.time, p.line, now) == 0;
+    if (sink_ != nullptr) sink_->row_done(written);
+    if (written) {
       stats_.rows_written_system++;
     } else {
       stats_.write_failures++;

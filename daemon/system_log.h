@@ -13,8 +13,10 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "daemon/handler_stats.h"
+#include "forward/row_sink.h"
 #include "protocol/packet.h"
 
 class ConfigXml;
@@ -24,6 +26,7 @@ class SystemLogHandler {
   struct PendingRow {
     int64_t time;      // the record's time: chooses the file
     std::string line;  // the finished row, without line end
+    std::vector<std::string> fields;  // text1 to text3 as received
   };
 
   static constexpr std::size_t kMaxQueuedRows = 10000;
@@ -46,11 +49,16 @@ class SystemLogHandler {
 
   const std::deque<PendingRow>& pending() const { return pending_; }
 
+  // Hands every row written from now on to `sink` (null: to none), which
+  // must outlive the handler.
+  void set_row_sink(RowSink* sink) { sink_ = sink; }
+
  private:
   const std::string state_dir_;
   HandlerStats& stats_;
   const std::size_t max_queued_;
   std::deque<PendingRow> pending_;
+  RowSink* sink_ = nullptr;
 };
 
 #endif  // QUILLO_DAEMON_SYSTEM_LOG_H_

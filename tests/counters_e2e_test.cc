@@ -91,7 +91,13 @@ TEST(CountersTest, SignalWritesTheCountsOfAKnownSequence) {
       "alert_rows_dropped 0\n"
       "alert_batches_kept 0\n"
       "notice_lock_busy 0\n"
-      "script_answers_cut 0\n";
+      "script_answers_cut 0\n"
+      // Forwarding is off in this configuration.
+      "forward_rows_sent 0\n"
+      "forward_spool_bytes 0\n"
+      "forward_rows_dropped 0\n"
+      "forward_reconnects 0\n"
+      "forward_spool_failures 0\n";
   EXPECT_EQ(content, expected);
   // The daemon is still serving, and printed the same lines.
   EXPECT_EQ(system(), 0);

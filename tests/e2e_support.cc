@@ -1,7 +1,9 @@
 #include "tests/e2e_support.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -76,6 +78,19 @@ int connect_to(const std::string& path) {
     return -1;
   }
   return fd;
+}
+
+// Whether something accepts TCP connections on 127.0.0.1:`port`.
+bool tcp_listens(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool ok =
+      connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  close(fd);
+  return ok;
 }
 
 std::vector<unsigned char> frame_of(const quillo::Packet& p) {
@@ -311,6 +326,111 @@ std::vector<unsigned char> access_frame(const char* user, const char* host,
   return frame_of(quillo::ReqAccessLog(user, host, ip, op, result,
                                        static_cast<std::uint16_t>(error_number),
                                        share, path));
+}
+
+pid_t start_program(const std::string& program,
+                    const std::vector<std::string>& args,
+                    const std::string& root, const std::string& in_file,
+                    const std::string& out_file) {
+  return spawn(program, args, root, out_file, out_file, in_file);
+}
+
+int wait_for_exit(pid_t pid, std::chrono::milliseconds bound) {
+  return wait_status(pid, bound);
+}
+
+Collector::Collector(std::string dir) : dir_(std::move(dir)) {
+  mkdir(dir_.c_str(), 0755);
+}
+
+Collector::~Collector() { stop(); }
+
+std::string Collector::program() {
+  for (const char* p : {"/usr/sbin/rsyslogd", "/sbin/rsyslogd"}) {
+    if (access(p, X_OK) == 0) return p;
+  }
+  return "";
+}
+
+bool Collector::start(int port) {
+  const std::string port_file = dir_ + "/port";
+  unlink(port_file.c_str());
+  // The exact bytes of each message: no escaping on receipt, %rawmsg% as
+  // it came (without the octet count of its frame).
+  write_file(dir_ + "/rsyslog.conf",
+             "global(workDirectory=\"" + dir_ +
+                 "\" processInternalMessages=\"on\"\n"
+                 "       parser.escapeControlCharactersOnReceive=\"off\")\n"
+                 "module(load=\"imtcp\")\n"
+                 "template(name=\"raw\" type=\"string\" "
+                 "string=\"%rawmsg%\\n\")\n"
+                 "ruleset(name=\"collect\") {\n"
+                 "  action(type=\"omfile\" file=\"" +
+                 received_path() +
+                 "\" template=\"raw\")\n}\n"
+                 "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" +
+                 std::to_string(port) + "\" listenPortFileName=\"" + port_file +
+                 "\" ruleset=\"collect\")\n"
+                 "*.* action(type=\"omfile\" file=\"" +
+                 dir_ + "/internal.log\")\n");
+  pid_ =
+      spawn(program(),
+            {"-n", "-f", dir_ + "/rsyslog.conf", "-i", dir_ + "/rsyslogd.pid"},
+            "", dir_ + "/rsyslogd.out", dir_ + "/rsyslogd.out");
+  const auto until = Clock::now() + kWaitBound;
+  while (Clock::now() < until) {
+    // rsyslogd writes the port file only for a port it was not given: a
+    // given one is probed instead.
+    if (port != 0 && tcp_listens(port)) {
+      port_ = port;
+      return true;
+    }
+    const std::string text = read_file(port_file);
+    if (!text.empty() &&
+        text.find_first_not_of("0123456789\n") == std::string::npos) {
+      port_ = std::atoi(text.c_str());
+      if (port_ > 0) return true;
+    }
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+      pid_ = -1;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+void Collector::stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  if (wait_status(pid_, std::chrono::duration_cast<std::chrono::milliseconds>(
+                            kWaitBound)) == -1) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  pid_ = -1;
+}
+
+std::vector<std::string> Collector::lines() const {
+  std::vector<std::string> out;
+  const std::string text = read_file(received_path());
+  // A line still being written has no line end yet: left for the next look.
+  for (std::size_t start = 0, end;
+       (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    out.push_back(text.substr(start, end - start));
+  }
+  return out;
+}
+
+std::vector<std::string> Collector::wait_lines(
+    std::size_t n, std::chrono::seconds bound) const {
+  const auto until = Clock::now() + bound;
+  std::vector<std::string> got = lines();
+  while (got.size() < n && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    got = lines();
+  }
+  return got;
 }
 
 }  // namespace quillo_test

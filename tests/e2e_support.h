@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -129,6 +130,51 @@ extern const std::vector<unsigned char> kAcceptedAnswer;
 
 std::string quillod_path();
 std::string quillo_send_path();
+
+// Starts `program` with QUILLO_ROOT set to `root`, standard input from
+// `in_file` and its output appended to `out_file`; returns its pid. The
+// caller waits for it (wait_for_exit).
+pid_t start_program(const std::string& program,
+                    const std::vector<std::string>& args,
+                    const std::string& root, const std::string& in_file,
+                    const std::string& out_file);
+// The exit status of `pid` (or 128 + signal), waited for with a bound; -1
+// when it still runs.
+int wait_for_exit(pid_t pid, std::chrono::milliseconds bound);
+
+// A private rsyslogd as the site's collector: its own configuration, work
+// directory and pid file in `dir`, internal messages processed
+// (internal.log), imtcp on 127.0.0.1 with a port of its own, control
+// characters kept, and each message it receives written as received
+// (%rawmsg%) on a line of received(). Stopped on destruction.
+class Collector {
+ public:
+  explicit Collector(std::string dir);
+  ~Collector();
+  Collector(const Collector&) = delete;
+  Collector& operator=(const Collector&) = delete;
+
+  // The rsyslogd program, or empty when it is not installed.
+  static std::string program();
+
+  // Starts it on `port` (0: the kernel picks one) and waits, bounded,
+  // until it listens. Returns false when it did not come up.
+  bool start(int port = 0);
+  // Ends it with SIGTERM and waits for it.
+  void stop();
+  int port() const { return port_; }
+  std::string received_path() const { return dir_ + "/received.log"; }
+  // The received messages, one per line.
+  std::vector<std::string> lines() const;
+  // Waits, bounded, until at least `n` messages arrived; returns them.
+  std::vector<std::string> wait_lines(std::size_t n,
+                                      std::chrono::seconds bound) const;
+
+ private:
+  const std::string dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
 
 }  // namespace quillo_test
 

@@ -1,0 +1,123 @@
+// The forwarder's durable spool: octet-counted frames appended to segment
+// files in one folder of the state directory, and the position up to which
+// they were sent.
+//
+//   <dir>/00000000000000000007.seg   frames "<len> <message>", back to back
+//   <dir>/position                   "<segment> <offset>\n", replaced by rename
+//
+// Rows are appended, never synced per row: a row's frame is written before
+// its log-file line (stage) and counted once that line is written (commit),
+// so a crash between the two costs no row. The write segment is the newest
+// and a new one is started when it would pass the segment size, and always
+// after open(), so that a segment's tail is final once it is not the write
+// segment (a frame cut by a crash there is skipped). Sent segments and, at
+// the size limit, the oldest unsent ones are removed whole. Every file is
+// opened below the folder's descriptor with O_NOFOLLOW, O_NONBLOCK and
+// O_CLOEXEC and used only when it is a regular file.
+//
+// Not thread-safe: its owner serialises every call (the forwarder does so
+// with its mutex).
+
+#ifndef QUILLO_FORWARD_SPOOL_H_
+#define QUILLO_FORWARD_SPOOL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "base/unique_fd.h"
+
+class Spool {
+ public:
+  // Whole frames from the send position, for one write to the collector.
+  struct Batch {
+    std::uint64_t segment = 0;
+    std::uint64_t offset = 0;  // of the first frame in its segment
+    std::string bytes;
+    std::deque<std::size_t> frame_ends;  // end of each frame in `bytes`
+  };
+
+  Spool(std::string dir, std::uint64_t max_bytes);
+  Spool(const Spool&) = delete;
+  Spool& operator=(const Spool&) = delete;
+
+  // Makes the folder if needed, finds its segments and the sent position.
+  // Returns 0, or -1 with errno when the folder cannot be used.
+  int open();
+  bool is_open() const { return static_cast<bool>(dir_fd_); }
+
+  // The total size limit; segments are a quarter of it, at most 4 MiB.
+  void set_max_bytes(std::uint64_t max_bytes);
+
+  // Writes one frame after the spooled ones without spooling it yet:
+  // commit() adds it, discard() takes it back (a crash in between leaves it
+  // in the file, where the next open() finds it). Returns 0, or -1 with
+  // errno when it could not be written whole (the segment is cut back).
+  // Rows of the oldest unsent segments removed to stay within the limit
+  // are added to `*dropped_rows`.
+  int stage(const std::string& frame, std::uint64_t* dropped_rows);
+  void commit();
+  void discard();
+
+  // stage() and commit() in one.
+  int append(const std::string& frame, std::uint64_t* dropped_rows);
+
+  // Whole frames from the send position, at most about `max_bytes` (at
+  // least one frame when any is there); sent segments met on the way are
+  // removed. Empty when everything was sent.
+  Batch peek(std::size_t max_bytes);
+
+  // Records that the first `bytes` bytes (`rows` frames) of `batch` were
+  // sent. Ignored when the batch's segment was dropped meanwhile.
+  void advance(const Batch& batch, std::size_t bytes, std::uint64_t rows);
+
+  // Writes the position file when the position moved since the last write.
+  // Returns 0 or -1 with errno.
+  int persist();
+
+  // Whether any spooled frame lies past the send position. Cheap.
+  bool has_unsent() const;
+
+  std::uint64_t total_bytes() const { return total_bytes_; }
+  std::uint64_t unsent_rows() const;
+
+ private:
+  struct Segment {
+    std::uint64_t seq = 0;
+    std::uint64_t size = 0;
+    std::uint64_t rows = 0;
+    bool final = true;  // no longer written to
+  };
+
+  base::UniqueFd open_segment(std::uint64_t seq, int flags) const;
+  void remove_front();
+  // Cuts the write segment back to its spooled end.
+  void discard_bytes();
+  int start_segment();
+  void drop_to_limit(std::size_t incoming, std::uint64_t* dropped_rows);
+  // Counts whole frames in the segment file up to `limit` bytes; sets
+  // `*end` to the end of the last whole frame.
+  std::uint64_t count_frames(std::uint64_t seq, std::uint64_t limit,
+                             std::uint64_t* end) const;
+
+  const std::string dir_;
+  std::uint64_t max_bytes_;
+  std::uint64_t segment_bytes_;
+  base::UniqueFd dir_fd_;
+  std::deque<Segment> segments_;  // oldest first; back() may be written
+  base::UniqueFd write_fd_;       // of segments_.back() when not final
+  std::uint64_t staged_ = 0;      // bytes written past segments_.back().size
+  std::uint64_t next_seq_ = 1;
+  std::uint64_t total_bytes_ = 0;
+  // The send position: a segment and an offset in it, with the frames
+  // before it.
+  std::uint64_t read_seq_ = 0;
+  std::uint64_t read_offset_ = 0;
+  std::uint64_t read_rows_ = 0;
+  bool dirty_ = false;  // the position moved since persist()
+  base::UniqueFd read_fd_;
+  std::uint64_t read_fd_seq_ = 0;
+};
+
+#endif  // QUILLO_FORWARD_SPOOL_H_

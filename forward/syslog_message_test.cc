@@ -1,0 +1,125 @@
+#include "forward/syslog_message.h"
+
+#include <stdlib.h>
+#include <time.h>
+
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+// A fixed zone for the whole binary, so the offsets below are known.
+class FixedZone {
+ public:
+  explicit FixedZone(const char* tz) {
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+};
+
+const SyslogOrigin kOrigin{"nas1", 812};
+
+WrittenRow access_row(RowKind kind) {
+  return WrittenRow{
+      kind,
+      1796635815,  // 2026-12-07 09:30:15 UTC
+      {"ann", "pc1", "10.0.0.5", "open_read", "ok", "docs", "a.txt"},
+      "2026/12/07 18:30:15,ann,pc1,10.0.0.5,open_read,ok,docs,"
+      "a.txt"};
+}
+
+TEST(SyslogMessageTest, FormatsEachKindWithHeaderAndStructuredData) {
+  FixedZone zone("JST-9");
+  EXPECT_EQ(format_syslog_message(access_row(RowKind::kAccess), kOrigin),
+            "<134>1 2026-12-07T18:30:15+09:00 nas1 quillod 812 access "
+            "[quillo@32473 user=\"ann\" host=\"pc1\" ip=\"10.0.0.5\" "
+            "op=\"open_read\" result=\"ok\" share=\"docs\" path=\"a.txt\"] "
+            "2026/12/07 18:30:15,ann,pc1,10.0.0.5,open_read,ok,docs,a.txt");
+  // Alert rows are notices.
+  EXPECT_THAT(format_syslog_message(access_row(RowKind::kAlert), kOrigin),
+              StartsWith("<133>1 2026-12-07T18:30:15+09:00 nas1 quillod 812 "
+                         "alert [quillo@32473 user=\"ann\""));
+  const WrittenRow system{RowKind::kSystem,
+                          1796635815,
+                          {"a", "b", "c"},
+                          "2026/12/07 18:30:15,a,b,c"};
+  EXPECT_EQ(format_syslog_message(system, kOrigin),
+            "<134>1 2026-12-07T18:30:15+09:00 nas1 quillod 812 system "
+            "[quillo@32473 text1=\"a\" text2=\"b\" text3=\"c\"] "
+            "2026/12/07 18:30:15,a,b,c");
+}
+
+TEST(SyslogMessageTest, TimeCarriesTheLocalOffset) {
+  FixedZone west("UTC+3:30");  // POSIX sign: 3:30 west of Greenwich
+  EXPECT_EQ(rfc3339_local_time(1796635815), "2026-12-07T06:00:15-03:30");
+  FixedZone utc("UTC0");
+  EXPECT_EQ(rfc3339_local_time(0), "1970-01-01T00:00:00+00:00");
+}
+
+TEST(SyslogMessageTest, EscapesParameterValuesButNotMsg) {
+  FixedZone zone("UTC0");
+  const WrittenRow row{RowKind::kSystem,
+                       0,
+                       {"say \"hi\"", "a]b\\c", "x\r\ny"},
+                       "1970/01/01 00:00:00,say \"hi\",a]b\\c,x#015#012y"};
+  const std::string m = format_syslog_message(row, kOrigin);
+  EXPECT_THAT(m, HasSubstr("text1=\"say \\\"hi\\\"\" text2=\"a\\]b\\\\c\" "
+                           "text3=\"x\r\ny\"] "));
+  EXPECT_THAT(m, EndsWith("] 1970/01/01 00:00:00,say \"hi\",a]b\\c,"
+                          "x#015#012y"));
+}
+
+TEST(SyslogMessageTest, ReplacesInvalidUtf8) {
+  EXPECT_EQ(valid_utf8("ok \xE6\x97\xA5"), "ok \xE6\x97\xA5");
+  EXPECT_EQ(valid_utf8("a\xFF"
+                       "b"),
+            "a\xEF\xBF\xBD"
+            "b");
+  EXPECT_EQ(valid_utf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
+  EXPECT_EQ(valid_utf8("\xED\xA0\x80"),                           // a surrogate
+            "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(valid_utf8("\xE6\x97"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // cut short
+  EXPECT_EQ(valid_utf8("\xF4\x90\x80\x80").substr(0, 3), "\xEF\xBF\xBD");
+  WrittenRow row = access_row(RowKind::kAccess);
+  row.fields[6] = "bad\xFE";
+  row.csv += "\xFE";
+  const std::string m = format_syslog_message(row, kOrigin);
+  EXPECT_EQ(m, valid_utf8(m));
+  EXPECT_THAT(m, HasSubstr("path=\"bad\xEF\xBF\xBD\"]"));
+}
+
+TEST(SyslogMessageTest, LongRowShortensMsgFirstThenFields) {
+  FixedZone zone("UTC0");
+  WrittenRow row = access_row(RowKind::kAccess);
+  // A path of 5000 two-byte letters: the CSV and the field together pass
+  // the limit, the field alone does not.
+  std::string path;
+  for (int i = 0; i < 2500; ++i) path += "\xC3\xA9";
+  row.fields[6] = path;
+  row.csv += path;
+  std::string m = format_syslog_message(row, kOrigin);
+  EXPECT_LE(m.size(), kMaxSyslogMessage);
+  EXPECT_GE(m.size(), kMaxSyslogMessage - 2);  // cut on a boundary only
+  EXPECT_THAT(m, HasSubstr("path=\"" + path + "\"]"));
+  EXPECT_THAT(m, EndsWith("..."));
+  EXPECT_EQ(m, valid_utf8(m));
+
+  // A field longer than the limit itself is cut too.
+  row.fields[6] = std::string(20000, ']');
+  m = format_syslog_message(row, kOrigin);
+  EXPECT_LE(m.size(), kMaxSyslogMessage);
+  EXPECT_THAT(m, HasSubstr("\\]...\"] "));
+}
+
+TEST(SyslogMessageTest, FramesByOctetCount) {
+  EXPECT_EQ(octet_counted_frame("abc"), "3 abc");
+  EXPECT_EQ(octet_counted_frame("\xC3\xA9"), "2 \xC3\xA9");
+}
+
+}  // namespace
