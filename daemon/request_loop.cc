@@ -37,7 +37,10 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kAcceptRetryPause{1};
 // Longest sleep of the loop: the socket file is looked at this often.
 constexpr std::chrono::milliseconds kListenerCheck{60000};
-constexpr int kAcceptsPerRound = 64;
+// One client per round: the listener stays readable while more wait, so
+// the next poll() comes back at once, and a lone client costs no accept()
+// that finds nobody.
+constexpr int kAcceptsPerRound = 1;
 
 // Makes `path` and any missing folder above it with mode 0755. Returns 0,
 // or the errno of the step that failed.
@@ -202,7 +205,7 @@ class RequestLoop {
 
   void accept_all(Clock::time_point now) {
     // Bounded, so that a flood of connections cannot starve the peers
-    // already waiting; the rest are taken on the next round.
+    // already waiting; the rest are taken on the next rounds.
     for (int i = 0; i < kAcceptsPerRound; ++i) {
       base::UniqueFd fd(listener_.accept());
       if (fd) {
