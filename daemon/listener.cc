@@ -72,8 +72,7 @@ Listener::Open Listener::open() {
   fd_.reset();
   const Open cleared = clear_path();
   if (cleared != Open::kOk) return cleared;
-  base::UniqueFd fd(
-      ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  base::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return Open::kFailed;
   const sockaddr_un address = address_of(path_);
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address),
@@ -89,6 +88,10 @@ Listener::Open Listener::open() {
       ::lstat(path_.c_str(), &st) != 0) {
     return Open::kFailed;
   }
+  // A blocking accept() wakes for a client, a signal or this time-out,
+  // whichever comes first: the loop looks at the socket file then.
+  const timeval bound{kAcceptWaitSeconds, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
   dev_ = st.st_dev;
   ino_ = st.st_ino;
   fd_ = std::move(fd);
@@ -120,7 +123,6 @@ int Listener::accept() {
     errno = EBADF;
     return -1;
   }
-  return base::retry_eintr([&] {
-    return ::accept4(fd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  });
+  // Not retried on EINTR: a signal is a reason for the loop to look round.
+  return ::accept4(fd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
 }

@@ -26,7 +26,7 @@ class Listener {
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
-  // Makes the socket (mode 0777, non-blocking). What is at the path first
+  // Makes the socket (mode 0777). What is at the path first
   // decides: nothing, or a stale socket (removed), is fine; a live socket
   // gives kBusy and is left alone; anything else is renamed aside to
   // "<path>.stale.<pid>" with a message, never followed or deleted.
@@ -37,9 +37,12 @@ class Listener {
   // well: one lstat(). Returns true when it made the socket again.
   bool check();
 
-  // Accepts one waiting client (non-blocking, close-on-exec). -1 with
-  // errno EAGAIN when none waits.
+  // Accepts the next client (its socket non-blocking, close-on-exec),
+  // waiting for one at most kAcceptWaitSeconds. -1 with errno EAGAIN when
+  // none came, EINTR when a signal came first.
   int accept();
+
+  static constexpr long kAcceptWaitSeconds = 60;
 
   // Whether a live socket is at the path now (another daemon serves it).
   bool served_elsewhere() const;

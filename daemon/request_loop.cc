@@ -37,10 +37,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kAcceptRetryPause{1};
 // Longest sleep of the loop: the socket file is looked at this often.
 constexpr std::chrono::milliseconds kListenerCheck{60000};
-// One client per round: the listener stays readable while more wait, so
-// the next poll() comes back at once, and a lone client costs no accept()
-// that finds nobody.
-constexpr int kAcceptsPerRound = 1;
 
 // Makes `path` and any missing folder above it with mode 0755. Returns 0,
 // or the errno of the step that failed.
@@ -158,8 +154,15 @@ class RequestLoop {
     for (;;) {
       const Clock::time_point now = Clock::now();
       if (now >= next_check_) check_listener(now);
-      fds.clear();
       const bool accepting = listener_.is_open() && now >= accept_paused_;
+      if (accepting && peers_.size() == 0) {
+        // Nobody half-way: wait in accept() itself, which costs a lone
+        // client one system call less than poll() and accept().
+        accept_one(Clock::now());
+        serve_finished();
+        continue;
+      }
+      fds.clear();
       if (accepting) fds.push_back({listener_.fd(), POLLIN, 0});
       const std::size_t first_peer = fds.size();
       peers_.append_pollfds(&fds);
@@ -170,7 +173,7 @@ class RequestLoop {
         peers_.handle_events(fds, first_peer, woke, &finished_);
       else
         peers_.handle_events({}, 0, woke, &finished_);
-      if (ready > 0 && accepting && fds[0].revents != 0) accept_all(woke);
+      if (ready > 0 && accepting && fds[0].revents != 0) accept_one(woke);
       serve_finished();
     }
   }
@@ -203,23 +206,22 @@ class RequestLoop {
     complain("Accept fail!!\n");
   }
 
-  void accept_all(Clock::time_point now) {
-    // Bounded, so that a flood of connections cannot starve the peers
-    // already waiting; the rest are taken on the next rounds.
-    for (int i = 0; i < kAcceptsPerRound; ++i) {
-      base::UniqueFd fd(listener_.accept());
-      if (fd) {
-        peers_.add(std::move(fd), now, &finished_);
-        continue;
-      }
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
-        return;
-      }
-      // Out of descriptors or the like: pause accepting rather than spin.
-      complain("Accept fail!!\n");
-      accept_paused_ = now + kAcceptRetryPause;
+  // Takes one client per round: while more wait, the listener stays
+  // readable and the next round comes at once, so a flood of connections
+  // cannot starve the peers already waiting.
+  void accept_one(Clock::time_point now) {
+    base::UniqueFd fd(listener_.accept());
+    if (fd) {
+      peers_.add(std::move(fd), Clock::now(), &finished_);
       return;
     }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ||
+        errno == ECONNABORTED) {
+      return;
+    }
+    // Out of descriptors or the like: pause accepting rather than spin.
+    complain("Accept fail!!\n");
+    accept_paused_ = now + kAcceptRetryPause;
   }
 
   void serve_finished() {
