@@ -221,6 +221,7 @@ ConfigXml::ForwardConf ConfigXml::read_forward_settings() {
   conf.host = text("forwardconf/target/host", "");
   conf.protocol = text("forwardconf/target/protocol", "tcp");
   const std::string port = text("forwardconf/target/port", "");
+  const std::string window = text("forwardconf/target/window", "128");
   const std::string megabytes = text("forwardconf/spool/maxmegabytes", "64");
   const auto whole_number = [](const std::string& text, long max) -> long {
     if (text.empty() || text.size() > 9) return -1;
@@ -232,22 +233,46 @@ ConfigXml::ForwardConf ConfigXml::read_forward_settings() {
     return value <= max ? value : -1;
   };
   const long port_value = whole_number(port, 65535);
+  const long window_value = whole_number(window, 1024);
   const long megabytes_value = whole_number(megabytes, 1L << 20);
-  if (conf.protocol != "tcp") {
+  if (conf.protocol != "tcp" && conf.protocol != "relp") {
     conf.error = "forwardconf: unknown protocol \"" + conf.protocol +
-                 "\" (tcp is known)";
+                 "\" (tcp and relp are known)";
   } else if (conf.host.empty()) {
     conf.error = "forwardconf: no target host";
   } else if (port_value < 1) {
     conf.error = "forwardconf: port \"" + port + "\" is not in 1-65535";
+  } else if (window_value < 2) {
+    conf.error = "forwardconf: window \"" + window + "\" is not in 2-1024";
   } else if (megabytes_value < 1) {
     conf.error = "forwardconf: spool maxmegabytes \"" + megabytes +
                  "\" is not a whole number of at least 1";
   }
   if (!conf.error.empty()) return conf;  // off
   conf.port = static_cast<int>(port_value);
+  conf.window = static_cast<int>(window_value);
   conf.max_megabytes = static_cast<int>(megabytes_value);
   conf.enable = true;
+
+  ForwardConf::Tls& tls = conf.tls;
+  tls.enable = !get_nodes(root, "forwardconf/tls").empty() &&
+               get_bool(root, "forwardconf/tls", "enable");
+  if (!tls.enable) return conf;
+  tls.cafile = text("forwardconf/tls/cafile", "");
+  tls.certfile = text("forwardconf/tls/certfile", "");
+  tls.keyfile = text("forwardconf/tls/keyfile", "");
+  tls.peername = text("forwardconf/tls/peername", "");
+  // Settings that could only send unverified hold the rows back instead.
+  if (tls.cafile.empty()) {
+    conf.error = "forwardconf: tls needs cafile to verify the collector";
+  } else if (tls.certfile.empty() != tls.keyfile.empty()) {
+    conf.error = "forwardconf: tls needs certfile and keyfile together";
+  } else if (conf.protocol == "relp" && tls.certfile.empty()) {
+    conf.error =
+        "forwardconf: RELP over TLS needs certfile and keyfile (without "
+        "them the collector is not verified)";
+  }
+  conf.held = !conf.error.empty();
   return conf;
 }
 

@@ -48,12 +48,26 @@ class ConfigXml : public XmlData {
   // The "forwardconf" element: sending every logged row to a collector.
   // Without the element forwarding is off and `error` empty; a malformed
   // one (unknown protocol, port outside 1 to 65535, no host, a spool size
-  // below 1) is off with `error` saying why.
+  // below 1, a RELP window outside 2 to 1024) is off with `error` saying
+  // why. TLS settings that cannot verify the collector (no cafile, a
+  // certificate without its key, RELP over TLS without a client
+  // certificate) leave it on but held: rows are spooled, nothing is sent,
+  // and `error` says why.
   struct ForwardConf {
+    struct Tls {
+      bool enable = false;  // "tls" "enable"
+      std::string cafile;
+      std::string certfile;
+      std::string keyfile;
+      std::string peername;
+    };
     bool enable = false;
+    bool held = false;
     std::string host;
     int port = 0;
     std::string protocol = "tcp";
+    int window = 128;  // "target/window": RELP frames awaiting acknowledgement
+    Tls tls;
     bool system = true;  // "kinds" attributes; a missing one counts as on
     bool access = true;
     bool alert = true;

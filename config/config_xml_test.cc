@@ -262,6 +262,7 @@ struct ForwardCase {
   std::string element;  // the forwardconf element as written
   bool enable;
   const char* error;  // a part of the error, or "" for none
+  bool held = false;
 };
 
 void PrintTo(const ForwardCase& c, std::ostream* os) { *os << c.name; }
@@ -283,6 +284,7 @@ TEST_P(ConfigXmlForwardTest, ReadsOrRefusesTheSettings) {
   LoadXml("<config>" + GetParam().element + "</config>");
   const ConfigXml::ForwardConf& conf = config_.forward_settings();
   EXPECT_EQ(conf.enable, GetParam().enable);
+  EXPECT_EQ(conf.held, GetParam().held);
   if (*GetParam().error == '\0') {
     EXPECT_THAT(conf.error, IsEmpty());
   } else {
@@ -300,8 +302,39 @@ INSTANTIATE_TEST_SUITE_P(
         ForwardCase{"PortHigh", forwardconf("65536", "tcp"), false,
                     "port \"65536\""},
         ForwardCase{"PortNotANumber", forwardconf("15x", "tcp"), false, "port"},
-        ForwardCase{"UnknownProtocol", forwardconf("1514", "relp"), false,
-                    "unknown protocol \"relp\""},
+        ForwardCase{"UnknownProtocol", forwardconf("1514", "udp"), false,
+                    "unknown protocol \"udp\""},
+        ForwardCase{"Relp", forwardconf("2514", "relp"), true, ""},
+        ForwardCase{"WindowOne",
+                    forwardconf("2514", "relp</protocol><window>1</window>"
+                                        "<protocol>relp"),
+                    false, "window \"1\" is not in 2-1024"},
+        ForwardCase{"WindowMost",
+                    forwardconf("2514", "relp</protocol><window>1024</window>"
+                                        "<protocol>relp"),
+                    true, ""},
+        // TLS that could not verify the collector holds the rows back.
+        ForwardCase{"TlsTcpWithoutClientCertificate",
+                    forwardconf("6514", "tcp",
+                                "<tls enable=\"true\"><cafile>/ca.pem</cafile>"
+                                "</tls>"),
+                    true, ""},
+        ForwardCase{"TlsOff",
+                    forwardconf("6514", "relp", "<tls enable=\"false\"/>"),
+                    true, ""},
+        ForwardCase{"TlsWithoutAuthority",
+                    forwardconf("6514", "tcp", "<tls enable=\"true\"/>"), true,
+                    "tls needs cafile", true},
+        ForwardCase{"TlsCertificateWithoutKey",
+                    forwardconf("6514", "tcp",
+                                "<tls enable=\"true\"><cafile>/ca.pem</cafile>"
+                                "<certfile>/c.pem</certfile></tls>"),
+                    true, "certfile and keyfile together", true},
+        ForwardCase{"RelpTlsWithoutClientCertificate",
+                    forwardconf("6514", "relp",
+                                "<tls enable=\"true\"><cafile>/ca.pem</cafile>"
+                                "<peername>c</peername></tls>"),
+                    true, "RELP over TLS needs certfile and keyfile", true},
         ForwardCase{"NoHost",
                     "<forwardconf enable=\"true\"><target><port>1514"
                     "</port></target></forwardconf>",

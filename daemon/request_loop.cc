@@ -129,6 +129,10 @@ class RequestLoop {
         {"forward_rows_dropped", &forward.rows_dropped},
         {"forward_reconnects", &forward.reconnects},
         {"forward_spool_failures", &forward.spool_failures},
+        {"forward_rows_confirmed", &forward.rows_confirmed},
+        {"forward_rows_resent", &forward.rows_resent},
+        {"forward_window_waits", &forward.window_waits},
+        {"forward_tls_failures", &forward.tls_failures},
     };
   }
 
@@ -255,15 +259,23 @@ class RequestLoop {
   }
 
   // Hands the loaded configuration's forwarding settings to the forwarder;
-  // malformed ones are reported and turn forwarding off.
+  // malformed ones are reported and turn forwarding off, and TLS settings
+  // that cannot verify the collector are reported and hold the rows back.
   void apply_forward_settings() {
     const ConfigXml::ForwardConf& conf = config_->forward_settings();
     if (!conf.error.empty()) complain("Error: " + conf.error + "\n");
     ForwardSettings settings;
     settings.enable = conf.enable;
+    settings.held = conf.held;
     settings.host = conf.host;
     settings.port = conf.port;
     settings.protocol = conf.protocol;
+    settings.window = conf.window;
+    settings.tls.enable = conf.tls.enable;
+    settings.tls.cafile = conf.tls.cafile;
+    settings.tls.certfile = conf.tls.certfile;
+    settings.tls.keyfile = conf.tls.keyfile;
+    settings.tls.peername = conf.tls.peername;
     settings.system = conf.system;
     settings.access = conf.access;
     settings.alert = conf.alert;

@@ -1,121 +1,38 @@
 #include "forward/forwarder.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <utility>
 
 #include "base/console.h"
-#include "base/eintr.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Bytes taken from the spool for one write to the collector.
+// Bytes taken from the spool for one send to the collector.
 constexpr std::size_t kBatchBytes = 64u << 10;
-// Longest wait for a connection, and for the collector to take a batch:
-// a collector that stops reading costs a reconnect, never a hung thread.
-constexpr std::chrono::seconds kConnectTimeout{10};
-constexpr std::chrono::seconds kWriteTimeout{30};
-// The position goes to disk at most this long after the rows were sent (and
-// at once when everything was sent).
+// The position goes to disk at most this long after the rows were
+// confirmed (and at once when everything was).
 constexpr std::chrono::seconds kPersistInterval{1};
 // A send of less than a whole batch waits this long first, so that rows
 // coming one by one go out (and wake the collector) a batch at a time.
 constexpr std::chrono::milliseconds kGather{20};
+// A RELP session with unconfirmed rows and nothing more to send is closed
+// cleanly after this long, which confirms them.
+constexpr std::chrono::seconds kIdleClose{1};
 // Drops and spool failures are reported at most this often.
 constexpr std::chrono::seconds kReportInterval{60};
 
-int poll_ms(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::max<long long>(left.count(), 0));
+std::string target_name(const ForwardSettings& s) {
+  return s.host + ":" + std::to_string(s.port);
 }
 
-// A connected TCP socket to `host`:`port`, or an empty one (errno set).
-base::UniqueFd connect_tcp(const std::string& host, int port) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const std::string service = std::to_string(port);
-  if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
-    errno = EHOSTUNREACH;
-    return base::UniqueFd();
-  }
-  std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, &::freeaddrinfo);
-  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-    base::UniqueFd fd(::socket(a->ai_family,
-                               a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                               a->ai_protocol));
-    if (!fd) continue;
-    if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) {
-      if (errno != EINPROGRESS) continue;
-      const Clock::time_point deadline = Clock::now() + kConnectTimeout;
-      pollfd p{fd.get(), POLLOUT, 0};
-      int ready;
-      do {
-        ready = ::poll(&p, 1, poll_ms(deadline));
-      } while (ready < 0 && errno == EINTR);
-      int error = 0;
-      socklen_t len = sizeof(error);
-      if (ready <= 0 ||
-          ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 ||
-          error != 0) {
-        errno = ready == 0 ? ETIMEDOUT : error;
-        continue;
-      }
-    }
-    return fd;
-  }
-  return base::UniqueFd();
-}
-
-// Whether the collector closed (or reset) an idle connection: it sends
-// nothing over plain TCP, so anything readable means the end.
-bool peer_closed(int fd) {
-  pollfd p{fd, POLLIN | POLLRDHUP, 0};
-  const int ready = base::retry_eintr([&] { return ::poll(&p, 1, 0); });
-  if (ready <= 0) return false;
-  if ((p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return true;
-  char byte;
-  const ssize_t n = base::retry_eintr(
-      [&] { return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT); });
-  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-}
-
-// Writes `data` with a deadline; returns the bytes written (all of them on
-// success).
-std::size_t write_with_deadline(int fd, const std::string& data) {
-  const Clock::time_point deadline = Clock::now() + kWriteTimeout;
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::send(fd, data.data() + done, data.size() - done,
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd p{fd, POLLOUT, 0};
-      const int ready = ::poll(&p, 1, poll_ms(deadline));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0 || (p.revents & (POLLERR | POLLHUP)) != 0) break;
-      continue;
-    }
-    break;
-  }
-  return done;
+bool same_target(const ForwardSettings& a, const ForwardSettings& b) {
+  return a.enable == b.enable && a.held == b.held && a.host == b.host &&
+         a.port == b.port && a.protocol == b.protocol &&
+         a.window == b.window && a.tls == b.tls;
 }
 
 }  // namespace
@@ -143,10 +60,7 @@ void Forwarder::configure(const ForwardSettings& settings) {
   }
   spool_.set_max_bytes(static_cast<std::uint64_t>(settings.max_megabytes)
                        << 20);
-  if (settings.host != settings_.host || settings.port != settings_.port ||
-      settings.enable != settings_.enable) {
-    target_changed_ = true;
-  }
+  if (!same_target(settings, settings_)) target_changed_ = true;
   settings_ = settings;
   signal();
 }
@@ -214,17 +128,20 @@ void Forwarder::run() {
   ThreadLock hold(*this);
   for (;;) {
     if (stop_requested()) {
+      end_session(true);
       persist_position();
       return;
     }
     if (target_changed_) {
       target_changed_ = false;
-      conn_.reset();
+      end_session(true);
       backoff_ = std::chrono::seconds(1);
       next_attempt_ = Clock::now();
     }
-    if (!settings_.enable || !spool_.is_open()) {
-      conn_.reset();
+    if (!settings_.enable || settings_.held || !spool_.is_open()) {
+      // Held rows stay in the spool until settings that can verify the
+      // collector come.
+      end_session(true);
       persist_position();
       wait(0);
       continue;
@@ -246,8 +163,21 @@ void Forwarder::run() {
 }
 
 bool Forwarder::send_some() {
-  // No connection is made for nothing.
-  if (!spool_.has_unsent()) return false;
+  if (!spool_.has_unsent()) {
+    if (unconfirmed_.empty()) return false;  // no connection for nothing
+    // The collector may still lack the newest rows: a clean close settles
+    // that, unless rows come first.
+    const Clock::time_point due = last_send_ + kIdleClose;
+    if (Clock::now() < due) {
+      idle_ = true;
+      wait_for(std::chrono::ceil<std::chrono::milliseconds>(due -
+                                                            Clock::now()));
+      idle_ = false;
+    } else {
+      end_session(true);
+    }
+    return true;
+  }
   if (!conn_) {
     const Clock::time_point now = Clock::now();
     if (now < next_attempt_) {
@@ -269,30 +199,44 @@ bool Forwarder::send_some() {
     return true;
   }
   gathered_ = false;
-  std::size_t written = 0;
+  Transport::Sent sent;
   bool closed = false;
   {
     ThreadUnlock release(*this);
     // Bytes written to a connection the collector has closed would be lost
     // without an error: look first.
-    closed = peer_closed(conn_.get());
-    if (!closed) written = write_with_deadline(conn_.get(), batch.bytes);
+    closed = conn_->closed_by_peer();
+    if (!closed) sent = conn_->send(batch.bytes, batch.frame_ends);
   }
-  // A row counts as sent once all of its bytes were written.
-  std::uint64_t rows = 0;
-  std::size_t whole = 0;
-  for (std::size_t end : batch.frame_ends) {
-    if (end > written) break;
-    whole = end;
-    ++rows;
+  last_send_ = Clock::now();
+  const Spool::Position start = spool_.position();
+  if (sent.frames > 0) {
+    spool_.advance(batch, batch.frame_ends[sent.frames - 1], sent.frames);
   }
-  spool_.advance(batch, whole, rows);
-  stats_.rows_sent += rows;
-  if (closed || written < batch.bytes.size()) {
-    // A frame cut in the middle cannot be finished on a new connection:
-    // it is sent again whole.
+  stats_.rows_sent += sent.frames;
+  stats_.window_waits += sent.window_waits;
+  const std::size_t window = conn_->window();
+  if (window == 0) {
+    spool_.confirm_sent();
+    stats_.rows_confirmed += sent.frames;
+  } else {
+    for (std::size_t i = 0; i < sent.frames; ++i) {
+      unconfirmed_.push_back(Spool::Position{
+          start.seq, start.offset + batch.frame_ends[i], start.rows + i + 1});
+    }
+    // Sending a row waited for room in the window: the rows a window
+    // behind it were acknowledged.
+    std::uint64_t confirmed = 0;
+    while (unconfirmed_.size() > window) {
+      spool_.confirm(unconfirmed_.front());
+      unconfirmed_.pop_front();
+      ++confirmed;
+    }
+    stats_.rows_confirmed += confirmed;
+  }
+  if (closed || sent.broken) {
     complain("Forward connection lost!! Reconnecting.\n");
-    conn_.reset();
+    end_session(false);
     next_attempt_ = Clock::now();
   }
   if (Clock::now() - last_persist_ >= kPersistInterval) persist_position();
@@ -300,27 +244,61 @@ bool Forwarder::send_some() {
 }
 
 void Forwarder::connect_now() {
-  const std::string host = settings_.host;
-  const int port = settings_.port;
-  base::UniqueFd fd;
-  int error = 0;
+  TransportTarget target;
+  target.host = settings_.host;
+  target.port = settings_.port;
+  target.relp = settings_.protocol == "relp";
+  target.window = settings_.window;
+  target.tls = settings_.tls;
+  std::unique_ptr<Transport> conn =
+      target.relp ? make_relp_transport(target) : make_tcp_transport(target);
+  std::string error;
+  bool tls = false;
+  bool connected = false;
   {
     ThreadUnlock release(*this);
-    fd = connect_tcp(host, port);
-    error = errno;
+    connected = conn->connect(&error, &tls);
   }
   if (target_changed_) return;  // settings changed meanwhile: start over
-  if (!fd) {
-    complain("Forward connect fail!! " + host + ":" + std::to_string(port) +
-             ": " + std::strerror(error) + "\n");
+  if (!connected) {
+    if (tls) {
+      // Nothing goes to a collector that could not be verified; the rows
+      // wait in the spool.
+      stats_.tls_failures++;
+      complain("Forward TLS fail!! " + target_name(settings_) + ": " + error +
+               "\n");
+    } else {
+      complain("Forward connect fail!! " + target_name(settings_) + ": " +
+               error + "\n");
+    }
     next_attempt_ = Clock::now() + backoff_;
     backoff_ = std::min(backoff_ * 2, backoff_max_);
     return;
   }
-  if (connected_once_) stats_.reconnects++;
-  connected_once_ = true;
+  if (lost_) stats_.reconnects++;
+  lost_ = false;
   backoff_ = std::chrono::seconds(1);
-  conn_ = std::move(fd);
+  conn_ = std::move(conn);
+}
+
+void Forwarder::end_session(bool clean) {
+  if (!conn_) return;
+  bool delivered = false;
+  if (clean) {
+    ThreadUnlock release(*this);
+    delivered = conn_->close();
+  }
+  if (delivered) {
+    spool_.confirm_sent();
+    stats_.rows_confirmed += unconfirmed_.size();
+  } else if (!unconfirmed_.empty()) {
+    spool_.rewind();
+    stats_.rows_resent += unconfirmed_.size();
+  }
+  lost_ = lost_ || !clean;
+  unconfirmed_.clear();
+  conn_.reset();
+  persist_position();
 }
 
 void Forwarder::persist_position() {

@@ -1,8 +1,15 @@
 // Central collection: every row written to a log file goes, as an RFC 5424
 // message in an octet-counted frame, to a durable spool (main thread, before
 // the client is answered) and from there, in order, to the site's collector
-// over TCP (the forwarder thread). The request loop never waits on the
-// network.
+// over TCP or RELP, either with TLS (the forwarder thread). The request
+// loop never waits on the network.
+//
+// The spool's persisted position only passes rows the collector certainly
+// has: over TCP those written to the connection, over RELP those a whole
+// window behind the newest sent, and the rest once the session was closed
+// cleanly (after a second without rows, on new settings and at a stop). A
+// lost RELP session sends its unconfirmed rows again, so a collector or
+// daemon that dies costs at most one window of duplicates.
 //
 // The main thread calls configure() and row_written(); the forwarder thread
 // runs run(). The spool, the settings the thread uses and the reconnect
@@ -15,20 +22,27 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
 
-#include "base/unique_fd.h"
 #include "forward/row_sink.h"
 #include "forward/spool.h"
 #include "forward/syslog_message.h"
+#include "forward/transport.h"
 #include "support/thread/thread.h"
 
 // The forwarding settings of the configuration.
 struct ForwardSettings {
   bool enable = false;
+  // Rows are spooled but nothing is sent: the settings could not verify
+  // the collector.
+  bool held = false;
   std::string host;
   int port = 0;
-  std::string protocol = "tcp";
+  std::string protocol = "tcp";  // or "relp"
+  int window = 128;              // RELP's send window
+  ForwardTls tls;
   bool system = true;
   bool access = true;
   bool alert = true;
@@ -39,11 +53,15 @@ struct ForwardSettings {
 struct ForwardStats {
   using Count = std::atomic<std::uint64_t>;
   static_assert(Count::is_always_lock_free, "read in a signal handler");
-  Count rows_sent{0};       // rows whose bytes were written to the collector
+  Count rows_sent{0};       // rows handed to the collector's connection
   Count spool_bytes{0};     // bytes in the spool now, not a total
   Count rows_dropped{0};    // unsent rows removed at the spool's limit
-  Count reconnects{0};      // connections made after the first
+  Count reconnects{0};      // connections made again after one was lost
   Count spool_failures{0};  // rows that could not be spooled
+  Count rows_confirmed{0};  // rows the collector certainly has
+  Count rows_resent{0};     // rows sent again after a lost RELP session
+  Count window_waits{0};    // RELP sends that waited for an acknowledgement
+  Count tls_failures{0};    // connections refused in the TLS handshake
 };
 
 class Forwarder final : public Thread, public RowSink {
@@ -81,6 +99,9 @@ class Forwarder final : public Thread, public RowSink {
   // Sends one batch from the spool; returns false when there was none.
   bool send_some();
   void connect_now();
+  // Ends the connection: cleanly when `clean`, confirming the rows sent on
+  // it when the collector has them all; otherwise they go again.
+  void end_session(bool clean);
   void persist_position();
 
   const std::string spool_dir_;
@@ -101,11 +122,14 @@ class Forwarder final : public Thread, public RowSink {
   std::uint64_t unreported_drops_ = 0;
 
   // Forwarder thread only.
-  base::UniqueFd conn_;
-  bool connected_once_ = false;
+  std::unique_ptr<Transport> conn_;
+  // The send position after each row sent on `conn_` and not confirmed.
+  std::deque<Spool::Position> unconfirmed_;
+  bool lost_ = false;  // the last connection was lost, not closed
   std::chrono::seconds backoff_{1};
   Clock::time_point next_attempt_{};
   Clock::time_point last_persist_{};
+  Clock::time_point last_send_{};
   bool gathered_ = false;  // the gathering pause before this send is over
 };
 

@@ -204,6 +204,7 @@ int Spool::open() {
   if (!segments_.empty() && segments_.front().seq == pos_seq) {
     read_rows_ = count_frames(pos_seq, pos_offset, &read_offset_);
   }
+  confirmed_ = position();
   dirty_ = false;
   return 0;
 }
@@ -242,11 +243,26 @@ void Spool::remove_front() {
   total_bytes_ -= s.size;
   if (read_fd_seq_ == s.seq) read_fd_.reset();
   if (!s.final) write_fd_.reset();
+  const std::uint64_t next = segments_.empty() ? next_seq_ : segments_.front().seq;
   if (read_seq_ <= s.seq) {
-    read_seq_ = segments_.empty() ? next_seq_ : segments_.front().seq;
+    read_seq_ = next;
     read_offset_ = 0;
     read_rows_ = 0;
+  }
+  if (confirmed_.seq <= s.seq) {
+    confirmed_ = Position{next, 0, 0};
     dirty_ = true;
+  }
+}
+
+void Spool::remove_confirmed() {
+  while (!segments_.empty()) {
+    const Segment& s = segments_.front();
+    const bool passed =
+        confirmed_.seq > s.seq ||
+        (confirmed_.seq == s.seq && confirmed_.offset >= s.size);
+    if (!s.final || !passed) return;
+    remove_front();
   }
 }
 
@@ -269,7 +285,11 @@ void Spool::drop_to_limit(std::size_t incoming, std::uint64_t* dropped_rows) {
   // The write segment stays: it is a quarter of the limit at most.
   while (total_bytes_ + incoming > max_bytes_ && segments_.size() > 1) {
     const Segment& s = segments_.front();
-    const std::uint64_t sent = s.seq == read_seq_ ? read_rows_ : 0;
+    // Rows sent but not yet confirmed are not counted: most likely the
+    // collector has them.
+    const std::uint64_t sent = s.seq < read_seq_    ? s.rows
+                               : s.seq == read_seq_ ? read_rows_
+                                                    : 0;
     *dropped_rows += s.rows > sent ? s.rows - sent : 0;
     remove_front();
   }
@@ -334,17 +354,16 @@ void Spool::discard_bytes() {
 
 Spool::Batch Spool::peek(std::size_t max_bytes) {
   Batch batch;
-  while (!segments_.empty()) {
-    Segment& s = segments_.front();
+  remove_confirmed();
+  for (Segment& s : segments_) {
+    if (s.seq < read_seq_) continue;  // sent, awaiting confirmation
     if (read_seq_ != s.seq) {
       read_seq_ = s.seq;
       read_offset_ = 0;
       read_rows_ = 0;
-      dirty_ = true;
     }
     if (read_offset_ >= s.size) {
       if (!s.final) return batch;  // everything sent; more may come
-      remove_front();
       continue;
     }
     if (!read_fd_ || read_fd_seq_ != s.seq) {
@@ -385,14 +404,29 @@ void Spool::advance(const Batch& batch, std::size_t bytes, std::uint64_t rows) {
   if (bytes == 0) return;
   read_offset_ += bytes;
   read_rows_ += rows;
+}
+
+void Spool::confirm(const Position& p) {
+  const auto before = [](const Position& a, const Position& b) {
+    return a.seq != b.seq ? a.seq < b.seq : a.offset < b.offset;
+  };
+  if (!before(confirmed_, p) || before(position(), p)) return;
+  if (segments_.empty() || p.seq < segments_.front().seq) return;
+  confirmed_ = p;
   dirty_ = true;
+}
+
+void Spool::rewind() {
+  read_seq_ = confirmed_.seq;
+  read_offset_ = confirmed_.offset;
+  read_rows_ = confirmed_.rows;
 }
 
 int Spool::persist() {
   if (!dirty_ || !dir_fd_) return 0;
   char text[64];
   const int n = std::snprintf(text, sizeof(text), "%" PRIu64 " %" PRIu64 "\n",
-                              read_seq_, read_offset_);
+                              confirmed_.seq, confirmed_.offset);
   base::UniqueFd fd(base::retry_eintr([&] {
     return ::openat(
         dir_fd_.get(), kPositionTemp,
@@ -424,6 +458,9 @@ bool Spool::has_unsent() const {
 
 std::uint64_t Spool::unsent_rows() const {
   std::uint64_t rows = 0;
-  for (const Segment& s : segments_) rows += s.rows;
-  return rows > read_rows_ ? rows - read_rows_ : 0;
+  for (const Segment& s : segments_) {
+    if (s.seq > read_seq_) rows += s.rows;
+    if (s.seq == read_seq_ && s.rows > read_rows_) rows += s.rows - read_rows_;
+  }
+  return rows;
 }

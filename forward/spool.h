@@ -1,6 +1,6 @@
 // The forwarder's durable spool: octet-counted frames appended to segment
 // files in one folder of the state directory, and the position up to which
-// they were sent.
+// the collector certainly has them.
 //
 //   <dir>/00000000000000000007.seg   frames "<len> <message>", back to back
 //   <dir>/position                   "<segment> <offset>\n", replaced by rename
@@ -10,8 +10,14 @@
 // so a crash between the two costs no row. The write segment is the newest
 // and a new one is started when it would pass the segment size, and always
 // after open(), so that a segment's tail is final once it is not the write
-// segment (a frame cut by a crash there is skipped). Sent segments and, at
-// the size limit, the oldest unsent ones are removed whole. Every file is
+// segment (a frame cut by a crash there is skipped).
+//
+// Two positions: the send position, from which peek() reads, and the
+// confirmed one behind it, which persist() writes and open() starts from.
+// Over a protocol without acknowledgements they move together; over RELP
+// the confirmed one follows the collector's acknowledgements, and rewind()
+// takes the send position back to it when a session is lost. Confirmed
+// segments and, at the size limit, the oldest ones are removed whole. Every file is
 // opened below the folder's descriptor with O_NOFOLLOW, O_NONBLOCK and
 // O_CLOEXEC and used only when it is a regular file.
 //
@@ -30,6 +36,13 @@
 
 class Spool {
  public:
+  // A place between two frames, with the frames of its segment before it.
+  struct Position {
+    std::uint64_t seq = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t rows = 0;
+  };
+
   // Whole frames from the send position, for one write to the collector.
   struct Batch {
     std::uint64_t segment = 0;
@@ -69,11 +82,23 @@ class Spool {
   Batch peek(std::size_t max_bytes);
 
   // Records that the first `bytes` bytes (`rows` frames) of `batch` were
-  // sent. Ignored when the batch's segment was dropped meanwhile.
+  // sent: the send position moves past them. Ignored when the batch's
+  // segment was dropped meanwhile.
   void advance(const Batch& batch, std::size_t bytes, std::uint64_t rows);
 
-  // Writes the position file when the position moved since the last write.
-  // Returns 0 or -1 with errno.
+  // The send position.
+  Position position() const { return {read_seq_, read_offset_, read_rows_}; }
+  // Moves the confirmed position forward to `p` (a send position met
+  // before); one behind it, or in a segment since dropped, is ignored.
+  void confirm(const Position& p);
+  // Everything sent is confirmed.
+  void confirm_sent() { confirm(position()); }
+  // Takes the send position back to the confirmed one: what was sent
+  // after it goes again.
+  void rewind();
+
+  // Writes the position file when the confirmed position moved since the
+  // last write. Returns 0 or -1 with errno.
   int persist();
 
   // Whether any spooled frame lies past the send position. Cheap.
@@ -92,6 +117,8 @@ class Spool {
 
   base::UniqueFd open_segment(std::uint64_t seq, int flags) const;
   void remove_front();
+  // Removes the final segments the confirmed position has passed.
+  void remove_confirmed();
   // Cuts the write segment back to its spooled end.
   void discard_bytes();
   int start_segment();
@@ -115,7 +142,8 @@ class Spool {
   std::uint64_t read_seq_ = 0;
   std::uint64_t read_offset_ = 0;
   std::uint64_t read_rows_ = 0;
-  bool dirty_ = false;  // the position moved since persist()
+  Position confirmed_;  // never past the send position
+  bool dirty_ = false;  // the confirmed position moved since persist()
   base::UniqueFd read_fd_;
   std::uint64_t read_fd_seq_ = 0;
 };

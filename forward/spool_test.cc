@@ -20,7 +20,8 @@ std::string frame(int i) {
   return std::to_string(message.size()) + " " + message;
 }
 
-// Takes every frame the spool offers, marks it sent and returns them.
+// Takes every frame the spool offers, marks it sent and confirmed (as over
+// TCP) and returns them.
 std::vector<std::string> drain(Spool& spool) {
   std::vector<std::string> frames;
   for (;;) {
@@ -32,6 +33,7 @@ std::vector<std::string> drain(Spool& spool) {
       start = end;
     }
     spool.advance(batch, batch.bytes.size(), batch.frame_ends.size());
+    spool.confirm_sent();
   }
 }
 
@@ -51,6 +53,7 @@ TEST_F(SpoolTest, GivesFramesBackInOrderAndResumesAfterReopen) {
     ASSERT_EQ(batch.frame_ends.size(), 3u);
     // Only the first row went out before the "crash".
     spool.advance(batch, batch.frame_ends[0], 1);
+    spool.confirm_sent();
     ASSERT_EQ(spool.persist(), 0);
   }
   Spool spool(dir_, 1 << 20);
@@ -116,6 +119,48 @@ TEST_F(SpoolTest, RefusesALinkInPlaceOfASegment) {
   EXPECT_EQ(spool.total_bytes(), 0u);
   ASSERT_EQ(spool.append(frame(7), &dropped_), 0);  // a new segment number
   EXPECT_THAT(drain(spool), ElementsAre(frame(7)));
+}
+
+// Sends frame by frame without confirming, as over RELP; returns the send
+// position after each frame.
+std::vector<Spool::Position> send_one_by_one(Spool& spool) {
+  std::vector<Spool::Position> after;
+  for (;;) {
+    Spool::Batch batch = spool.peek(1);  // one frame at a time
+    if (batch.bytes.empty()) return after;
+    spool.advance(batch, batch.bytes.size(), 1);
+    after.push_back(spool.position());
+  }
+}
+
+TEST_F(SpoolTest, UnconfirmedRowsGoAgainAfterRewindAndReopen) {
+  const std::string big = std::to_string(60000) + " " + std::string(60000, 'x');
+  {
+    Spool spool(dir_, 1 << 20);  // segments of four of these
+    ASSERT_EQ(spool.open(), 0);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(spool.append(big, &dropped_), 0);
+    const std::vector<Spool::Position> after = send_one_by_one(spool);
+    ASSERT_EQ(after.size(), 10u);
+    EXPECT_EQ(spool.unsent_rows(), 0u);
+    // Rows 0-5 confirmed: the first segment is gone, the second is not.
+    spool.confirm(after[5]);
+    EXPECT_TRUE(spool.peek(1).bytes.empty());
+    EXPECT_EQ(spool.total_bytes(), 6 * big.size());
+    // The session is lost: rows 6-9 go again, from the same places.
+    spool.rewind();
+    EXPECT_EQ(spool.unsent_rows(), 4u);
+    const std::vector<Spool::Position> again = send_one_by_one(spool);
+    ASSERT_EQ(again.size(), 4u);
+    EXPECT_EQ(again[1].seq, after[7].seq);
+    EXPECT_EQ(again[1].offset, after[7].offset);
+    spool.confirm(after[2]);  // older: nothing changes
+    EXPECT_EQ(spool.total_bytes(), 6 * big.size());
+    spool.confirm(again[1]);  // rows up to 7 confirmed before the stop
+    ASSERT_EQ(spool.persist(), 0);
+  }
+  Spool spool(dir_, 1 << 20);
+  ASSERT_EQ(spool.open(), 0);
+  EXPECT_EQ(drain(spool).size(), 2u);  // rows 8 and 9
 }
 
 }  // namespace
