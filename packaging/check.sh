@@ -242,7 +242,7 @@ if [ -n "$deb" ]; then
   # Package names only, one a line, versions and alternatives dropped.
   dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*//; s/ //g' \
     >"$work/depends"
-  for dep in libxml++2.6-2v5 libglibmm-2.4-1v5 libxml2 libstdc++6 libc6; do
+  for dep in libxml++2.6-2v5 libglibmm-2.4-1v5 libxml2 librelp0 libgnutls30 libstdc++6 libc6; do
     grep -qxF "$dep" "$work/depends" ||
       { fail "package does not depend on $dep ($depends)"; deb_ok=0; }
   done
