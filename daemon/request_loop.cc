@@ -156,6 +156,10 @@ class RequestLoop {
   [[noreturn]] void run() {
     std::vector<pollfd> fds;
     for (;;) {
+      // A SIGHUP cuts the wait in accept() or poll() short: new settings
+      // (the forwarder's among them) apply at once, not only when the next
+      // request comes.
+      if (g_reload_requested.exchange(false)) reload();
       const Clock::time_point now = Clock::now();
       if (now >= next_check_) check_listener(now);
       const bool accepting = listener_.is_open() && now >= accept_paused_;

@@ -39,8 +39,9 @@ class RelpTransport final : public Transport {
   }
 
   bool connect(std::string* error, bool* tls) override {
-    *tls = target_.tls.enable;
+    *tls = false;
     errors_.clear();
+    generic_error.clear();
     auth_failed_ = false;
     if (engine_ == nullptr && !make_engine(error)) return false;
     if (relpEngineCltConstruct(engine_, &client_) != RELP_RET_OK) {
@@ -53,6 +54,7 @@ class RelpTransport final : public Transport {
     relpCltSetConnTimeout(client_, static_cast<int>(kRelpTimeout));
     relpCltSetWindowSize(client_, target_.window);
     if (target_.tls.enable && !set_tls(error)) {
+      *tls = true;
       drop_client();
       return false;
     }
@@ -66,6 +68,7 @@ class RelpTransport final : public Transport {
              (auth_failed_ || r == RELP_RET_ERR_TLS_SETUP ||
               r == RELP_RET_ERR_TLS_HANDS || r == RELP_RET_ERR_TLS ||
               (r >= RELP_RET_AUTH_ERR_FP && r <= RELP_RET_AUTH_CERT_INVL));
+      if (!generic_error.empty()) note(generic_error.c_str(), r);
       *error = errors_.empty() ? "librelp error " + std::to_string(r)
                                : errors_;
       drop_client();

@@ -2,11 +2,14 @@
 # Installs what building and testing quillo needs (Debian 12). Idempotent.
 set -euo pipefail
 # The Samba end-to-end tests run smbd, smbclient and rsyslogd in a private
-# namespace of their own.
+# namespace of their own; the forwarding tests run rsyslogd with imrelp and
+# the gtls driver as collector, with certificates made by certtool.
 packages=(build-essential cmake pkg-config libxml++2.6-dev libgtest-dev
           libgmock-dev googletest libbenchmark-dev python3
           groff-base man-db dpkg-dev clang libclang-rt-14-dev
-          samba samba-vfs-modules smbclient rsyslog iproute2 util-linux)
+          librelp-dev libgnutls28-dev
+          samba samba-vfs-modules smbclient rsyslog iproute2 util-linux
+          rsyslog-relp rsyslog-gnutls gnutls-bin)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||

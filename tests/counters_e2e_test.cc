@@ -97,7 +97,11 @@ TEST(CountersTest, SignalWritesTheCountsOfAKnownSequence) {
       "forward_spool_bytes 0\n"
       "forward_rows_dropped 0\n"
       "forward_reconnects 0\n"
-      "forward_spool_failures 0\n";
+      "forward_spool_failures 0\n"
+      "forward_rows_confirmed 0\n"
+      "forward_rows_resent 0\n"
+      "forward_window_waits 0\n"
+      "forward_tls_failures 0\n";
   EXPECT_EQ(content, expected);
   // The daemon is still serving, and printed the same lines.
   EXPECT_EQ(system(), 0);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -91,6 +92,22 @@ bool tcp_listens(int port) {
       connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
   close(fd);
   return ok;
+}
+
+// A loopback port nobody listens on now: bound with port 0, read, closed.
+int free_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  close(fd);
+  return port;
 }
 
 std::vector<unsigned char> frame_of(const quillo::Packet& p) {
@@ -339,7 +356,39 @@ int wait_for_exit(pid_t pid, std::chrono::milliseconds bound) {
   return wait_status(pid, bound);
 }
 
-Collector::Collector(std::string dir) : dir_(std::move(dir)) {
+std::vector<std::string> csv_rows(const ApplianceTree& tree,
+                                  const std::string& kind) {
+  std::vector<std::string> rows;
+  for (const std::string& f : list_files(tree.log_root() + "/" + kind)) {
+    std::string text = read_file(tree.log_root() + "/" + kind + "/" + f);
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+    for (std::size_t start = 0, end;
+         (end = text.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
+      rows.push_back(text.substr(start, end - start));
+    }
+  }
+  return rows;
+}
+
+std::string msg_of(const std::string& message) {
+  const std::size_t end = message.find("\"] ");
+  return end == std::string::npos ? "" : message.substr(end + 3);
+}
+
+std::string fields_input(int from, int to, const std::string& tag,
+                         const std::string& pad) {
+  std::string input;
+  for (int i = from; i < to; ++i) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%s%05d", tag.c_str(), i);
+    input += "system\t1796635815\t" + std::string(text) + "\t" + pad + "\tz\n";
+  }
+  return input;
+}
+
+Collector::Collector(std::string dir, CollectorOptions options)
+    : dir_(std::move(dir)), options_(std::move(options)) {
   mkdir(dir_.c_str(), 0755);
 }
 
@@ -352,27 +401,61 @@ std::string Collector::program() {
   return "";
 }
 
+bool Collector::has_module(const std::string& name) {
+  for (const char* d : {"/usr/lib/x86_64-linux-gnu/rsyslog/",
+                        "/usr/lib/rsyslog/", "/usr/lib64/rsyslog/"}) {
+    if (access((d + name + ".so").c_str(), R_OK) == 0) return true;
+  }
+  return false;
+}
+
+std::string Collector::input_config(int port) const {
+  const CollectorOptions& o = options_;
+  const std::string common = " address=\"127.0.0.1\" port=\"" +
+                             std::to_string(port) + "\" ruleset=\"collect\"";
+  const std::string peer = "[\"" + o.permitted_peer + "\"]";
+  if (o.relp) {
+    std::string in = "module(load=\"imrelp\")\ninput(type=\"imrelp\"" + common;
+    if (o.tls) {
+      in += " tls=\"on\" tls.caCert=\"" + o.ca_file + "\" tls.myCert=\"" +
+            o.cert_file + "\" tls.myPrivKey=\"" + o.key_file +
+            "\" tls.authMode=\"name\" tls.permittedPeer=" + peer;
+    }
+    return in + ")\n";
+  }
+  std::string in = "module(load=\"imtcp\")\ninput(type=\"imtcp\"" + common +
+                   " listenPortFileName=\"" + dir_ + "/port\"";
+  if (o.tls) {
+    in +=
+        " streamDriver.name=\"gtls\" streamDriver.mode=\"1\""
+        " streamDriver.authMode=\"x509/name\" permittedPeer=" +
+        peer + " streamDriver.CAFile=\"" + o.ca_file +
+        "\" streamDriver.CertFile=\"" + o.cert_file +
+        "\" streamDriver.KeyFile=\"" + o.key_file + "\"";
+  }
+  return in + ")\n";
+}
+
 bool Collector::start(int port) {
   const std::string port_file = dir_ + "/port";
   unlink(port_file.c_str());
+  // imrelp cannot report a port it picked: a free one is picked here.
+  if (port == 0 && options_.relp) port = free_port();
   // The exact bytes of each message: no escaping on receipt, %rawmsg% as
   // it came (without the octet count of its frame).
   write_file(dir_ + "/rsyslog.conf",
              "global(workDirectory=\"" + dir_ +
                  "\" processInternalMessages=\"on\"\n"
-                 "       parser.escapeControlCharactersOnReceive=\"off\")\n"
-                 "module(load=\"imtcp\")\n"
+                 "       parser.escapeControlCharactersOnReceive=\"off\")\n" +
+                 (options_.relp ? "main_queue(queue.type=\"Direct\")\n" : "") +
                  "template(name=\"raw\" type=\"string\" "
                  "string=\"%rawmsg%\\n\")\n"
                  "ruleset(name=\"collect\") {\n"
                  "  action(type=\"omfile\" file=\"" +
-                 received_path() +
-                 "\" template=\"raw\")\n}\n"
-                 "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" +
-                 std::to_string(port) + "\" listenPortFileName=\"" + port_file +
-                 "\" ruleset=\"collect\")\n"
-                 "*.* action(type=\"omfile\" file=\"" +
+                 received_path() + "\" template=\"raw\")\n}\n" +
+                 input_config(port) + "*.* action(type=\"omfile\" file=\"" +
                  dir_ + "/internal.log\")\n");
+  unlink((dir_ + "/rsyslogd.pid").c_str());
   pid_ =
       spawn(program(),
             {"-n", "-f", dir_ + "/rsyslog.conf", "-i", dir_ + "/rsyslogd.pid"},
@@ -400,12 +483,19 @@ bool Collector::start(int port) {
   return false;
 }
 
+void Collector::kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
 void Collector::stop() {
   if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
+  ::kill(pid_, SIGTERM);
   if (wait_status(pid_, std::chrono::duration_cast<std::chrono::milliseconds>(
                             kWaitBound)) == -1) {
-    kill(pid_, SIGKILL);
+    ::kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
   pid_ = -1;
@@ -431,6 +521,51 @@ std::vector<std::string> Collector::wait_lines(
     got = lines();
   }
   return got;
+}
+
+std::string TestPki::certtool() {
+  for (const char* p : {"/usr/bin/certtool", "/bin/certtool"}) {
+    if (access(p, X_OK) == 0) return p;
+  }
+  return "";
+}
+
+TestPki::TestPki(const std::string& dir) {
+  mkdir(dir.c_str(), 0700);
+  const auto tool = [&](const std::vector<std::string>& args) {
+    const RunResult r = run(certtool(), args, "");
+    if (r.status != 0 && error.empty()) error = "certtool: " + r.err;
+    return r.status == 0;
+  };
+  // Makes <name>.key and <name>.pem, signed by the CA unless it is the CA.
+  const auto make = [&](const std::string& name, const std::string& attrs) {
+    const std::string base = dir + "/" + name;
+    write_file(base + ".tmpl", attrs + "expiration_days = 2\n");
+    if (!tool({"--generate-privkey", "--sec-param", "medium", "--outfile",
+               base + ".key"})) {
+      return false;
+    }
+    if (name == "ca") {
+      return tool({"--generate-self-signed", "--load-privkey", base + ".key",
+                   "--template", base + ".tmpl", "--outfile", base + ".pem"});
+    }
+    return tool({"--generate-certificate", "--load-privkey", base + ".key",
+                 "--load-ca-certificate", dir + "/ca.pem", "--load-ca-privkey",
+                 dir + "/ca.key", "--template", base + ".tmpl", "--outfile",
+                 base + ".pem"});
+  };
+  ok = make("ca", "cn = \"quillo test CA\"\nca\ncert_signing_key\n") &&
+       make("collector",
+            "cn = \"collector.test\"\ndns_name = \"collector.test\"\n"
+            "tls_www_server\nsigning_key\nencryption_key\n") &&
+       make("client",
+            "cn = \"appliance.test\"\ndns_name = \"appliance.test\"\n"
+            "tls_www_client\nsigning_key\nencryption_key\n");
+  ca = dir + "/ca.pem";
+  collector_cert = dir + "/collector.pem";
+  collector_key = dir + "/collector.key";
+  client_cert = dir + "/client.pem";
+  client_key = dir + "/client.key";
 }
 
 }  // namespace quillo_test

@@ -142,28 +142,57 @@ pid_t start_program(const std::string& program,
 // when it still runs.
 int wait_for_exit(pid_t pid, std::chrono::milliseconds bound);
 
+// The rows of every log file of `kind` ("systemlog"...), without the byte
+// order mark and line ends, in file order.
+std::vector<std::string> csv_rows(const ApplianceTree& tree,
+                                  const std::string& kind);
+// The MSG part of a message a collector received: what follows the
+// structured data.
+std::string msg_of(const std::string& message);
+// quillo-send --stream input: system rows from..to-1 with text1 `tag`
+// and the number, text2 `pad`.
+std::string fields_input(int from, int to, const std::string& tag,
+                         const std::string& pad = "");
+
+// How a Collector listens. The default is plain imtcp.
+struct CollectorOptions {
+  bool relp = false;  // imrelp instead of imtcp
+  bool tls = false;
+  std::string ca_file;    // with tls: the CA both sides' certificates are from
+  std::string cert_file;  // the collector's own certificate and key
+  std::string key_file;
+  std::string permitted_peer;  // the one client name let in
+};
+
 // A private rsyslogd as the site's collector: its own configuration, work
 // directory and pid file in `dir`, internal messages processed
-// (internal.log), imtcp on 127.0.0.1 with a port of its own, control
-// characters kept, and each message it receives written as received
-// (%rawmsg%) on a line of received(). Stopped on destruction.
+// (internal.log), imtcp (or imrelp) on 127.0.0.1 with a port of its own,
+// control characters kept, and each message it receives written as
+// received (%rawmsg%) on a line of received(). A RELP collector runs a
+// direct main queue: it acknowledges a message only once it is written.
+// Stopped on destruction.
 class Collector {
  public:
-  explicit Collector(std::string dir);
+  explicit Collector(std::string dir, CollectorOptions options = {});
   ~Collector();
   Collector(const Collector&) = delete;
   Collector& operator=(const Collector&) = delete;
 
   // The rsyslogd program, or empty when it is not installed.
   static std::string program();
+  // Whether rsyslog's module `name` ("imrelp", "lmnsd_gtls") is installed.
+  static bool has_module(const std::string& name);
 
-  // Starts it on `port` (0: the kernel picks one) and waits, bounded,
-  // until it listens. Returns false when it did not come up.
+  // Starts it on `port` (0: a free one) and waits, bounded, until it
+  // listens. Returns false when it did not come up.
   bool start(int port = 0);
   // Ends it with SIGTERM and waits for it.
   void stop();
+  // Ends it with SIGKILL, as a crash would, and reaps it.
+  void kill();
   int port() const { return port_; }
   std::string received_path() const { return dir_ + "/received.log"; }
+  std::string internal_log() const { return read_file(dir_ + "/internal.log"); }
   // The received messages, one per line.
   std::vector<std::string> lines() const;
   // Waits, bounded, until at least `n` messages arrived; returns them.
@@ -171,9 +200,28 @@ class Collector {
                                       std::chrono::seconds bound) const;
 
  private:
+  std::string input_config(int port) const;
+
   const std::string dir_;
+  const CollectorOptions options_;
   pid_t pid_ = -1;
   int port_ = 0;
+};
+
+// Certificates for TLS tests, made with certtool in `dir`: a CA, the
+// collector's ("collector.test", server use) and the appliance's
+// ("appliance.test", client use), each with its key. ok is false (and
+// error says why) when certtool failed.
+struct TestPki {
+  explicit TestPki(const std::string& dir);
+  // The certtool program, or empty when it is not installed.
+  static std::string certtool();
+
+  bool ok = false;
+  std::string error;
+  std::string ca;
+  std::string collector_cert, collector_key;
+  std::string client_cert, client_key;
 };
 
 }  // namespace quillo_test

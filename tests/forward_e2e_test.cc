@@ -57,40 +57,6 @@ std::string rfc3339(const std::string& log_time) {
   return s;
 }
 
-// The rows of every log file of `kind` ("systemlog"...), without the byte
-// order mark and line ends, in file order.
-std::vector<std::string> csv_rows(const ApplianceTree& tree,
-                                  const std::string& kind) {
-  std::vector<std::string> rows;
-  for (const std::string& f : list_files(tree.log_root() + "/" + kind)) {
-    std::string text = read_file(tree.log_root() + "/" + kind + "/" + f);
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
-    for (std::size_t start = 0, end;
-         (end = text.find("\r\n", start)) != std::string::npos;
-         start = end + 2) {
-      rows.push_back(text.substr(start, end - start));
-    }
-  }
-  return rows;
-}
-
-// The MSG part of a received message: what follows the structured data.
-std::string msg_of(const std::string& message) {
-  const std::size_t end = message.find("\"] ");
-  return end == std::string::npos ? "" : message.substr(end + 3);
-}
-
-std::string fields_input(int from, int to, const std::string& tag,
-                         const std::string& pad = "") {
-  std::string input;
-  for (int i = from; i < to; ++i) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%s%05d", tag.c_str(), i);
-    input += "system\t1796635815\t" + std::string(text) + "\t" + pad + "\tz\n";
-  }
-  return input;
-}
-
 class ForwardEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
