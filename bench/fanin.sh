@@ -378,7 +378,7 @@ print("rows=%d collector_rate=%.1f lag_max_ms=%.1f lag_p99_ms=%.1f "
 
 field_or() { local v; v=$(field "$1" "$2"); echo "${v:-$3}"; }
 
-declare -a table cpu_notes
+declare -a table cpu_notes fwd_notes
 # run_mode MODE: one fan-in run; appends a line to table.
 run_mode() {
   local mode=$1 d roots=() pids=() root line
@@ -486,6 +486,19 @@ run_mode() {
       q, g, r, p, busy - q - g * (t1 - a) / w - r - p, busy, cores * 100, w, t1 - a }')
   echo "  CPU: $cpu" >&2
   cpu_notes+=("$(printf '%-5s %s' "$mode" "$cpu")")
+  # Whether the senders waited on the collector's acknowledgements: the
+  # daemons' forwarding counters, summed.
+  local r
+  for d in "${pids[@]}"; do kill -USR1 "$d"; done
+  sleep 0.5
+  local fwd
+  fwd=$(for r in "${roots[@]}"; do cat "$r/mnt/data/conf/quillo/quillod.stats"; done |
+    awk '$1 ~ /^forward_(window_waits|rows_resent|reconnects|tls_failures)$/ { sum[$1] += $2 }
+      END { printf "window waits %d, rows resent %d, reconnects %d, TLS failures %d",
+        sum["forward_window_waits"], sum["forward_rows_resent"],
+        sum["forward_reconnects"], sum["forward_tls_failures"] }')
+  echo "  forwarders: $fwd" >&2
+  fwd_notes+=("$(printf '%-5s %s' "$mode" "$fwd")")
   local arrived
   arrived=$(field arrived "$res")
   [ "$errors" = 0 ] || arrived="$arrived; $errors load errors"
@@ -512,6 +525,11 @@ for mode in $modes; do run_mode "$mode"; done
 echo
 echo "mode  daemons     rows  collector/s     answer/s  lag max/p99 ms  every row arrived"
 for line in "${table[@]}"; do echo "$line"; done
+if [ "${#fwd_notes[@]}" -gt 0 ]; then
+  echo
+  echo "The daemons' forwarding counters, summed:"
+  for line in "${fwd_notes[@]}"; do echo "$line"; done
+fi
 if [ "${#cpu_notes[@]}" -gt 0 ]; then
   echo
   echo "CPU per cent of one core ($cores cores = $((cores * 100))%; daemons, generators, collector and sampler share them):"
