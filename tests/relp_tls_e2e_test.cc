@@ -100,20 +100,6 @@ std::vector<std::string> wait_rows(const Collector& collector,
   }
 }
 
-// One system row and two access rows through quillo-send.
-void send_three(const ApplianceTree& tree) {
-  ASSERT_EQ(run_client(tree, {"--system", "1796635815", "a", "b", "c"}).status,
-            0);
-  ASSERT_EQ(run_client(tree, {"--access", "Ann", "pc1", "10.0.0.5", "open", "1",
-                              "0", "docs", "a.txt"})
-                .status,
-            0);
-  ASSERT_EQ(run_client(tree, {"--access", "Bob", "pc2", "10.0.0.6", "delete",
-                              "0", "2", "docs", "old.txt"})
-                .status,
-            0);
-}
-
 class RelpTlsEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -158,37 +144,6 @@ class RelpTlsEndToEndTest : public ::testing::Test {
   std::unique_ptr<Collector> collector_;
 };
 
-TEST_F(RelpTlsEndToEndTest, RelpDeliversEveryRowAndConfirmsIt) {
-  start_collector("relp", false);
-  tree_.write_config(tree_.default_config_body() +
-                     forward_conf(collector_->port(), "relp", nullptr, "64"));
-  Daemon daemon(tree_);
-  ASSERT_TRUE(daemon.wait_ready());
-  send_three(tree_);
-  // More rows than the window holds, back to back.
-  const RunResult sent =
-      run_client(tree_, {"--stream"}, fields_input(0, 300, "r"));
-  ASSERT_EQ(sent.status, 0) << sent.err;
-
-  std::vector<std::string> rows = csv_rows(tree_, "systemlog");
-  ASSERT_EQ(rows.size(), 301u);
-  const std::vector<std::string> access = csv_rows(tree_, "accesslog");
-  ASSERT_EQ(access.size(), 2u);
-  rows.insert(rows.begin() + 1, access.begin(), access.end());
-  const std::vector<std::string> got = collector_->wait_lines(303, kArrival);
-  ASSERT_EQ(got.size(), 303u);
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    ASSERT_EQ(msg_of(got[i]), rows[i]) << "message " << i;
-  }
-  EXPECT_EQ(got[0].compare(0, 7, "<134>1 "), 0) << got[0];
-  // Rows still in the window are confirmed when the idle session closes.
-  const Counters c = wait_counter(daemon, "forward_rows_confirmed", 303);
-  EXPECT_EQ(c.at("forward_rows_sent"), 303u);
-  EXPECT_EQ(c.at("forward_rows_confirmed"), 303u);
-  EXPECT_EQ(c.at("forward_rows_resent"), 0u);
-  EXPECT_EQ(c.at("forward_reconnects"), 0u);
-}
-
 TEST_F(RelpTlsEndToEndTest, RelpCollectorKilledMidStreamGetsEveryRow) {
   start_collector("relp", false);
   const int port = collector_->port();
@@ -228,29 +183,6 @@ TEST_F(RelpTlsEndToEndTest, RelpCollectorKilledMidStreamGetsEveryRow) {
 // Forwarding over TLS with the appliance's certificate; tcp or relp.
 class TlsEndToEndTest : public RelpTlsEndToEndTest,
                         public ::testing::WithParamInterface<std::string> {};
-
-TEST_P(TlsEndToEndTest, DeliversToACollectorThatChecksTheAppliance) {
-  start_collector(GetParam(), true);
-  const Tls tls = client_tls("collector.test");
-  tree_.write_config(tree_.default_config_body() +
-                     forward_conf(collector_->port(), GetParam(), &tls));
-  Daemon daemon(tree_);
-  ASSERT_TRUE(daemon.wait_ready());
-  send_three(tree_);
-  std::vector<std::string> rows = csv_rows(tree_, "systemlog");
-  const std::vector<std::string> access = csv_rows(tree_, "accesslog");
-  rows.insert(rows.end(), access.begin(), access.end());
-  ASSERT_EQ(rows.size(), 3u);
-  const std::vector<std::string> got = collector_->wait_lines(3, kArrival);
-  ASSERT_EQ(got.size(), 3u) << collector_->internal_log() << daemon.err();
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    EXPECT_EQ(msg_of(got[i]), rows[i]) << "message " << i;
-  }
-  const Counters c = wait_counter(daemon, "forward_rows_confirmed", 3);
-  EXPECT_EQ(c.at("forward_rows_sent"), 3u);
-  EXPECT_EQ(c.at("forward_rows_confirmed"), 3u);
-  EXPECT_EQ(c.at("forward_tls_failures"), 0u);
-}
 
 TEST_P(TlsEndToEndTest, UntrustedOrWrongCollectorGetsNothingUntilFixed) {
   start_collector(GetParam(), true);
