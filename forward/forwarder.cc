@@ -13,9 +13,6 @@ using Clock = std::chrono::steady_clock;
 
 // Bytes taken from the spool for one send to the collector.
 constexpr std::size_t kBatchBytes = 64u << 10;
-// The position goes to disk at most this long after the rows were
-// confirmed (and at once when everything was).
-constexpr std::chrono::seconds kPersistInterval{1};
 // A send of less than a whole batch waits this long first, so that rows
 // coming one by one go out (and wake the collector) a batch at a time.
 constexpr std::chrono::milliseconds kGather{20};
@@ -239,7 +236,10 @@ bool Forwarder::send_some() {
     end_session(false);
     next_attempt_ = Clock::now();
   }
-  if (Clock::now() - last_persist_ >= kPersistInterval) persist_position();
+  // After every batch that moved it (one small write and a rename per 64
+  // KiB at most), so a daemon killed now sends again only what it had not
+  // confirmed: over RELP at most one window.
+  persist_position();
   return true;
 }
 
@@ -304,8 +304,10 @@ void Forwarder::end_session(bool clean) {
 void Forwarder::persist_position() {
   if (!spool_.is_open()) return;
   if (spool_.persist() != 0) {
+    const Clock::time_point now = Clock::now();
+    if (now - last_position_report_ < kReportInterval) return;
+    last_position_report_ = now;
     complain("Forward position write fail!! " +
              std::string(std::strerror(errno)) + "\n");
   }
-  last_persist_ = Clock::now();
 }

@@ -128,8 +128,8 @@ class Forwarder final : public Thread, public RowSink {
   bool lost_ = false;  // the last connection was lost, not closed
   std::chrono::seconds backoff_{1};
   Clock::time_point next_attempt_{};
-  Clock::time_point last_persist_{};
   Clock::time_point last_send_{};
+  Clock::time_point last_position_report_{};
   bool gathered_ = false;  // the gathering pause before this send is over
 };
 
