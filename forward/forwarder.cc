@@ -28,8 +28,8 @@ std::string target_name(const ForwardSettings& s) {
 
 bool same_target(const ForwardSettings& a, const ForwardSettings& b) {
   return a.enable == b.enable && a.held == b.held && a.host == b.host &&
-         a.port == b.port && a.protocol == b.protocol &&
-         a.window == b.window && a.tls == b.tls;
+         a.port == b.port && a.protocol == b.protocol && a.window == b.window &&
+         a.tls == b.tls;
 }
 
 }  // namespace
@@ -167,8 +167,8 @@ bool Forwarder::send_some() {
     const Clock::time_point due = last_send_ + kIdleClose;
     if (Clock::now() < due) {
       idle_ = true;
-      wait_for(std::chrono::ceil<std::chrono::milliseconds>(due -
-                                                            Clock::now()));
+      wait_for(
+          std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()));
       idle_ = false;
     } else {
       end_session(true);
@@ -196,6 +196,9 @@ bool Forwarder::send_some() {
     return true;
   }
   gathered_ = false;
+  // Where the batch starts, taken now: while the mutex is free the spool's
+  // limit may drop the batch's segment, and the send position with it.
+  const Spool::Position start = spool_.position();
   Transport::Sent sent;
   bool closed = false;
   {
@@ -206,7 +209,6 @@ bool Forwarder::send_some() {
     if (!closed) sent = conn_->send(batch.bytes, batch.frame_ends);
   }
   last_send_ = Clock::now();
-  const Spool::Position start = spool_.position();
   if (sent.frames > 0) {
     spool_.advance(batch, batch.frame_ends[sent.frames - 1], sent.frames);
   }

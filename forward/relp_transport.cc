@@ -69,8 +69,7 @@ class RelpTransport final : public Transport {
               r == RELP_RET_ERR_TLS_HANDS || r == RELP_RET_ERR_TLS ||
               (r >= RELP_RET_AUTH_ERR_FP && r <= RELP_RET_AUTH_CERT_INVL));
       if (!generic_error.empty()) note(generic_error.c_str(), r);
-      *error = errors_.empty() ? "librelp error " + std::to_string(r)
-                               : errors_;
+      *error = errors_.empty() ? "librelp error " + std::to_string(r) : errors_;
       drop_client();
       return false;
     }
@@ -90,8 +89,7 @@ class RelpTransport final : public Transport {
           const_cast<char*>(bytes.data() + space + 1));
       const bool full = in_session_ >= static_cast<std::size_t>(target_.window);
       const Clock::time_point before = Clock::now();
-      if (relpCltSendSyslog(client_, message, end - space - 1) !=
-          RELP_RET_OK) {
+      if (relpCltSendSyslog(client_, message, end - space - 1) != RELP_RET_OK) {
         sent.broken = true;
         break;
       }
@@ -135,7 +133,8 @@ class RelpTransport final : public Transport {
     if (self == nullptr) return;
     self->auth_failed_ = true;
     std::string text = message != nullptr ? message : "";
-    if (names != nullptr && *names != '\0') text += std::string(" (") + names + ")";
+    if (names != nullptr && *names != '\0')
+      text += std::string(" (") + names + ")";
     self->note(text.c_str(), code);
   }
   // librelp calls this for its debug output at every step, and needs one.

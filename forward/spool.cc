@@ -243,7 +243,8 @@ void Spool::remove_front() {
   total_bytes_ -= s.size;
   if (read_fd_seq_ == s.seq) read_fd_.reset();
   if (!s.final) write_fd_.reset();
-  const std::uint64_t next = segments_.empty() ? next_seq_ : segments_.front().seq;
+  const std::uint64_t next =
+      segments_.empty() ? next_seq_ : segments_.front().seq;
   if (read_seq_ <= s.seq) {
     read_seq_ = next;
     read_offset_ = 0;
@@ -258,9 +259,8 @@ void Spool::remove_front() {
 void Spool::remove_confirmed() {
   while (!segments_.empty()) {
     const Segment& s = segments_.front();
-    const bool passed =
-        confirmed_.seq > s.seq ||
-        (confirmed_.seq == s.seq && confirmed_.offset >= s.size);
+    const bool passed = confirmed_.seq > s.seq || (confirmed_.seq == s.seq &&
+                                                   confirmed_.offset >= s.size);
     if (!s.final || !passed) return;
     remove_front();
   }

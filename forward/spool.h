@@ -17,9 +17,10 @@
 // Over a protocol without acknowledgements they move together; over RELP
 // the confirmed one follows the collector's acknowledgements, and rewind()
 // takes the send position back to it when a session is lost. Confirmed
-// segments and, at the size limit, the oldest ones are removed whole. Every file is
-// opened below the folder's descriptor with O_NOFOLLOW, O_NONBLOCK and
-// O_CLOEXEC and used only when it is a regular file.
+// segments and, at the size limit, the oldest ones are removed whole.
+//
+// Every file is opened below the folder's descriptor with O_NOFOLLOW,
+// O_NONBLOCK and O_CLOEXEC and used only when it is a regular file.
 //
 // Not thread-safe: its owner serialises every call (the forwarder does so
 // with its mutex).

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <gnutls/gnutls.h>
-#include <gnutls/x509.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <gnutls/x509.h>
 #include <memory>
 #include <utility>
 
@@ -93,8 +93,9 @@ struct CredentialsFree {
     gnutls_certificate_free_credentials(c);
   }
 };
-using Credentials = std::unique_ptr<
-    std::remove_pointer_t<gnutls_certificate_credentials_t>, CredentialsFree>;
+using Credentials =
+    std::unique_ptr<std::remove_pointer_t<gnutls_certificate_credentials_t>,
+                    CredentialsFree>;
 struct SessionFree {
   void operator()(gnutls_session_t s) const { gnutls_deinit(s); }
 };
@@ -230,10 +231,10 @@ class TcpTransport final : public Transport {
     if (r == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
       gnutls_datum_t text{};
       const unsigned status = gnutls_session_get_verify_cert_status(s);
-      if (gnutls_certificate_verification_status_print(
-              status, GNUTLS_CRT_X509, &text, 0) == 0) {
-        *error = "certificate of " + name + " refused: " +
-                 reinterpret_cast<const char*>(text.data);
+      if (gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509,
+                                                       &text, 0) == 0) {
+        *error = "certificate of " + name +
+                 " refused: " + reinterpret_cast<const char*>(text.data);
         gnutls_free(text.data);
         return false;
       }
@@ -264,8 +265,7 @@ class TcpTransport final : public Transport {
         }
         continue;
       }
-      const ssize_t n =
-          ::send(fd_.get(), p, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n = ::send(fd_.get(), p, left, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
         done += static_cast<std::size_t>(n);
       } else if (n < 0 && errno == EINTR) {

@@ -31,9 +31,8 @@ struct ForwardTls {
   std::string peername;  // the collector's name; empty: the target host
 
   bool operator==(const ForwardTls& o) const {
-    return enable == o.enable && cafile == o.cafile &&
-           certfile == o.certfile && keyfile == o.keyfile &&
-           peername == o.peername;
+    return enable == o.enable && cafile == o.cafile && certfile == o.certfile &&
+           keyfile == o.keyfile && peername == o.peername;
   }
   bool operator!=(const ForwardTls& o) const { return !(*this == o); }
 };
