@@ -160,6 +160,12 @@ TEST(FullVolumeTest, AccessRowThatDoesNotFitIsAnsweredNotStored) {
   ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
   ApplianceTree tree;
   ASSERT_EQ(mount("tmpfs", tree.log_root().c_str(), "tmpfs", 0, "size=64k"), 0);
+  // Off again after the daemon and before the tree goes: a mount point
+  // cannot be removed.
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{tree.log_root()};
   tree.write_config(low_volume_config(tree));
   const std::string filler = tree.log_root() + "/filler";
   {
