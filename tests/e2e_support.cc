@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -374,6 +375,16 @@ std::vector<std::string> csv_rows(const ApplianceTree& tree,
 std::string msg_of(const std::string& message) {
   const std::size_t end = message.find("\"] ");
   return end == std::string::npos ? "" : message.substr(end + 3);
+}
+
+Arrival arrival_of(const std::vector<std::string>& messages,
+                   const std::vector<std::string>& rows) {
+  std::set<std::string> arrived;
+  for (const std::string& m : messages) arrived.insert(msg_of(m));
+  Arrival a;
+  a.distinct = arrived.size();
+  for (const std::string& row : rows) a.missing += arrived.count(row) == 0;
+  return a;
 }
 
 std::string fields_input(int from, int to, const std::string& tag,

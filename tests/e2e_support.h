@@ -149,6 +149,14 @@ std::vector<std::string> csv_rows(const ApplianceTree& tree,
 // The MSG part of a message a collector received: what follows the
 // structured data.
 std::string msg_of(const std::string& message);
+// How the messages a collector received cover `rows`: rows among none of
+// them, and distinct MSG parts (fewer than messages when some came twice).
+struct Arrival {
+  std::size_t missing = 0;
+  std::size_t distinct = 0;
+};
+Arrival arrival_of(const std::vector<std::string>& messages,
+                   const std::vector<std::string>& rows);
 // quillo-send --stream input: system rows from..to-1 with text1 `tag`
 // and the number, text2 `pad`.
 std::string fields_input(int from, int to, const std::string& tag,

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -177,14 +176,12 @@ TEST_F(ForwardEndToEndTest, KilledDaemonResumesAndEveryRowArrives) {
     got = collector_.wait_lines(got.size() + 1, std::chrono::seconds(1));
   } while ((got.empty() || msg_of(got.back()) != rows.back()) &&
            std::chrono::steady_clock::now() < until);
-  std::set<std::string> arrived;
-  for (const std::string& m : got) arrived.insert(msg_of(m));
-  std::size_t missing = 0;
-  for (const std::string& row : rows) missing += arrived.count(row) == 0;
-  EXPECT_EQ(missing, 0u) << rows.size() << " rows logged, " << got.size()
-                         << " messages, " << arrived.size() << " distinct";
+  const Arrival arrival = arrival_of(got, rows);
+  EXPECT_EQ(arrival.missing, 0u)
+      << rows.size() << " rows logged, " << got.size() << " messages, "
+      << arrival.distinct << " distinct";
   std::printf("killed mid-stream: %zu rows logged, %zu messages (%zu twice)\n",
-              rows.size(), got.size(), got.size() - arrived.size());
+              rows.size(), got.size(), got.size() - arrival.distinct);
 }
 
 TEST_F(ForwardEndToEndTest, FullSpoolDropsOldestAndLoggingGoesOn) {

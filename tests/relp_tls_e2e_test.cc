@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,11 +90,9 @@ std::vector<std::string> wait_rows(const Collector& collector,
   const auto until = Clock::now() + kArrival;
   for (;;) {
     const std::vector<std::string> got = collector.lines();
-    std::set<std::string> arrived;
-    for (const std::string& m : got) arrived.insert(msg_of(m));
-    std::size_t missing = 0;
-    for (const std::string& row : rows) missing += arrived.count(row) == 0;
-    if (missing == 0 || Clock::now() >= until) return got;
+    if (arrival_of(got, rows).missing == 0 || Clock::now() >= until) {
+      return got;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }
@@ -164,19 +161,16 @@ TEST_F(RelpTlsEndToEndTest, RelpCollectorKilledMidStreamGetsEveryRow) {
   const std::vector<std::string> rows = csv_rows(tree_, "systemlog");
   ASSERT_EQ(rows.size(), 5000u);
   const std::vector<std::string> got = wait_rows(*collector_, rows);
-  std::set<std::string> arrived;
-  for (const std::string& m : got) arrived.insert(msg_of(m));
-  std::size_t missing = 0;
-  for (const std::string& row : rows) missing += arrived.count(row) == 0;
-  EXPECT_EQ(missing, 0u) << got.size() << " messages, " << arrived.size()
-                         << " distinct";
+  const Arrival arrival = arrival_of(got, rows);
+  EXPECT_EQ(arrival.missing, 0u)
+      << got.size() << " messages, " << arrival.distinct << " distinct";
   // Only rows of the window the collector had not acknowledged come twice.
-  EXPECT_LE(got.size() - arrived.size(), 64u);
+  EXPECT_LE(got.size() - arrival.distinct, 64u);
   const Counters c = wait_counter(daemon, "forward_rows_confirmed", 5000);
   EXPECT_GE(c.at("forward_reconnects"), 1u);
   EXPECT_EQ(c.at("forward_rows_confirmed"), 5000u);
   std::printf("killed at %zu messages; %zu messages, %zu twice, %llu resent\n",
-              at_kill, got.size(), got.size() - arrived.size(),
+              at_kill, got.size(), got.size() - arrival.distinct,
               static_cast<unsigned long long>(c.at("forward_rows_resent")));
 }
 
