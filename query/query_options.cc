@@ -1,9 +1,8 @@
 #include "query/query_options.h"
 
-#include <time.h>
-
-#include <cstring>
 #include <map>
+
+#include "query/local_time.h"
 
 namespace quillo_query {
 namespace {
@@ -31,66 +30,61 @@ int number_at(const std::string& s, std::size_t pos, std::size_t len) {
   return std::stoi(s.substr(pos, len));
 }
 
+// The instant of the local wall time `wall`.
+int64_t instant_of(int64_t wall) { return local_instants(wall).first; }
+
 // Local midnight of the day `t` falls in, `days_back` days earlier.
 int64_t local_midnight(int64_t t, int days_back) {
-  const time_t value = static_cast<time_t>(t);
-  struct tm f;
-  if (localtime_r(&value, &f) == nullptr) throw UsageError("bad clock");
-  f.tm_mday -= days_back;
-  f.tm_hour = f.tm_min = f.tm_sec = 0;
-  f.tm_isdst = -1;
-  return static_cast<int64_t>(mktime(&f));
+  const int64_t wall = wall_of(t);
+  // Floor division: the day of a time before 1970 starts before it.
+  const int64_t day = (wall >= 0 ? wall : wall - (kDay - 1)) / kDay;
+  return instant_of((day - days_back) * kDay);
 }
 
 // "YYYY-MM-DD", then optionally " hh:mm" or " hh:mm:ss" (or "T" for the
-// space); -1 when `text` is not of that form.
-int64_t parse_calendar(const std::string& text) {
+// space). False when `text` is not of that form or names a day or time
+// the calendar does not have (2026-02-29, 24:00, 23:59:60): such a field
+// is refused, never carried into the next day or minute.
+bool parse_calendar(const std::string& text, int64_t* out) {
   const std::size_t n = text.size();
-  if (n != 10 && n != 16 && n != 19) return -1;
+  if (n != 10 && n != 16 && n != 19) return false;
   if (!all_digits(text, 0, 4) || text[4] != '-' || !all_digits(text, 5, 2) ||
       text[7] != '-' || !all_digits(text, 8, 2)) {
-    return -1;
+    return false;
   }
-  struct tm f;
-  std::memset(&f, 0, sizeof f);
-  f.tm_year = number_at(text, 0, 4) - 1900;
-  f.tm_mon = number_at(text, 5, 2) - 1;
-  f.tm_mday = number_at(text, 8, 2);
+  CivilTime c;
+  c.year = number_at(text, 0, 4);
+  c.month = number_at(text, 5, 2);
+  c.day = number_at(text, 8, 2);
   if (n > 10) {
     if ((text[10] != ' ' && text[10] != 'T') || !all_digits(text, 11, 2) ||
         text[13] != ':' || !all_digits(text, 14, 2)) {
-      return -1;
+      return false;
     }
-    f.tm_hour = number_at(text, 11, 2);
-    f.tm_min = number_at(text, 14, 2);
+    c.hour = number_at(text, 11, 2);
+    c.minute = number_at(text, 14, 2);
     if (n == 19) {
-      if (text[16] != ':' || !all_digits(text, 17, 2)) return -1;
-      f.tm_sec = number_at(text, 17, 2);
+      if (text[16] != ':' || !all_digits(text, 17, 2)) return false;
+      c.second = number_at(text, 17, 2);
     }
   }
-  if (f.tm_mon > 11 || f.tm_mday < 1 || f.tm_mday > 31 || f.tm_hour > 23 ||
-      f.tm_min > 59 || f.tm_sec > 59) {
-    return -1;
-  }
-  f.tm_isdst = -1;
-  const int day = f.tm_mday;
-  const time_t t = mktime(&f);
-  // mktime() moves 31 February to March; such a day does not exist.
-  if (t == static_cast<time_t>(-1) || f.tm_mday != day) return -1;
-  return static_cast<int64_t>(t);
+  if (!valid_civil(c, 59)) return false;
+  *out = instant_of(wall_seconds(c));
+  return true;
 }
 
-// "-N" and a unit; -1 when `text` is not of that form.
-int64_t parse_relative(const std::string& text, int64_t now) {
+// "-N" and a unit; false when `text` is not of that form.
+bool parse_relative(const std::string& text, int64_t now, int64_t* out) {
   static const std::map<char, int64_t> kUnits = {
       {'s', 1}, {'m', 60}, {'h', 3600}, {'d', kDay}};
   if (text.size() < 3 || text.size() > 10 || text[0] != '-' ||
       !all_digits(text, 1, text.size() - 2)) {
-    return -1;
+    return false;
   }
   const auto unit = kUnits.find(text.back());
-  if (unit == kUnits.end()) return -1;
-  return now - std::stoll(text.substr(1, text.size() - 2)) * unit->second;
+  if (unit == kUnits.end()) return false;
+  *out = now - std::stoll(text.substr(1, text.size() - 2)) * unit->second;
+  return true;
 }
 
 struct Parser {
@@ -228,9 +222,10 @@ int64_t parse_time_arg(const std::string& text, int64_t now) {
   if (text == "now") return now;
   if (text == "today") return local_midnight(now, 0);
   if (text == "yesterday") return local_midnight(now, 1);
-  int64_t t = parse_calendar(text);
-  if (t < 0 && !text.empty() && text[0] == '-') t = parse_relative(text, now);
-  if (t < 0) {
+  // Every value is a valid time, those before 1970 too, so success is
+  // told apart from the value.
+  int64_t t = 0;
+  if (!parse_calendar(text, &t) && !parse_relative(text, now, &t)) {
     throw UsageError("cannot read the time \"" + text +
                      "\" (YYYY-MM-DD [hh:mm[:ss]], today, yesterday, -2h, "
                      "-7d)");

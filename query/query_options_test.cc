@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -27,18 +28,24 @@ int64_t utc(int year, int month, int day, int hour = 0, int minute = 0,
 
 const int64_t kNow = utc(2026, 12, 9, 13, 45, 10);
 
+// `expected` empty: the text is refused. `zone` is the TZ the case runs in.
 struct TimeCase {
   const char* text;
-  int64_t expected;  // -1: refused
+  std::optional<int64_t> expected;
+  const char* zone = "UTC";
 };
 
 void PrintTo(const TimeCase& c, std::ostream* os) {
-  *os << '"' << c.text << '"';
+  *os << '"' << c.text << "\" in " << c.zone;
 }
 
 class TimeArgTest : public ::testing::TestWithParam<TimeCase> {
  protected:
-  static void SetUpTestSuite() {
+  void SetUp() override {
+    setenv("TZ", GetParam().zone, 1);
+    tzset();
+  }
+  void TearDown() override {
     setenv("TZ", "UTC", 1);
     tzset();
   }
@@ -46,10 +53,10 @@ class TimeArgTest : public ::testing::TestWithParam<TimeCase> {
 
 TEST_P(TimeArgTest, ReadsLocalTime) {
   const TimeCase& c = GetParam();
-  if (c.expected == -1) {
-    EXPECT_THROW(parse_time_arg(c.text, kNow), UsageError) << c.text;
+  if (!c.expected) {
+    EXPECT_THROW(parse_time_arg(c.text, kNow), UsageError);
   } else {
-    EXPECT_EQ(parse_time_arg(c.text, kNow), c.expected) << c.text;
+    EXPECT_EQ(parse_time_arg(c.text, kNow), *c.expected);
   }
 }
 
@@ -64,10 +71,38 @@ INSTANTIATE_TEST_SUITE_P(
         TimeCase{"yesterday", utc(2026, 12, 8)}, TimeCase{"now", kNow},
         TimeCase{"-2h", kNow - 7200}, TimeCase{"-7d", kNow - 7 * 86400},
         TimeCase{"-30m", kNow - 1800}, TimeCase{"-0s", kNow},
-        TimeCase{"2026-02-31", -1}, TimeCase{"2026-12-07 24:00", -1},
-        TimeCase{"2026-12-7", -1}, TimeCase{"2026/12/07", -1},
-        TimeCase{"-2", -1}, TimeCase{"-2w", -1}, TimeCase{"+2h", -1},
-        TimeCase{"2026-12-07 09:30:15x", -1}, TimeCase{"", -1}));
+        TimeCase{"2026-02-31", std::nullopt},
+        TimeCase{"2026-12-07 24:00", std::nullopt},
+        TimeCase{"2026-12-7", std::nullopt},
+        TimeCase{"2026/12/07", std::nullopt}, TimeCase{"-2", std::nullopt},
+        TimeCase{"-2w", std::nullopt}, TimeCase{"+2h", std::nullopt},
+        TimeCase{"2026-12-07 09:30:15x", std::nullopt},
+        TimeCase{"", std::nullopt}));
+
+// Every field is taken as given or the text is refused: nothing is moved
+// into the next month, day or minute.
+INSTANTIATE_TEST_SUITE_P(
+    Calendar, TimeArgTest,
+    ::testing::Values(
+        TimeCase{"2026-00-07", std::nullopt},
+        TimeCase{"2026-13-07", std::nullopt},
+        TimeCase{"2026-12-00", std::nullopt},
+        TimeCase{"2026-12-32", std::nullopt},
+        TimeCase{"2026-02-29", std::nullopt},
+        TimeCase{"2028-02-29", utc(2028, 2, 29)},
+        TimeCase{"2100-02-29", std::nullopt},
+        TimeCase{"2000-02-29", utc(2000, 2, 29)},
+        TimeCase{"2026-04-31", std::nullopt},
+        TimeCase{"2026-04-30 23:59:59", utc(2026, 4, 30, 23, 59, 59)},
+        TimeCase{"2026-12-07 23:60", std::nullopt},
+        TimeCase{"2026-12-07 23:59:60", std::nullopt},
+        TimeCase{"2026-12-07 23:59:61", std::nullopt},
+        TimeCase{"2026-12-07 99:00", std::nullopt},
+        TimeCase{"1970-01-01", 0},
+        TimeCase{"1969-12-31 23:59:59", -1},
+        TimeCase{"1901-06-01", utc(1901, 6, 1)},
+        TimeCase{"1970-01-01", -3600, "Europe/Berlin"},
+        TimeCase{"-30000d", kNow - int64_t{30000} * 86400}));
 
 struct OptionCase {
   std::vector<std::string> args;
