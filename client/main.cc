@@ -54,6 +54,9 @@ int main(int argc, char** argv) {
   } catch (const std::invalid_argument& e) {
     std::fprintf(stderr, "Error: %s\n", e.what());
     return 1;
+  } catch (const std::length_error& e) {
+    std::fprintf(stderr, "Error: %s\n", e.what());
+    return 2;
   } catch (...) {
     std::fputs("Error: unknown exception\n", stderr);
     return 2;

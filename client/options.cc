@@ -2,6 +2,9 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <string>
+
+#include "client/record_fit.h"
 
 namespace {
 
@@ -62,6 +65,10 @@ CommandLine parse_command_line(int argc, const char* const* argv,
   const std::size_t needed = cl.kind == CommandLine::Access ? 8 : 4;
   if (cl.log_data.size() < needed) {
     throw std::invalid_argument("too few argument!!");
+  }
+  if (cl.kind == CommandLine::System) {
+    const std::string error = system_record_error(cl.log_data);
+    if (!error.empty()) throw std::invalid_argument(error);
   }
   return cl;
 }

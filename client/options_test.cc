@@ -51,6 +51,11 @@ TEST(OptionsTest, CommandLineErrors) {
   EXPECT_EQ(ErrorOf({"--system", "a", "b", "c"}), "too few argument!!");
   EXPECT_EQ(ErrorOf({"--access", "1", "2", "3", "4", "5", "6", "7"}),
             "too few argument!!");
+  const std::string time(65, '7');
+  EXPECT_EQ(ErrorOf({"--system", time.c_str(), "a", "b", "c"}),
+            "TIME longer than 64 bytes");
+  EXPECT_EQ(ErrorOf({"--system", time.c_str() + 1, "a", "b", "c"}),
+            "no error");
 }
 
 TEST(OptionsTest, OptionOrderDoesNotMatter) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -31,6 +32,13 @@ std::size_t total(const std::vector<std::string>& fields) {
 }
 
 }  // namespace
+
+std::string system_record_error(const std::vector<std::string>& fields) {
+  if (!fields.empty() && fields[0].size() > kMaxTimeBytes) {
+    return "TIME longer than " + std::to_string(kMaxTimeBytes) + " bytes";
+  }
+  return "";
+}
 
 int fit_fields(std::vector<std::string>& fields, std::size_t room, int first,
                const std::vector<int>& keep) {

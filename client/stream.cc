@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -80,6 +82,19 @@ void reply(std::FILE* out, bool confirm, const char* text) {
   std::fflush(out);
 }
 
+// The request for a parsed record; null, with `parsed` made unparseable
+// and saying why, when no fit makes room for it: such a line would never
+// be taken either.
+std::unique_ptr<quillo::RequestData> request_for(ParsedLine* parsed) {
+  try {
+    return build_record(parsed->record.access, parsed->record.fields);
+  } catch (const std::length_error& e) {
+    parsed->kind = ParsedLine::kUnparseable;
+    parsed->reason = e.what();
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 int run_stream(const CommandLine& cl, const std::string& socket_path, int in_fd,
@@ -91,10 +106,12 @@ int run_stream(const CommandLine& cl, const std::string& socket_path, int in_fd,
   unsigned long not_taken = 0;
   while (reader.next(&line)) {
     ++number;
-    const ParsedLine parsed = cl.format == CommandLine::SambaAudit
-                                  ? parse_samba_audit_line(line)
-                                  : parse_fields_line(line);
-    if (parsed.kind != ParsedLine::kRecord) {
+    ParsedLine parsed = cl.format == CommandLine::SambaAudit
+                            ? parse_samba_audit_line(line)
+                            : parse_fields_line(line);
+    std::unique_ptr<quillo::RequestData> record;
+    if (parsed.kind == ParsedLine::kRecord) record = request_for(&parsed);
+    if (!record) {
       // Never going to succeed: confirmed, so that it is not sent again.
       std::fprintf(
           err, "quillo-send: line %lu %s: %s\n", number,
@@ -109,9 +126,7 @@ int run_stream(const CommandLine& cl, const std::string& socket_path, int in_fd,
                    number);
       std::fflush(err);
     }
-    const SendStatus status = send_record(
-        socket_path, *build_record(parsed.record.access, parsed.record.fields),
-        kRecordBound);
+    const SendStatus status = send_record(socket_path, *record, kRecordBound);
     if (status == kSendTaken) {
       reply(out, cl.confirm, "OK");
     } else {

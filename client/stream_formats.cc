@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <map>
 
+#include "client/record_fit.h"
+
 namespace {
 
 constexpr char kTag[] = "smbd_audit";
@@ -127,6 +129,10 @@ ParsedLine parse_fields_line(const std::string& line) {
     return unparseable("not a system or access record of 5 or 9 fields");
   }
   fields.erase(fields.begin());
+  if (!p.record.access) {
+    const std::string error = system_record_error(fields);
+    if (!error.empty()) return unparseable(error);
+  }
   p.kind = ParsedLine::kRecord;
   p.record.fields = std::move(fields);
   return p;

@@ -4,7 +4,8 @@
 //   system<TAB>TIME<TAB>TEXT1<TAB>TEXT2<TAB>TEXT3
 //   access<TAB>USER<TAB>HOST<TAB>IP<TAB>OPERATION<TAB>RESULT<TAB>ERRNO
 //         <TAB>SHARE<TAB>PATH
-// with "\t", "\n", "\r" and "\\" as escapes inside a field.
+// with "\t", "\n", "\r" and "\\" as escapes inside a field. A system
+// record whose TIME is longer than kMaxTimeBytes is unparseable.
 //
 // samba-audit: a message of Samba's full_audit module written with
 // "full_audit:prefix = %u|%m|%I|%S|%P", after anything up to and including

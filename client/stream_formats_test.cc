@@ -122,6 +122,20 @@ TEST(FieldsLineTest, EscapesAndKinds) {
   }
 }
 
+TEST(FieldsLineTest, TimeLongerThanAnyTimeIsUnparseable) {
+  const std::string longest(kMaxTimeBytes, '1');
+  ParsedLine p = parse_fields_line("system\t" + longest + "\t\t\t");
+  ASSERT_EQ(p.kind, ParsedLine::kRecord);
+  // It fits with room to spare, however long the texts.
+  p.record.fields[1] = std::string(9000, 't');
+  EXPECT_TRUE(static_cast<const quillo::ReqSystemLog&>(
+                  *build_record(false, p.record.fields))
+                  .well_formed());
+  p = parse_fields_line("system\t" + longest + "1\t\t\t");
+  EXPECT_EQ(p.kind, ParsedLine::kUnparseable);
+  EXPECT_EQ(p.reason, "TIME longer than 64 bytes");
+}
+
 TEST(RecordFitTest, LongPathIsCutFirstThenTheLongestField) {
   std::vector<std::string> f = {
       "u", "h", "i", "open", "1", "0", "docs", "r|" + std::string(5000, 'p')};

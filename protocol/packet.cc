@@ -1,6 +1,8 @@
 #include "protocol/packet.h"
 
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 #include "base/big_endian.h"
 
@@ -9,7 +11,7 @@ namespace {
 
 // A string field's entry: its bytes and the NUL. A string too long for a
 // 16-bit length can never fit a body, so its length saturates and the
-// builder leaves it out.
+// builder refuses the record.
 Entry StringEntry(const char* s) {
   const std::size_t n = std::strlen(s) + 1;
   return Entry{reinterpret_cast<const unsigned char*>(s),
@@ -67,14 +69,17 @@ int RequestData::type_code() const {
 
 void RequestData::build(const std::vector<Entry>& values) {
   std::size_t total = 0;
-  for (const Entry& e : values) {
-    if (total + 2 + e.length > kMaxBody) break;
-    total += 2 + e.length;
+  for (const Entry& e : values) total += 2 + e.length;
+  // A record cut short would reach the daemon malformed, and be refused
+  // there however often it is sent again.
+  if (total > kMaxBody) {
+    throw std::length_error("record of " + std::to_string(total) +
+                            " bytes does not fit one request (" +
+                            std::to_string(kMaxBody) + ")");
   }
   set_size(static_cast<unsigned short>(total));
   std::size_t p = 0;
   for (const Entry& e : values) {
-    if (p + 2 + e.length > total) break;
     base::put_be16(data.get() + p, e.length);
     if (e.length > 0) std::memcpy(data.get() + p + 2, e.data, e.length);
     p += 2 + e.length;

@@ -74,9 +74,9 @@ class RequestData : public Packet {
   std::vector<Entry> entries;
 
  protected:
-  // Builds the body from `values` (type entry first), leaving out the first
-  // value that does not fit and every later one; the body ends with the
-  // last entry written. Then parses it into `entries`.
+  // Builds the body from `values` (type entry first), then parses it into
+  // `entries`. Raises std::length_error when the entries do not all fit
+  // kMaxBody: a record is built whole or not at all.
   void build(const std::vector<Entry>& values);
 
   // Copies `received`'s body and parses it when its type code is `type`;
@@ -95,6 +95,7 @@ class RequestData : public Packet {
 // result, error_number, share_name, path.
 class ReqAccessLog : public RequestData {
  public:
+  // Raises std::length_error when the fields do not fit one body.
   ReqAccessLog(const char* user_name, const char* host_name,
                const char* ip_address, const char* operation, int result,
                std::uint16_t error_number, const char* share_name,
@@ -119,6 +120,7 @@ class ReqAccessLog : public RequestData {
 // A system-log record: type, time, text1, text2, text3.
 class ReqSystemLog : public RequestData {
  public:
+  // Raises std::length_error when the fields do not fit one body.
   ReqSystemLog(const char* time, const char* text1, const char* text2,
                const char* text3);
   // The record in `received`, or an empty record when its type is not 1.

@@ -1,5 +1,6 @@
 #include "protocol/packet.h"
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -87,13 +88,14 @@ TEST(PacketTest, CopyPointsIntoItsOwnBody) {
   EXPECT_LT(copy.entries[2].data, copy.data.get() + copy.size);
 }
 
-TEST(PacketTest, OversizeRecordKeepsOnlyLeadingEntriesAndIsShortened) {
+TEST(PacketTest, OversizeRecordIsRefusedNotSentInPart) {
   const std::string huge(5000, 'h');
-  const ReqSystemLog r("1", "a", huge.c_str(), "c");
-  // type (4) + time (4) + text1 (4); text3 is lost although it would fit.
-  EXPECT_EQ(r.size, 12);
-  EXPECT_EQ(r.entries.size(), 3u);
-  EXPECT_FALSE(r.well_formed());
+  EXPECT_THROW(ReqSystemLog("1", "a", huge.c_str(), "c"), std::length_error);
+  // Every entry but the last fits: one byte over the body.
+  const std::string time(4096 - 4 - 3 - 3 - 3 - 2, '7');
+  EXPECT_THROW(ReqSystemLog(time.c_str(), "", "", ""), std::length_error);
+  EXPECT_THROW(ReqAccessLog("u", "h", "i", "o", 1, 0, "s", huge.c_str()),
+               std::length_error);
 }
 
 TEST(PacketTest, RecordFillingTheBodyExactlyKeepsAllEntries) {

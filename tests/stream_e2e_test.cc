@@ -1,8 +1,10 @@
 // quillo-send --stream against the real daemon: rsyslog omprog's
 // confirmation protocol with the daemon up, down and answering "not
-// stored", and a record too long for one body, logged shortened.
+// stored", a record too long for one body, logged shortened, and a system
+// record whose time no fit can make room for, refused by the client.
 
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@ namespace quillo_test {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 const std::string kAudit =
     "2026-12-08T10:00:00+00:00 nas smbd_audit: alice|pc07|10.0.0.7|docs|"
@@ -84,6 +87,56 @@ TEST(StreamTest, RecordTooLongForOneBodyIsLoggedShortened) {
   EXPECT_THAT(logs, HasSubstr("ppp...\r\n"));
   EXPECT_THAT(logs, HasSubstr("ttt...,b,c\r\n"));
 }
+
+// A TIME of 4,081 digits leaves no room for the three texts' framing, and
+// a time is never cut: the record cannot be sent whole in either form.
+struct LongTimeCase {
+  const char* name;
+  std::vector<std::string> args;
+  std::string input;
+  int status;
+  std::string out;
+  std::vector<std::string> rows;  // the system rows logged
+};
+
+void PrintTo(const LongTimeCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string kLongTime(4081, '7');
+
+class LongTimeTest : public ::testing::TestWithParam<LongTimeCase> {};
+
+TEST_P(LongTimeTest, IsRefusedByTheClientAndNeverSentInPart) {
+  setenv("TZ", "UTC", 1);
+  ApplianceTree tree;
+  Daemon daemon(tree);
+  ASSERT_TRUE(daemon.wait_ready());
+  const RunResult r = run_client(tree, GetParam().args, GetParam().input);
+  EXPECT_EQ(r.status, GetParam().status) << r.err;
+  EXPECT_EQ(r.out, GetParam().out);
+  EXPECT_THAT(r.err, HasSubstr("TIME longer than 64 bytes"));
+  EXPECT_EQ(csv_rows(tree, "systemlog"), GetParam().rows);
+  EXPECT_THAT(daemon.err(), Not(HasSubstr("Malformed request")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, LongTimeTest,
+    ::testing::Values(
+        LongTimeCase{"CommandLine",
+                     {"--system", kLongTime, "", "", ""},
+                     "",
+                     1,
+                     "",
+                     {}},
+        // Confirmed, as a line that can never succeed: rsyslog must not
+        // offer it again for ever.
+        LongTimeCase{"StreamWithConfirm",
+                     {"--stream", "--confirm"},
+                     "system\t" + kLongTime + "\t\t\t\n" +
+                         "system\t1700000000\tafter\t\t\n",
+                     0,
+                     "OK\nOK\nOK\n",
+                     {"2023/11/14 22:13:20,after,,"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quillo_test
