@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "query/local_time.h"
+
 namespace quillo_query {
 namespace {
 
@@ -52,24 +54,25 @@ bool has_foreign_bytes(std::string_view line, const char** why) {
   return false;
 }
 
-// Year, month, day, hour, minute and second of "YYYY/MM/DD hh:mm:ss";
-// false when `time` is not of that form or a field is out of range.
-bool time_parts(std::string_view time, int parts[6]) {
+// The fields of "YYYY/MM/DD hh:mm:ss"; false when `time` is not of that
+// form or names no calendar time (30 February). A leap second is allowed:
+// a zone that counts them writes it.
+bool time_parts(std::string_view time, CivilTime* c) {
   if (time.size() <= kTailLength || time.size() > kTailLength + 9) {
     return false;
   }
   const std::size_t y = time.size() - kTailLength;
-  int* p = parts;
-  if (!digits(time, 0, y, &p[0]) || time[y] != '/' ||
-      !digits(time, y + 1, 2, &p[1]) || time[y + 3] != '/' ||
-      !digits(time, y + 4, 2, &p[2]) || time[y + 6] != ' ' ||
-      !digits(time, y + 7, 2, &p[3]) || time[y + 9] != ':' ||
-      !digits(time, y + 10, 2, &p[4]) || time[y + 12] != ':' ||
-      !digits(time, y + 13, 2, &p[5])) {
+  int year = 0;
+  if (!digits(time, 0, y, &year) || time[y] != '/' ||
+      !digits(time, y + 1, 2, &c->month) || time[y + 3] != '/' ||
+      !digits(time, y + 4, 2, &c->day) || time[y + 6] != ' ' ||
+      !digits(time, y + 7, 2, &c->hour) || time[y + 9] != ':' ||
+      !digits(time, y + 10, 2, &c->minute) || time[y + 12] != ':' ||
+      !digits(time, y + 13, 2, &c->second)) {
     return false;
   }
-  return p[1] >= 1 && p[1] <= 12 && p[2] >= 1 && p[2] <= 31 && p[3] <= 23 &&
-         p[4] <= 59 && p[5] <= 60;
+  c->year = year;
+  return valid_civil(*c, 60);
 }
 
 }  // namespace
@@ -126,8 +129,8 @@ bool split_row(std::string_view line, Kind kind, Row* row, const char** why) {
     }
   }
   row->fields[count - 1] = rest;
-  int parts[6];
-  if (!time_parts(row->time, parts)) {
+  CivilTime parts;
+  if (!time_parts(row->time, &parts)) {
     // A stray mark or line break says more than the time it spoils.
     if (!has_foreign_bytes(line, why)) *why = "malformed time";
     return false;
@@ -143,27 +146,40 @@ std::string_view result_word(std::string_view result) {
 }
 
 int64_t RowTimeParser::parse(std::string_view time) {
-  int parts[6];
-  if (!time_parts(time, parts)) return -1;
-  const int minute = parts[4];
-  const int second = parts[5];
-  const std::size_t y = time.size() - kTailLength;
-  const std::string_view key = time.substr(0, y + 9);
-  if (key != last_hour_) {
-    // Zone offsets change on the hour, so one mktime() per hour is enough.
-    struct tm fields;
-    std::memset(&fields, 0, sizeof fields);
-    fields.tm_year = parts[0] - 1900;
-    fields.tm_mon = parts[1] - 1;
-    fields.tm_mday = parts[2];
-    fields.tm_hour = parts[3];
-    fields.tm_isdst = -1;
-    const time_t start = mktime(&fields);
-    if (start == static_cast<time_t>(-1)) return -1;
-    last_hour_.assign(key.data(), key.size());
-    hour_start_ = static_cast<int64_t>(start);
+  CivilTime c;
+  if (!time_parts(time, &c)) return kNoTime;
+  const int64_t wall = wall_seconds(c);
+  const int64_t hour = wall - c.minute * 60 - c.second;
+  if (hour != hour_wall_) {
+    // Zones change their offset on the hour or half hour, never twice in
+    // one, so an hour with the same single offset at both ends has it
+    // throughout; any other hour is looked up row by row.
+    const LocalInstants start = local_instants(hour);
+    const LocalInstants end = local_instants(hour + 3599);
+    if (start.first == start.last && end.first == end.last &&
+        hour - start.first == hour + 3599 - end.first) {
+      hour_wall_ = hour;
+      hour_offset_ = hour - start.first;
+    } else {
+      hour_wall_ = kNoTime;
+    }
   }
-  return hour_start_ + minute * 60 + second;
+  if (hour_wall_ != kNoTime) {
+    repeated_wall_ = kNoTime;
+    second_occurrence_ = false;
+    return wall - hour_offset_;
+  }
+  const LocalInstants at = local_instants(wall);
+  if (at.first >= at.last) {  // one instant, or the end of a skipped hour
+    repeated_wall_ = kNoTime;
+    second_occurrence_ = false;
+    return at.first;
+  }
+  if (repeated_wall_ != kNoTime && wall < repeated_wall_) {
+    second_occurrence_ = true;
+  }
+  repeated_wall_ = wall;
+  return second_occurrence_ ? at.last : at.first;
 }
 
 std::string rfc3339_time(int64_t t) {

@@ -14,6 +14,7 @@
 #define QUILLO_QUERY_LOG_ROW_H_
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -48,17 +49,33 @@ bool split_row(std::string_view line, Kind kind, Row* row, const char** why);
 // daemon writes ("fail (Permission denied)" gives "fail").
 std::string_view result_word(std::string_view result);
 
-// Turns "YYYY/MM/DD hh:mm:ss" of local time into seconds since the epoch.
-// Remembers the last hour it looked up, so rows of the same hour cost no
-// mktime() call; the process's time zone must not change meanwhile.
+// What a time is when there is none: no row's time can be this, since
+// every other value is a valid time (those before 1970 too).
+inline constexpr int64_t kNoTime = std::numeric_limits<int64_t>::min();
+
+// Turns "YYYY/MM/DD hh:mm:ss" of local time into seconds since the epoch,
+// for rows handed to it in file order. Remembers the last hour it looked
+// up, so rows of the same hour cost no time zone look-up; the process's
+// time zone must not change meanwhile. Single-threaded.
+//
+// The night the clocks go back, the times of one hour come twice and the
+// stored time does not say which is meant. The daemon's clock only goes
+// forward, so within that hour a row whose time lies before the previous
+// row's is the second occurrence, and so is every later row of the hour;
+// until that happens the first occurrence is taken. A time the clocks
+// skipped gives the instant they jumped to.
 class RowTimeParser {
  public:
-  // -1 when `time` is not of that form or out of range.
+  // kNoTime when `time` is not of that form or out of range.
   int64_t parse(std::string_view time);
 
  private:
-  std::string last_hour_;  // "YYYY/MM/DD hh" of hour_start_
-  int64_t hour_start_ = 0;
+  int64_t hour_wall_ = kNoTime;  // wall time of the hour cached, or none
+  int64_t hour_offset_ = 0;      // its one zone offset
+  // Set while the previous row lay in a repeated hour: its wall time and
+  // whether the second occurrence was reached.
+  int64_t repeated_wall_ = kNoTime;
+  bool second_occurrence_ = false;
 };
 
 // The local time of `t` in RFC 3339 with the zone's offset:

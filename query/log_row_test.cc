@@ -60,7 +60,11 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair(Kind::kSystem,
                        std::string("2026/12/07 09:30:15,a,\xEF\xBB\xBFx,c")),
         std::make_pair(Kind::kSystem,
-                       std::string("2026/12/07 09:30:15,a\r,b,c"))));
+                       std::string("2026/12/07 09:30:15,a\r,b,c")),
+        std::make_pair(Kind::kSystem, std::string("2026/02/29 09:30:15,a,b,c")),
+        std::make_pair(Kind::kSystem, std::string("2026/04/31 09:30:15,a,b,c")),
+        std::make_pair(Kind::kSystem,
+                       std::string("2026/12/00 09:30:15,a,b,c"))));
 
 TEST(ResultWordTest, IsTheWordBeforeTheReason) {
   EXPECT_EQ(result_word("fail (Permission denied)"), "fail");
@@ -85,6 +89,39 @@ TEST(RowTimeParserTest, RoundTripsTheWritersTimesAcrossDst) {
   // 48 hours after midnight, one of them lost to the change.
   EXPECT_EQ(rfc3339_time(t0), "2026-03-28T00:00:00+01:00");
   EXPECT_EQ(rfc3339_time(t0 + 2 * 86400), "2026-03-30T01:00:00+02:00");
+  setenv("TZ", "UTC", 1);
+  tzset();
+}
+
+// The stored time cannot tell the two 02:30s of the night the clocks go
+// back apart; the rows' order can: the daemon's clock only goes forward,
+// so once the time falls back inside the repeated hour, the rest of that
+// hour is its second occurrence.
+TEST(RowTimeParserTest, TellsTheRepeatedHourApartByTheRowsOrder) {
+  setenv("TZ", "Europe/Berlin", 1);
+  tzset();
+  const std::pair<const char*, const char*> kRows[] = {
+      {"2026/10/25 01:59:00", "2026-10-25T01:59:00+02:00"},
+      {"2026/10/25 02:30:00", "2026-10-25T02:30:00+02:00"},
+      {"2026/10/25 02:59:59", "2026-10-25T02:59:59+02:00"},
+      {"2026/10/25 02:00:00", "2026-10-25T02:00:00+01:00"},
+      {"2026/10/25 02:30:00", "2026-10-25T02:30:00+01:00"},
+      {"2026/10/25 02:30:00", "2026-10-25T02:30:00+01:00"},
+      {"2026/10/25 02:45:00", "2026-10-25T02:45:00+01:00"},
+      {"2026/10/25 03:00:00", "2026-10-25T03:00:00+01:00"},
+  };
+  RowTimeParser parser;
+  int64_t previous = parser.parse("2026/10/25 01:00:00");
+  for (const auto& [time, expected] : kRows) {
+    const int64_t t = parser.parse(time);
+    EXPECT_EQ(rfc3339_time(t), expected);
+    EXPECT_GE(t, previous) << time;
+    previous = t;
+  }
+  // Without an earlier row of that hour, the first occurrence is taken.
+  RowTimeParser fresh;
+  EXPECT_EQ(rfc3339_time(fresh.parse("2026/10/25 02:10:00")),
+            "2026-10-25T02:10:00+02:00");
   setenv("TZ", "UTC", 1);
   tzset();
 }

@@ -12,6 +12,7 @@
 #include "base/eintr.h"
 #include "logstore/dir_entry.h"
 #include "logstore/log_names.h"
+#include "query/local_time.h"
 
 namespace quillo_query {
 namespace {
@@ -37,15 +38,28 @@ unsigned entry_type(int dir_fd, const dirent& entry) {
   return st.st_mode & S_IFMT;
 }
 
+// "YYYYMM" of a month 01-12.
 bool is_month_name(const std::string& name) {
-  return name.size() == 6 && std::all_of(name.begin(), name.end(), [](char c) {
-           return c >= '0' && c <= '9';
-         });
+  if (name.size() != 6 || !std::all_of(name.begin(), name.end(), [](char c) {
+        return c >= '0' && c <= '9';
+      })) {
+    return false;
+  }
+  const int month = (name[4] - '0') * 10 + (name[5] - '0');
+  return month >= 1 && month <= 12;
 }
 
-int64_t local_time_of(const std::string& stamp) {
-  struct tm fields = stamp_to_time(stamp);
-  return static_cast<int64_t>(mktime(&fields));
+// The calendar fields of a stamp (YYYYMM or YYYYMMDDhhmmss); false when
+// they name no calendar time.
+bool stamp_fields(const std::string& stamp, CivilTime* c) {
+  const struct tm fields = stamp_to_time(stamp);
+  c->year = fields.tm_year + 1900;
+  c->month = fields.tm_mon + 1;
+  c->day = fields.tm_mday;
+  c->hour = fields.tm_hour;
+  c->minute = fields.tm_min;
+  c->second = fields.tm_sec;
+  return valid_civil(*c, 59);
 }
 
 }  // namespace
@@ -103,12 +117,15 @@ std::vector<LogFileName> LogTree::files(const std::string& month) {
     const unsigned type = entry_type(dir.get(), entry);
     if (type == 0) continue;
     const std::string stamp = extract_stamp(name, prefix_);
-    if (stamp.size() != 14 || name != prefix_ + stamp + ".csv") {
+    CivilTime c;
+    if (stamp.size() != 14 || name != prefix_ + stamp + ".csv" ||
+        !stamp_fields(stamp, &c)) {
       report(path(month, name), "not a log file, left out");
     } else if (type != S_IFREG) {
       report(path(month, name), "not a regular file, left out");
     } else {
-      out.push_back(LogFileName{name, local_time_of(stamp)});
+      const LocalInstants at = local_instants(wall_seconds(c));
+      out.push_back(LogFileName{name, at.first, at.last});
     }
   }
   std::sort(out.begin(), out.end(),
@@ -155,13 +172,20 @@ std::string LogTree::path(const std::string& month,
 }
 
 int64_t LogTree::month_start(const std::string& month) {
-  return local_time_of(month);
+  CivilTime c;
+  stamp_fields(month, &c);  // months() lets only valid months through
+  return local_instants(wall_seconds(c)).first;
 }
 
 int64_t LogTree::month_end(const std::string& month) {
-  struct tm fields = stamp_to_time(month);
-  fields.tm_mon += 1;
-  return static_cast<int64_t>(mktime(&fields));
+  CivilTime c;
+  stamp_fields(month, &c);
+  // The month's rows all lie before the first instant of the next one.
+  if (++c.month > 12) {
+    c.month = 1;
+    ++c.year;
+  }
+  return local_instants(wall_seconds(c)).first;
 }
 
 void LogTree::report(const std::string& what, const char* why) {

@@ -30,10 +30,13 @@ class TreeError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A log file's name and the local time of its stamp.
+// A log file's name and the instants of its stamp, a local time: the
+// first and the last instant with that local time (the same but in the
+// hour the clocks repeat).
 struct LogFileName {
   std::string name;
   int64_t stamp = 0;
+  int64_t stamp_latest = 0;
 };
 
 // Listing and opening below one kind folder. Owns the descriptors of the
@@ -47,7 +50,7 @@ class LogTree {
   // Opens the kind folder if it is not open yet; true when it is open.
   bool open_kind();
 
-  // Month folders (six-digit names), oldest first.
+  // Month folders ("YYYYMM" of a month 01-12), oldest first.
   std::vector<std::string> months();
 
   // The log files of `month`, by stamp, then by name.

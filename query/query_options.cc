@@ -30,22 +30,28 @@ int number_at(const std::string& s, std::size_t pos, std::size_t len) {
   return std::stoi(s.substr(pos, len));
 }
 
-// The instant of the local wall time `wall`.
-int64_t instant_of(int64_t wall) { return local_instants(wall).first; }
+// The instant a bound at the local wall time `wall` stands for. A bound
+// covers every row of its time: in an hour the clocks repeat, --since
+// takes the first occurrence and --until the second; in an hour they
+// skipped, both mean the moment of the jump (--until the second before).
+int64_t instant_of(int64_t wall, TimeBound bound) {
+  const LocalInstants at = local_instants(wall);
+  return bound == TimeBound::kSince ? at.first : at.last;
+}
 
 // Local midnight of the day `t` falls in, `days_back` days earlier.
-int64_t local_midnight(int64_t t, int days_back) {
+int64_t local_midnight(int64_t t, int days_back, TimeBound bound) {
   const int64_t wall = wall_of(t);
   // Floor division: the day of a time before 1970 starts before it.
   const int64_t day = (wall >= 0 ? wall : wall - (kDay - 1)) / kDay;
-  return instant_of((day - days_back) * kDay);
+  return instant_of((day - days_back) * kDay, bound);
 }
 
 // "YYYY-MM-DD", then optionally " hh:mm" or " hh:mm:ss" (or "T" for the
 // space). False when `text` is not of that form or names a day or time
 // the calendar does not have (2026-02-29, 24:00, 23:59:60): such a field
 // is refused, never carried into the next day or minute.
-bool parse_calendar(const std::string& text, int64_t* out) {
+bool parse_calendar(const std::string& text, TimeBound bound, int64_t* out) {
   const std::size_t n = text.size();
   if (n != 10 && n != 16 && n != 19) return false;
   if (!all_digits(text, 0, 4) || text[4] != '-' || !all_digits(text, 5, 2) ||
@@ -69,7 +75,7 @@ bool parse_calendar(const std::string& text, int64_t* out) {
     }
   }
   if (!valid_civil(c, 59)) return false;
-  *out = instant_of(wall_seconds(c));
+  *out = instant_of(wall_seconds(c), bound);
   return true;
 }
 
@@ -181,10 +187,10 @@ void Parser::one(const std::string& arg) {
   } else if (name == "kind") {
     options.kind = kind_by_name(text);
   } else if (name == "since") {
-    options.since = parse_time_arg(text, now);
+    options.since = parse_time_arg(text, now, TimeBound::kSince);
     options.has_since = true;
   } else if (name == "until") {
-    options.until = parse_time_arg(text, now);
+    options.until = parse_time_arg(text, now, TimeBound::kUntil);
   } else if (name == "output") {
     options.output = output_by_name(text);
   } else if (name == "count-by") {
@@ -218,14 +224,15 @@ void Parser::check() const {
 
 }  // namespace
 
-int64_t parse_time_arg(const std::string& text, int64_t now) {
+int64_t parse_time_arg(const std::string& text, int64_t now,
+                       TimeBound bound) {
   if (text == "now") return now;
-  if (text == "today") return local_midnight(now, 0);
-  if (text == "yesterday") return local_midnight(now, 1);
+  if (text == "today") return local_midnight(now, 0, bound);
+  if (text == "yesterday") return local_midnight(now, 1, bound);
   // Every value is a valid time, those before 1970 too, so success is
   // told apart from the value.
   int64_t t = 0;
-  if (!parse_calendar(text, &t) && !parse_relative(text, now, &t)) {
+  if (!parse_calendar(text, bound, &t) && !parse_relative(text, now, &t)) {
     throw UsageError("cannot read the time \"" + text +
                      "\" (YYYY-MM-DD [hh:mm[:ss]], today, yesterday, -2h, "
                      "-7d)");

@@ -63,12 +63,19 @@ struct QueryOptions {
 QueryOptions parse_query_options(const std::vector<std::string>& args,
                                  int64_t now);
 
+// Which bound a time is given for.
+enum class TimeBound { kSince, kUntil };
+
 // A point in local time from the forms --since and --until take:
 // "YYYY-MM-DD" (00:00:00 of that day), "YYYY-MM-DD hh:mm[:ss]" (also with
 // "T" for the space), "now", "today", "yesterday", and "-N" followed by
 // "s", "m", "h" or "d" (N seconds, minutes, hours or days before `now`).
-// Raises UsageError for anything else.
-int64_t parse_time_arg(const std::string& text, int64_t now);
+// A calendar time inside the hour the clocks repeat stands for its first
+// occurrence as a --since, its second as an --until; one inside the hour
+// they skip, for the moment they jumped. Raises UsageError for anything
+// else, and for a day or time the calendar does not have.
+int64_t parse_time_arg(const std::string& text, int64_t now,
+                       TimeBound bound = TimeBound::kSince);
 
 // The usage text for --help.
 const char* usage_text();

@@ -28,15 +28,18 @@ int64_t utc(int year, int month, int day, int hour = 0, int minute = 0,
 
 const int64_t kNow = utc(2026, 12, 9, 13, 45, 10);
 
-// `expected` empty: the text is refused. `zone` is the TZ the case runs in.
+// `expected` empty: the text is refused. `zone` is the TZ the case runs
+// in, `bound` the option it is given to.
 struct TimeCase {
   const char* text;
   std::optional<int64_t> expected;
   const char* zone = "UTC";
+  TimeBound bound = TimeBound::kSince;
 };
 
 void PrintTo(const TimeCase& c, std::ostream* os) {
-  *os << '"' << c.text << "\" in " << c.zone;
+  *os << '"' << c.text << "\" in " << c.zone
+      << (c.bound == TimeBound::kSince ? " as --since" : " as --until");
 }
 
 class TimeArgTest : public ::testing::TestWithParam<TimeCase> {
@@ -54,9 +57,9 @@ class TimeArgTest : public ::testing::TestWithParam<TimeCase> {
 TEST_P(TimeArgTest, ReadsLocalTime) {
   const TimeCase& c = GetParam();
   if (!c.expected) {
-    EXPECT_THROW(parse_time_arg(c.text, kNow), UsageError);
+    EXPECT_THROW(parse_time_arg(c.text, kNow, c.bound), UsageError);
   } else {
-    EXPECT_EQ(parse_time_arg(c.text, kNow), *c.expected);
+    EXPECT_EQ(parse_time_arg(c.text, kNow, c.bound), *c.expected);
   }
 }
 
@@ -103,6 +106,28 @@ INSTANTIATE_TEST_SUITE_P(
         TimeCase{"1901-06-01", utc(1901, 6, 1)},
         TimeCase{"1970-01-01", -3600, "Europe/Berlin"},
         TimeCase{"-30000d", kNow - int64_t{30000} * 86400}));
+
+// Berlin's clocks went forward at 02:00 on 2026-03-29 and go back at 03:00
+// on 2026-10-25. A bound in the repeated hour covers both occurrences of
+// its time; one in the skipped hour is the change itself.
+constexpr TimeBound kUntil = TimeBound::kUntil;
+INSTANTIATE_TEST_SUITE_P(
+    DaylightSaving, TimeArgTest,
+    ::testing::Values(
+        TimeCase{"2026-10-25 02:15", utc(2026, 10, 25, 0, 15), "Europe/Berlin"},
+        TimeCase{"2026-10-25 02:45", utc(2026, 10, 25, 1, 45), "Europe/Berlin",
+                 kUntil},
+        TimeCase{"2026-10-25 03:00", utc(2026, 10, 25, 2, 0), "Europe/Berlin",
+                 kUntil},
+        TimeCase{"2026-10-25 01:59:59", utc(2026, 10, 24, 23, 59, 59),
+                 "Europe/Berlin", kUntil},
+        TimeCase{"2026-03-29 02:30", utc(2026, 3, 29, 1, 0), "Europe/Berlin"},
+        TimeCase{"2026-03-29 02:30", utc(2026, 3, 29, 0, 59, 59),
+                 "Europe/Berlin", kUntil},
+        TimeCase{"2026-03-29 03:00", utc(2026, 3, 29, 1, 0), "Europe/Berlin",
+                 kUntil},
+        TimeCase{"2026-10-25", utc(2026, 10, 24, 22), "Europe/Berlin", kUntil},
+        TimeCase{"-1d", kNow - 86400, "Europe/Berlin", kUntil}));
 
 struct OptionCase {
   std::vector<std::string> args;

@@ -89,11 +89,11 @@ void wait_for_change(int inotify_fd) {
 
 }  // namespace
 
-void Emitter::row(const Row& row, int64_t /*time*/) {
+void Emitter::row(const Row& row, int64_t time) {
   if (summary_ != nullptr) {
     summary_->add(row);
   } else {
-    printer_->print(row);
+    printer_->print(row, time);
   }
   ++count_;
   if (flush_) std::fflush(out_);
@@ -152,7 +152,7 @@ void QueryRunner::read_month(const std::string& month, bool track,
     // The times this file's rows can have.
     const int64_t lo = system ? month_first : files[i].stamp;
     const int64_t hi =
-        system || i + 1 == files.size() ? month_last : files[i + 1].stamp;
+        system || i + 1 == files.size() ? month_last : files[i + 1].stamp_latest;
     Tracked scratch;
     Tracked& tracked = track ? cursors_[month][files[i].name] : scratch;
     if (hi < options_.since || lo > options_.until) {
@@ -160,7 +160,8 @@ void QueryRunner::read_month(const std::string& month, bool track,
       continue;
     }
     const bool inside = lo >= options_.since && hi <= options_.until;
-    read_file(month, files[i], tracked, !inside, system);
+    read_file(month, files[i], tracked, !inside,
+              system || options_.output == Output::kJson);
   }
   sink_.set_consumer(emitter_);
 }
@@ -256,7 +257,8 @@ void QueryRunner::read_new(int inotify_fd) {
     for (const LogFileName& file : tree_.files(month)) {
       Tracked& tracked = cursors_[month][file.name];
       if (tracked.ignored) continue;
-      read_file(month, file, tracked, options_.has_since, false);
+      read_file(month, file, tracked, options_.has_since,
+                options_.output == Output::kJson);
     }
   }
 }

@@ -33,10 +33,10 @@ void RowSink::line(std::string_view text, int64_t number, bool crlf) {
     report(number, why);
     return;
   }
-  int64_t time = -1;
+  int64_t time = kNoTime;
   if (need_time_) {
     time = times_.parse(row.time);
-    if (time == -1) {
+    if (time == kNoTime) {
       report(number, "time out of range");
       return;
     }

@@ -32,7 +32,7 @@ class RowMatcher {
 class RowConsumer {
  public:
   virtual ~RowConsumer() = default;
-  // `time` is the row's time, or -1 when it was not needed.
+  // `time` is the row's time, or kNoTime when it was not needed.
   virtual void row(const Row& row, int64_t time) = 0;
 };
 

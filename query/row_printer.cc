@@ -69,7 +69,7 @@ void append_escaped_char(std::string& out, unsigned char c) {
 class CsvPrinter final : public RowPrinter {
  public:
   explicit CsvPrinter(std::FILE* out) : out_(out) {}
-  void print(const Row& row) override {
+  void print(const Row& row, int64_t /*time*/) override {
     std::fwrite(row.line.data(), 1, row.line.size(), out_);
     std::fputc('\n', out_);
   }
@@ -81,11 +81,14 @@ class CsvPrinter final : public RowPrinter {
 class JsonPrinter final : public RowPrinter {
  public:
   JsonPrinter(Kind kind, std::FILE* out) : kind_(kind), out_(out) {}
-  void print(const Row& row) override {
+  void print(const Row& row, int64_t time) override {
     text_.assign("{\"time\":");
     append_json_string(text_, row.time);
     text_ += ",\"timestamp\":";
-    append_json_string(text_, rfc3339_time(times_.parse(row.time)));
+    // The reader's time: it saw the rows in file order, which tells the
+    // two occurrences of a repeated hour apart.
+    if (time == kNoTime) time = times_.parse(row.time);
+    append_json_string(text_, rfc3339_time(time));
     const int count = kind_ == Kind::kSystem ? kSystemFieldCount : kFieldCount;
     for (int f = 0; f < count; ++f) {
       text_ += ",\"";
@@ -107,7 +110,7 @@ class JsonPrinter final : public RowPrinter {
 class TablePrinter final : public RowPrinter {
  public:
   TablePrinter(Kind kind, std::FILE* out, int width);
-  void print(const Row& row) override {
+  void print(const Row& row, int64_t /*time*/) override {
     text_.clear();
     append_cell(text_, row.time, 19, true);
     for (std::size_t i = 0; i < widths_.size(); ++i) {

@@ -21,7 +21,10 @@ namespace quillo_query {
 class RowPrinter {
  public:
   virtual ~RowPrinter() = default;
-  virtual void print(const Row& row) = 0;
+  // `time` is the row's instant as read in file order (RowTimeParser), or
+  // kNoTime when the caller has none and the printer is to read it.
+  virtual void print(const Row& row, int64_t time) = 0;
+  void print(const Row& row) { print(row, kNoTime); }
 };
 
 // The printer for `output`. A table is `width` columns wide.

@@ -200,6 +200,60 @@ TEST_F(AccessTreeTest, TimeBoundsReadOnlyTheFilesThatCanHoldTheRows) {
   EXPECT_THAT(second_columns(day.out), ElementsAre("carol"));
 }
 
+// An access row at `time` by `user`, as the daemon writes it.
+std::string access_row(const std::string& time, const std::string& user,
+                       const std::string& op = "open_read") {
+  return time + "," + user + ",pc1,10.0.0.1," + op + ",ok,docs,a.txt\r\n";
+}
+
+// The values of `key` in the JSON lines of `text`, in order.
+std::vector<std::string> json_values(const std::string& text,
+                                     const std::string& key) {
+  std::vector<std::string> out;
+  const std::string tag = "\"" + key + "\":\"";
+  for (const std::string& line : lines_of(text)) {
+    const std::size_t at = line.find(tag);
+    if (at == std::string::npos) continue;
+    const std::size_t from = at + tag.size();
+    out.push_back(line.substr(from, line.find('"', from) - from));
+  }
+  return out;
+}
+
+// The night the clocks go back in Berlin, the daemon writes the hour from
+// 02:00 twice; the stored time cannot tell the two apart, the rows' order
+// in the file can.
+class BerlinQueryTest : public QueryTest {
+ protected:
+  void SetUp() override { setenv("TZ", "Europe/Berlin", 1); }
+  void TearDown() override { setenv("TZ", "UTC", 1); }
+};
+
+TEST_F(BerlinQueryTest, RepeatedHourIsToldApartByTheRowsOrder) {
+  write_file(AccessFile("202610", "access_20261025015000.csv"),
+             std::string(kBom) + access_row("2026/10/25 01:50:00", "a") +
+                 access_row("2026/10/25 02:30:00", "b") +
+                 access_row("2026/10/25 02:59:00", "c") +
+                 access_row("2026/10/25 02:10:00", "d") +
+                 access_row("2026/10/25 02:30:00", "e") +
+                 access_row("2026/10/25 03:10:00", "f"));
+  // From the first 02:15 to the second 02:45.
+  const RunResult r = Query({"--since", "2026-10-25 02:15", "--until",
+                             "2026-10-25 02:45", "--output", "json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(json_values(r.out, "user"), ElementsAre("b", "c", "d", "e"));
+  EXPECT_THAT(json_values(r.out, "timestamp"),
+              ElementsAre("2026-10-25T02:30:00+02:00",
+                          "2026-10-25T02:59:00+02:00",
+                          "2026-10-25T02:10:00+01:00",
+                          "2026-10-25T02:30:00+01:00"));
+  // An hour later than the first 02:30 is the second one.
+  const RunResult later = Query({"--since", "2026-10-25 03:20"});
+  EXPECT_EQ(later.status, 1) << later.out;
+  EXPECT_THAT(second_columns(Query({"--since", "2026-10-25 02:40"}).out),
+              ElementsAre("c", "d", "e", "f"));
+}
+
 // quillo-query --follow as a child writing into a pipe.
 class FollowProcess {
  public:
