@@ -12,6 +12,7 @@ namespace {
 constexpr std::size_t kBufferSize = 1 << 20;
 constexpr char kMark[] = "\xEF\xBB\xBF";
 constexpr std::size_t kMarkSize = sizeof kMark - 1;
+static_assert(kBufferSize > kMaxLineLength, "a whole line must fit");
 
 }  // namespace
 
@@ -19,10 +20,11 @@ LineReader::LineReader() : buffer_(kBufferSize) {}
 
 bool LineReader::read(int fd, FileCursor* cursor, LineSink& sink) {
   if (cursor->refused) return true;
-  // buffer_[0] holds the byte at file offset cursor->offset.
+  // buffer_[0] holds the byte at file offset cursor->offset. What is left
+  // between reads is a line shorter than kMaxLineLength, so the buffer
+  // always has room for more.
   std::size_t have = 0;
   for (;;) {
-    if (have == buffer_.size()) buffer_.resize(buffer_.size() * 2);
     const ssize_t n = base::retry_eintr([&] {
       return ::pread(
           fd, buffer_.data() + have, buffer_.size() - have,
@@ -31,25 +33,44 @@ bool LineReader::read(int fd, FileCursor* cursor, LineSink& sink) {
     if (n < 0) return false;
     if (n == 0) return true;
     have += static_cast<std::size_t>(n);
-    std::size_t used = 0;
     if (cursor->offset == 0) {
       if (have < kMarkSize) continue;
       if (std::memcmp(buffer_.data(), kMark, kMarkSize) != 0) {
         cursor->refused = true;
         return true;
       }
-      used = kMarkSize;
       cursor->offset = static_cast<int64_t>(kMarkSize);
       have -= kMarkSize;
-      std::memmove(buffer_.data(), buffer_.data() + used, have);
+      std::memmove(buffer_.data(), buffer_.data() + kMarkSize, have);
     }
-    used = scan(have, cursor, sink);
-    // The unfinished tail moves to the front; it is read again with the
-    // bytes that follow it.
-    have -= used;
-    if (used > 0 && have > 0) {
-      std::memmove(buffer_.data(), buffer_.data() + used, have);
+    if (cursor->skipping) {
+      const char* nl =
+          static_cast<const char*>(std::memchr(buffer_.data(), '\n', have));
+      const std::size_t skipped =
+          nl == nullptr ? have
+                        : static_cast<std::size_t>(nl - buffer_.data()) + 1;
+      consume(skipped, &have, cursor);
+      if (nl == nullptr) continue;
+      cursor->skipping = false;
     }
+    const std::size_t used = scan(have, cursor, sink);
+    consume(used, &have, cursor);
+    if (have >= kMaxLineLength) {
+      // No line feed yet, and the line is too long already: reported now,
+      // once, and skipped from here to its end.
+      sink.too_long(++cursor->lines);
+      cursor->skipping = true;
+      consume(have, &have, cursor);
+    }
+  }
+}
+
+void LineReader::consume(std::size_t count, std::size_t* have,
+                         FileCursor* cursor) {
+  cursor->offset += static_cast<int64_t>(count);
+  *have -= count;
+  if (count > 0 && *have > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + count, *have);
   }
 }
 
@@ -62,15 +83,17 @@ std::size_t LineReader::scan(std::size_t have, FileCursor* cursor,
     const char* nl = static_cast<const char*>(
         std::memchr(p, '\n', static_cast<size_t>(end - p)));
     if (nl == nullptr) break;
-    const bool crlf = nl > p && nl[-1] == '\r';
-    const char* text_end = crlf ? nl - 1 : nl;
-    sink.line(std::string_view(p, static_cast<std::size_t>(text_end - p)),
-              ++cursor->lines, crlf);
+    if (static_cast<std::size_t>(nl - p) + 1 > kMaxLineLength) {
+      sink.too_long(++cursor->lines);
+    } else {
+      const bool crlf = nl > p && nl[-1] == '\r';
+      const char* text_end = crlf ? nl - 1 : nl;
+      sink.line(std::string_view(p, static_cast<std::size_t>(text_end - p)),
+                ++cursor->lines, crlf);
+    }
     p = nl + 1;
   }
-  const std::size_t used = static_cast<std::size_t>(p - begin);
-  cursor->offset += static_cast<int64_t>(used);
-  return used;
+  return static_cast<std::size_t>(p - begin);
 }
 
 }  // namespace quillo_query

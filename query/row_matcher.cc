@@ -46,6 +46,10 @@ void RowSink::line(std::string_view text, int64_t number, bool crlf) {
   consumer_->row(row, time);
 }
 
+void RowSink::too_long(int64_t number) {
+  report(number, "line longer than 64 KiB");
+}
+
 void RowSink::report(int64_t number, const char* why) {
   ++damaged_;
   complain("quillo-query: " + path_ + ":" + std::to_string(number) + ": " +

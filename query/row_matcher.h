@@ -58,6 +58,7 @@ class RowSink final : public LineSink {
   void set_consumer(RowConsumer& consumer) { consumer_ = &consumer; }
 
   void line(std::string_view text, int64_t number, bool crlf) override;
+  void too_long(int64_t number) override;
 
   int64_t damaged() const { return damaged_; }
 

@@ -206,6 +206,30 @@ std::string access_row(const std::string& time, const std::string& user,
   return time + "," + user + ",pc1,10.0.0.1," + op + ",ok,docs,a.txt\r\n";
 }
 
+// A local user's file of a mark and a hole of zeros (truncate -s), with a
+// row after it, beside the daemon's file.
+TEST_F(QueryTest, HoleOfZerosIsOneDamagedLine) {
+  const std::string hole = AccessFile("202612", "access_20261209081941.csv");
+  write_file(hole, kBom);
+  ASSERT_EQ(truncate(hole.c_str(), 8 << 20), 0);
+  const int fd = open(hole.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const std::string after = "\r\n" + access_row("2026/12/09 08:19:42", "b");
+  EXPECT_EQ(write(fd, after.data(), after.size()),
+            static_cast<ssize_t>(after.size()));
+  close(fd);
+  write_file(AccessFile("202612", "access_20261209081940.csv"),
+             std::string(kBom) + access_row("2026/12/09 08:19:40", "a"));
+
+  const RunResult r = Query({"--user", "*"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(second_columns(r.out), ElementsAre("a", "b"));
+  EXPECT_EQ(r.err,
+            "quillo-query: " + tree_.log_root() +
+                "/accesslog/202612/access_20261209081941.csv:1: line longer "
+                "than 64 KiB, left out\n");
+}
+
 // The values of `key` in the JSON lines of `text`, in order.
 std::vector<std::string> json_values(const std::string& text,
                                      const std::string& key) {
