@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +11,7 @@
 #include "base/console.h"
 #include "base/eintr.h"
 #include "logstore/dir_entry.h"
+#include "logstore/log_file.h"
 #include "logstore/log_names.h"
 #include "query/local_time.h"
 
@@ -84,6 +85,8 @@ bool LogTree::open_kind() {
   if (!kind_ && errno != ENOENT) {
     report(root_path_ + "/" + kind_dir(kind_id_), "not a folder, left out");
   }
+  struct stat st;
+  if (kind_ && ::fstat(kind_.get(), &st) == 0) kind_owner_ = st.st_uid;
   return static_cast<bool>(kind_);
 }
 
@@ -161,6 +164,30 @@ base::UniqueFd LogTree::open_file(const std::string& month,
     file.reset();
   }
   return file;
+}
+
+bool LogTree::vouches_for_stamp(const std::string& month,
+                                const std::string& name) {
+  const std::string stamp = extract_stamp(name, prefix_);
+  if (stamp.size() != 14) return false;
+  const base::UniqueFd file = open_file(month, name);
+  struct stat st;
+  if (!file || ::fstat(file.get(), &st) != 0 ||
+      (st.st_uid != 0 && st.st_uid != kind_owner_)) {
+    return false;
+  }
+  // The mark, then "YYYY/MM/DD hh:mm:ss," of the stamp's digits.
+  const std::string expected =
+      std::string(kByteOrderMark) + stamp.substr(0, 4) + "/" +
+      stamp.substr(4, 2) + "/" + stamp.substr(6, 2) + " " +
+      stamp.substr(8, 2) + ":" + stamp.substr(10, 2) + ":" +
+      stamp.substr(12, 2) + ",";
+  char head[32];
+  static_assert(sizeof head >= 3 + 20, "room for the mark and the time");
+  const ssize_t n = base::retry_eintr(
+      [&] { return ::pread(file.get(), head, expected.size(), 0); });
+  return n == static_cast<ssize_t>(expected.size()) &&
+         std::memcmp(head, expected.data(), expected.size()) == 0;
 }
 
 std::string LogTree::path(const std::string& month,

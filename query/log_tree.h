@@ -13,6 +13,8 @@
 #ifndef QUILLO_QUERY_LOG_TREE_H_
 #define QUILLO_QUERY_LOG_TREE_H_
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <set>
 #include <stdexcept>
@@ -63,6 +65,15 @@ class LogTree {
   // when it is gone or not a regular file.
   base::UniqueFd open_file(const std::string& month, const std::string& name);
 
+  // Whether the daemon stands behind the stamp of the log file `name` of
+  // `month`: the daemon names a new file after the row it opens it for,
+  // so its first row is at its stamp, and the file is the daemon's own:
+  // owned by root or by the owner of the kind folder, which the daemon
+  // made in the administrator's log root. A local user's file (another
+  // owner) or one of the daemon's renamed (a first row at another time)
+  // does not vouch; nor does a file without a first row yet.
+  bool vouches_for_stamp(const std::string& month, const std::string& name);
+
   // "<kind dir>/<month>/<name>" below the root, for messages.
   std::string path(const std::string& month, const std::string& name) const;
 
@@ -85,6 +96,7 @@ class LogTree {
   std::string prefix_;
   base::UniqueFd root_;
   base::UniqueFd kind_;
+  uid_t kind_owner_ = 0;  // of kind_
   std::set<std::string> reported_;
 };
 

@@ -144,24 +144,39 @@ int QueryRunner::run_history() {
 void QueryRunner::read_month(const std::string& month, bool track,
                              RowConsumer& consumer) {
   const std::vector<LogFileName> files = tree_.files(month);
-  const bool system = options_.kind == Kind::kSystem;
   const int64_t month_first = LogTree::month_start(month);
   const int64_t month_last = LogTree::month_end(month) - 1;
+  // The times each file's rows can have: the month's, narrowed by the
+  // stamps the daemon vouches for. A vouched stamp is the moment the
+  // daemon opened that file for its first row, so no row of the daemon's
+  // in an earlier file is later, and none in that file is earlier. The
+  // folders are world-writable: a stamp nobody vouches for bounds nothing.
+  std::vector<int64_t> lo(files.size(), month_first);
+  std::vector<int64_t> hi(files.size(), month_last);
+  const bool bounded = options_.since != QueryOptions().since ||
+                       options_.until != QueryOptions().until;
+  if (options_.kind != Kind::kSystem && bounded) {
+    int64_t next_vouched = month_last;
+    for (std::size_t i = files.size(); i-- > 0;) {
+      hi[i] = next_vouched;
+      if (tree_.vouches_for_stamp(month, files[i].name)) {
+        lo[i] = files[i].stamp;
+        next_vouched = files[i].stamp_latest;
+      }
+    }
+  }
   sink_.set_consumer(consumer);
   for (std::size_t i = 0; i < files.size(); ++i) {
-    // The times this file's rows can have.
-    const int64_t lo = system ? month_first : files[i].stamp;
-    const int64_t hi =
-        system || i + 1 == files.size() ? month_last : files[i + 1].stamp_latest;
     Tracked scratch;
     Tracked& tracked = track ? cursors_[month][files[i].name] : scratch;
-    if (hi < options_.since || lo > options_.until) {
+    if (hi[i] < options_.since || lo[i] > options_.until) {
       tracked.ignored = true;
       continue;
     }
-    const bool inside = lo >= options_.since && hi <= options_.until;
+    const bool inside = lo[i] >= options_.since && hi[i] <= options_.until;
     read_file(month, files[i], tracked, !inside,
-              system || options_.output == Output::kJson);
+              options_.kind == Kind::kSystem ||
+                  options_.output == Output::kJson);
   }
   sink_.set_consumer(emitter_);
 }

@@ -2,8 +2,10 @@
 //
 // Rows come out in time order. Access and alert rows carry the daemon's
 // own clock, so they already lie in the order of the files' stamps, and a
-// file holds no row before its own stamp nor after the next file's: files
-// outside the bounds are not read, and the rows of the others are streamed.
+// file holds no row before its own stamp nor after the next file's, as far
+// as the daemon vouches for those stamps (LogTree::vouches_for_stamp):
+// files outside the bounds are not read, and the rows of the others are
+// streamed.
 // System rows carry the sender's time and the daemon writes a queued older
 // row into the current file of that row's month, so only the month folders
 // bound them: every file of a month in range is read and the month's rows

@@ -145,6 +145,8 @@ class AccessTreeTest : public QueryTest {
                    "2026/12/31 23:30:00,eve,h,i,o,ok,s,bare lf\n");
     write_file(AccessFile("202612", "access_20261231234000.csv"),
                std::string(kBom) +
+                   "2026/12/31 23:40:00,dave,pc4,10.0.0.4,open_read,ok,"
+                   "docs,d.txt\r\n"
                    "2026/12/31 23:50:00,alice,pc1,10.0.0.1,open_write,ok,"
                    "docs,b.txt\r\n");
     write_file(AccessFile("202701", "access_20270101000500.csv"),
@@ -205,6 +207,49 @@ std::string access_row(const std::string& time, const std::string& user,
                        const std::string& op = "open_read") {
   return time + "," + user + ",pc1,10.0.0.1," + op + ",ok,docs,a.txt\r\n";
 }
+
+// A file in the daemon's month folder that the daemon did not write
+// there under that name: a local user's (another owner), or one of the
+// daemon's own files renamed (its first row is not at its stamp). The
+// daemon's file before it has a row after the planted stamp.
+struct PlantCase {
+  const char* what;
+  std::string content;
+  uid_t owner;
+  std::vector<std::string> until_0810;  // users of --until 08:10
+};
+
+void PrintTo(const PlantCase& c, std::ostream* os) { *os << c.what; }
+
+class PlantedStampTest : public QueryTest,
+                         public ::testing::WithParamInterface<PlantCase> {};
+
+TEST_P(PlantedStampTest, HidesNoRow) {
+  write_file(AccessFile("202612", "access_20261209081940.csv"),
+             std::string(kBom) + access_row("2026/12/09 08:19:40", "carol") +
+                 access_row("2026/12/09 08:19:44", "carol", "delete"));
+  const std::string planted =
+      AccessFile("202612", "access_20261209081941.csv");
+  write_file(planted, GetParam().content);
+  ASSERT_EQ(chown(planted.c_str(), GetParam().owner, GetParam().owner), 0);
+
+  const RunResult since = Query({"--since", "2026-12-09 08:19:42"});
+  EXPECT_EQ(since.status, 0) << since.err;
+  EXPECT_THAT(lines_of(since.out),
+              ElementsAre("2026/12/09 08:19:44,carol,pc1,10.0.0.1,delete,ok,"
+                          "docs,a.txt"));
+  EXPECT_EQ(second_columns(Query({"--until", "2026-12-09 08:10"}).out),
+            GetParam().until_0810);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plants, PlantedStampTest,
+    ::testing::Values(
+        PlantCase{"a local user's empty file", kBom, 65534, {}},
+        PlantCase{"the daemon's file of 08:00 renamed",
+                  std::string(kBom) + access_row("2026/12/09 08:00:00", "alice"),
+                  0,
+                  {"alice"}}));
 
 // A local user's file of a mark and a hole of zeros (truncate -s), with a
 // row after it, beside the daemon's file.
