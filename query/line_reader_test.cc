@@ -69,14 +69,12 @@ class LineReaderTest : public ::testing::Test {
 TEST_F(LineReaderTest, OverlongLineIsSkippedToItsLineFeedInBoundedMemory) {
   // The longest line handed on: kMaxLineLength bytes with its CR LF.
   const std::string longest(kMaxLineLength - 2, 'x');
-  Append(std::string(kMark) + "one\r\n" + longest + "\r\n" + longest +
-         "y\r\n");
+  Append(std::string(kMark) + "one\r\n" + longest + "\r\n" + longest + "y\r\n");
   Grow(8 << 20);
   Append("\r\ntwo\r\nthree\r\n");
   Read();
-  EXPECT_THAT(sink_.lines,
-              ElementsAre(Pair(1, "one"), Pair(2, "65534 bytes"),
-                          Pair(5, "two"), Pair(6, "three")));
+  EXPECT_THAT(sink_.lines, ElementsAre(Pair(1, "one"), Pair(2, "65534 bytes"),
+                                       Pair(5, "two"), Pair(6, "three")));
   EXPECT_THAT(sink_.too_long_lines, ElementsAre(3, 4));
   EXPECT_EQ(reader_.buffer_size(), capacity_);
   EXPECT_EQ(cursor_.offset, Size());

@@ -14,8 +14,7 @@ bool is_leap(int64_t year) {
 }
 
 int days_in_month(int64_t year, int month) {
-  static const int kDays[12] = {31, 28, 31, 30, 31, 30,
-                                31, 31, 30, 31, 30, 31};
+  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   return month == 2 && is_leap(year) ? 29 : kDays[month - 1];
 }
 
@@ -28,8 +27,8 @@ int64_t days_from_civil(int64_t year, int month, int day) {
   const int64_t year_of_era = y - era * 400;
   const int64_t day_of_year =
       (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 -
-                             year_of_era / 100 + day_of_year;
+  const int64_t day_of_era =
+      year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
   return era * 146097 + day_of_era - 719468;
 }
 

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <ostream>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -10,6 +11,7 @@
 
 #include "logstore/log_names.h"
 #include "query/row_printer.h"
+#include "query/visible_text.h"
 
 namespace quillo_query {
 namespace {
@@ -132,19 +134,38 @@ TEST(JsonStringTest, DecodesEscapesAndReplacesBadBytes) {
   EXPECT_EQ(out,
             "\"a\\r\\nb\\\"\\\\\\u0001\xC3\xA9\xEF\xBF\xBD\xEF\xBF\xBD"
             "\xEF\xBF\xBDz#01\"");
+  out.clear();
+  append_json_string(out, "\x1B\x7F\xC2\x9B\xC2\x80\xC2\xA0");
+  EXPECT_EQ(out, "\"\\u001b\\u007f\\u009b\\u0080\xC2\xA0\"");
 }
 
-TEST(TableCellTest, CutsOnCharactersAndHidesControls) {
-  std::string out;
-  append_cell(out, "\xC3\xA9t\xC3\xA9\x1B", 10, true);
-  EXPECT_EQ(out, "\xC3\xA9t\xC3\xA9?      ");
-  out.clear();
-  append_cell(out, "abcdefgh", 4, false);
-  EXPECT_EQ(out, "abc~");
-  out.clear();
-  append_cell(out, "abcd", 4, false);
-  EXPECT_EQ(out, "abcd");
+struct VisibleCase {
+  const char* stored;
+  const char* shown;
+  std::size_t columns;
+};
+
+void PrintTo(const VisibleCase& c, std::ostream* os) { *os << c.shown; }
+
+class VisibleTextTest : public ::testing::TestWithParam<VisibleCase> {};
+
+TEST_P(VisibleTextTest, ShowsEveryControlEscaped) {
+  EXPECT_EQ(visible(GetParam().stored), GetParam().shown);
+  EXPECT_EQ(visible_width(GetParam().stored), GetParam().columns);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Characters, VisibleTextTest,
+    ::testing::Values(
+        VisibleCase{"plain, text", "plain, text", 11},
+        VisibleCase{"\x1B[31m", "\\x1b[31m", 8},
+        VisibleCase{"\t\x7F\x01", "\\x09\\x7f\\x01", 12},
+        VisibleCase{"\xC2\x9B" "2J", "\\u009b2J", 8},
+        VisibleCase{"\xC2\x80\xC2\x9F\xC2\xA0",
+                    "\\u0080\\u009f\xC2\xA0", 13},
+        VisibleCase{"\x9B\xFF\xC2", "\\x9b\\xff\\xc2", 12},
+        VisibleCase{"a\\x1b", "a\\\\x1b", 6},
+        VisibleCase{"\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9", 3}));
 
 }  // namespace
 }  // namespace quillo_query

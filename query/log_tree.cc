@@ -14,6 +14,7 @@
 #include "logstore/log_file.h"
 #include "logstore/log_names.h"
 #include "query/local_time.h"
+#include "query/visible_text.h"
 
 namespace quillo_query {
 namespace {
@@ -72,7 +73,7 @@ LogTree::LogTree(const std::string& root, Kind kind)
     return ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   }));
   if (!root_) {
-    throw TreeError("cannot open the log root " + root + ": " +
+    throw TreeError("cannot open the log root " + visible(root) + ": " +
                     std::strerror(errno));
   }
   open_kind();
@@ -83,7 +84,7 @@ bool LogTree::open_kind() {
   kind_.reset(base::retry_eintr(
       [&] { return ::openat(root_.get(), kind_dir(kind_id_), kDirFlags); }));
   if (!kind_ && errno != ENOENT) {
-    report(root_path_ + "/" + kind_dir(kind_id_), "not a folder, left out");
+    report(path("", ""), "not a folder, left out");
   }
   struct stat st;
   if (kind_ && ::fstat(kind_.get(), &st) == 0) kind_owner_ = st.st_uid;
@@ -195,7 +196,7 @@ std::string LogTree::path(const std::string& month,
   std::string out = join_path(root_path_, kind_dir(kind_id_));
   if (!month.empty()) out = join_path(out, month);
   if (!name.empty()) out = join_path(out, name);
-  return out;
+  return visible(out);
 }
 
 int64_t LogTree::month_start(const std::string& month) {

@@ -74,7 +74,8 @@ class LogTree {
   // does not vouch; nor does a file without a first row yet.
   bool vouches_for_stamp(const std::string& month, const std::string& name);
 
-  // "<kind dir>/<month>/<name>" below the root, for messages.
+  // "<kind dir>/<month>/<name>" below the root, for messages: as shown
+  // (visible_text.h), since anyone may name a file there.
   std::string path(const std::string& month, const std::string& name) const;
 
   const base::UniqueFd& root_fd() const { return root_; }

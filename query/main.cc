@@ -52,9 +52,9 @@ int main(int argc, char** argv) {
   tzset();
   try {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const quillo_query::QueryOptions options =
-        quillo_query::parse_query_options(
-            args, static_cast<int64_t>(std::time(nullptr)));
+    quillo_query::QueryOptions options = quillo_query::parse_query_options(
+        args, static_cast<int64_t>(std::time(nullptr)));
+    options.terminal = ::isatty(STDOUT_FILENO) == 1;
     if (options.help) {
       say(quillo_query::usage_text());
       return 0;

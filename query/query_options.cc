@@ -3,11 +3,17 @@
 #include <map>
 
 #include "query/local_time.h"
+#include "query/visible_text.h"
 
 namespace quillo_query {
 namespace {
 
 constexpr int64_t kDay = 86400;
+
+// `text` in quotes for a message, as shown (visible_text.h).
+std::string quoted(const std::string& text) {
+  return "\"" + visible(text) + "\"";
+}
 
 // The field a filter or summary option names ("user", "op", ...); -1 when
 // it names none.
@@ -116,15 +122,15 @@ Output output_by_name(const std::string& name) {
   if (name == "csv") return Output::kCsv;
   if (name == "json") return Output::kJson;
   if (name == "table") return Output::kTable;
-  throw UsageError("--output takes csv, json or table, not \"" + name + "\"");
+  throw UsageError("--output takes csv, json or table, not " + quoted(name));
 }
 
 Kind kind_by_name(const std::string& name) {
   if (name == "system") return Kind::kSystem;
   if (name == "access") return Kind::kAccess;
   if (name == "alert") return Kind::kAlert;
-  throw UsageError("--kind takes system, access or alert, not \"" + name +
-                   "\"");
+  throw UsageError("--kind takes system, access or alert, not " +
+                   quoted(name));
 }
 
 int count_by_name(const std::string& name) {
@@ -134,8 +140,8 @@ int count_by_name(const std::string& name) {
   if (field < 0 || field == kPath) {
     throw UsageError(
         "--count-by takes user, host, ip, op, result, share, "
-        "hour or day, not \"" +
-        name + "\"");
+        "hour or day, not " +
+        quoted(name));
   }
   return field;
 }
@@ -165,7 +171,7 @@ void Parser::one(const std::string& arg) {
     return;
   }
   if (arg.compare(0, 2, "--") != 0) {
-    throw UsageError("unexpected argument \"" + arg + "\"");
+    throw UsageError("unexpected argument " + quoted(arg));
   }
   const std::size_t eq = arg.find('=');
   const bool has_inline = eq != std::string::npos;
@@ -176,7 +182,7 @@ void Parser::one(const std::string& arg) {
   if (field < 0 && name != "root" && name != "kind" && name != "since" &&
       name != "until" && name != "output" && name != "count-by" &&
       name != "lines") {
-    throw UsageError("unknown option \"" + arg + "\"");
+    throw UsageError("unknown option " + quoted(arg));
   }
   const std::string text = value("--" + name, has_inline, inline_text);
   if (field >= 0) {
@@ -233,8 +239,8 @@ int64_t parse_time_arg(const std::string& text, int64_t now,
   // told apart from the value.
   int64_t t = 0;
   if (!parse_calendar(text, bound, &t) && !parse_relative(text, now, &t)) {
-    throw UsageError("cannot read the time \"" + text +
-                     "\" (YYYY-MM-DD [hh:mm[:ss]], today, yesterday, -2h, "
+    throw UsageError("cannot read the time " + quoted(text) +
+                     " (YYYY-MM-DD [hh:mm[:ss]], today, yesterday, -2h, "
                      "-7d)");
   }
   return t;

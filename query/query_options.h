@@ -55,6 +55,9 @@ struct QueryOptions {
   int lines = 10;     // rows shown before following without --since
   int count_by = -1;  // a Field, kByHour or kByDay; -1: no summary
   bool help = false;
+  // Standard output is a terminal (set by main, not by an option): CSV
+  // rows are shown escaped rather than as stored.
+  bool terminal = false;
 };
 
 // Parses the arguments after the program name; relative times are taken

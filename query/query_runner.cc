@@ -105,7 +105,8 @@ QueryRunner::QueryRunner(QueryOptions options, const std::string& log_root,
       out_(out),
       tree_(log_root, options_.kind),
       printer_(options_.count_by < 0
-                   ? make_printer(options_.output, options_.kind, out, width)
+                   ? make_printer(options_.output, options_.kind, out, width,
+                                  options_.terminal)
                    : nullptr),
       summary_(options_.count_by >= 0
                    ? std::make_unique<Summary>(options_.count_by)

@@ -1,44 +1,22 @@
 #include "query/row_printer.h"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
+
+#include "query/visible_text.h"
 
 namespace quillo_query {
 namespace {
 
-// The length of the well-formed UTF-8 character at the start of `s`
-// (shortest form, no surrogate, at most U+10FFFF); 0 when there is none.
-std::size_t utf8_length(std::string_view s) {
-  const auto byte = [&](std::size_t i) {
-    return static_cast<unsigned char>(s[i]);
-  };
-  const unsigned char c = byte(0);
-  if (c < 0x80) return 1;
-  std::size_t n;
-  unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (s.size() < n || byte(1) < lo || byte(1) > hi) return 0;
-  for (std::size_t i = 2; i < n; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-  }
-  return n;
+// "\u00XX" for the control `c`.
+void append_json_control(std::string& out, int c) {
+  static const char kHex[] = "0123456789abcdef";
+  out += "\\u00";
+  out += kHex[c >> 4];
+  out += kHex[c & 15];
 }
 
 void append_escaped_char(std::string& out, unsigned char c) {
-  static const char kHex[] = "0123456789abcdef";
   switch (c) {
     case '"':
       out += "\\\"";
@@ -57,25 +35,34 @@ void append_escaped_char(std::string& out, unsigned char c) {
       break;
     default:
       if (c < 0x20 || c == 0x7F) {
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
+        append_json_control(out, c);
       } else {
         out += static_cast<char>(c);
       }
   }
 }
 
+// The rows as stored; on a terminal, as shown (visible_text.h), since a
+// stored row may hold any control a sender put in.
 class CsvPrinter final : public RowPrinter {
  public:
-  explicit CsvPrinter(std::FILE* out) : out_(out) {}
+  CsvPrinter(std::FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
   void print(const Row& row, int64_t /*time*/) override {
-    std::fwrite(row.line.data(), 1, row.line.size(), out_);
-    std::fputc('\n', out_);
+    if (!terminal_) {
+      std::fwrite(row.line.data(), 1, row.line.size(), out_);
+      std::fputc('\n', out_);
+      return;
+    }
+    text_.clear();
+    append_visible(text_, row.line);
+    text_ += '\n';
+    std::fwrite(text_.data(), 1, text_.size(), out_);
   }
 
  private:
   std::FILE* out_;
+  bool terminal_;
+  std::string text_;  // reused for every row
 };
 
 class JsonPrinter final : public RowPrinter {
@@ -158,7 +145,8 @@ std::string_view summary_key(const Row& row, int count_by) {
 }  // namespace
 
 std::unique_ptr<RowPrinter> make_printer(Output output, Kind kind,
-                                         std::FILE* out, int width) {
+                                         std::FILE* out, int width,
+                                         bool terminal) {
   switch (output) {
     case Output::kJson:
       return std::make_unique<JsonPrinter>(kind, out);
@@ -167,7 +155,7 @@ std::unique_ptr<RowPrinter> make_printer(Output output, Kind kind,
     case Output::kCsv:
       break;
   }
-  return std::make_unique<CsvPrinter>(out);
+  return std::make_unique<CsvPrinter>(out, terminal);
 }
 
 void append_json_string(std::string& out, std::string_view value) {
@@ -185,6 +173,10 @@ void append_json_string(std::string& out, std::string_view value) {
       ++i;
     } else if (n == 1) {
       append_escaped_char(out, static_cast<unsigned char>(value[i++]));
+    } else if (const int c1 = control_at(value.substr(i)); c1 >= 0) {
+      // Valid JSON either way; escaped, no terminal obeys it.
+      append_json_control(out, c1);
+      i += n;
     } else {
       out.append(value.data() + i, n);
       i += n;
@@ -196,23 +188,23 @@ void append_json_string(std::string& out, std::string_view value) {
 void append_cell(std::string& out, std::string_view value, int width,
                  bool pad) {
   int shown = 0;
-  std::size_t i = 0;
-  while (i < value.size() && shown < width) {
-    std::size_t n = utf8_length(value.substr(i));
-    if (shown == width - 1 && i + std::max<std::size_t>(n, 1) < value.size()) {
-      out += '~';  // the value goes on beyond the column
-      ++shown;
+  std::string shape;  // the next character as shown
+  for (std::size_t i = 0; i < value.size();) {
+    shape.clear();
+    std::size_t next = i;
+    const int columns = append_visible_char(shape, value, &next);
+    // While more follows, the last column is kept for the '~'.
+    const int room = width - shown - (next < value.size() ? 1 : 0);
+    if (columns > room) {
+      if (shown < width) {
+        out += '~';  // the value goes on beyond the column
+        ++shown;
+      }
       break;
     }
-    const unsigned char c = static_cast<unsigned char>(value[i]);
-    if (n == 0 || (n == 1 && (c < 0x20 || c == 0x7F))) {
-      out += '?';
-      n = 1;
-    } else {
-      out.append(value.data() + i, n);
-    }
-    i += n;
-    ++shown;
+    out += shape;
+    shown += columns;
+    i = next;
   }
   if (pad) out.append(static_cast<std::size_t>(width - shown), ' ');
 }
@@ -239,7 +231,8 @@ void Summary::print(std::FILE* out) const {
   const int64_t largest = rows.front().second;
   std::size_t key_width = 0;
   for (const auto& r : rows) {
-    key_width = std::max(key_width, r.first.empty() ? 7 : r.first.size());
+    key_width =
+        std::max(key_width, r.first.empty() ? 7 : visible_width(r.first));
   }
   key_width = std::min<std::size_t>(key_width, 40);
   const int count_width = static_cast<int>(std::to_string(largest).size());

@@ -27,19 +27,21 @@ class RowPrinter {
   void print(const Row& row) { print(row, kNoTime); }
 };
 
-// The printer for `output`. A table is `width` columns wide.
+// The printer for `output`. A table is `width` columns wide. With
+// `terminal` CSV rows are shown escaped (visible_text.h); otherwise they
+// are written as stored. JSON, tables and summaries never hold a control.
 std::unique_ptr<RowPrinter> make_printer(Output output, Kind kind,
-                                         std::FILE* out, int width);
+                                         std::FILE* out, int width,
+                                         bool terminal = false);
 
 // Appends `value` to `out` as a JSON string (with its quotes): "#015" and
 // "#012" become CR and LF, every byte sequence that is not UTF-8 becomes
-// U+FFFD, and control characters, '"' and '\' are escaped.
+// U+FFFD, and control characters (C1 too), '"' and '\' are escaped.
 void append_json_string(std::string& out, std::string_view value);
 
-// Appends `value` to `out` for a terminal in at most `width` characters:
-// control characters and bytes that are not UTF-8 become '?', and a longer
-// value is cut, its last character then '~'. Pads with spaces to `width`
-// when `pad` is set.
+// Appends `value` to `out` for a terminal in at most `width` columns, as
+// shown (visible_text.h); a longer value is cut before a character, its
+// last column then '~'. Pads with spaces to `width` when `pad` is set.
 void append_cell(std::string& out, std::string_view value, int width, bool pad);
 
 // Counts rows per value of one column, per hour or per day, and prints

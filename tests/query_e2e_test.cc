@@ -4,10 +4,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -247,7 +249,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PlantCase{"a local user's empty file", kBom, 65534, {}},
         PlantCase{"the daemon's file of 08:00 renamed",
-                  std::string(kBom) + access_row("2026/12/09 08:00:00", "alice"),
+                  std::string(kBom) +
+                      access_row("2026/12/09 08:00:00", "alice"),
                   0,
                   {"alice"}}));
 
@@ -321,6 +324,102 @@ TEST_F(BerlinQueryTest, RepeatedHourIsToldApartByTheRowsOrder) {
   EXPECT_EQ(later.status, 1) << later.out;
   EXPECT_THAT(second_columns(Query({"--since", "2026-10-25 02:40"}).out),
               ElementsAre("c", "d", "e", "f"));
+}
+
+// What quillo-query writes to a terminal: its standard output is a
+// pseudo-terminal in raw mode (bytes as written), its standard error
+// goes nowhere. Waits at most 20 s.
+std::string query_on_terminal(const ApplianceTree& tree,
+                              std::vector<std::string> args) {
+  termios raw{};
+  cfmakeraw(&raw);
+  int master = -1;
+  int slave = -1;
+  if (openpty(&master, &slave, nullptr, &raw, nullptr) != 0) return "";
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  args.insert(args.begin(), QUILLO_QUERY_PATH);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv("QUILLO_ROOT", tree.root().c_str(), 1);
+    dup2(slave, 1);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(slave);
+  std::string out;
+  const auto until =
+      std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < until) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 200) <= 0) continue;
+    char buf[4096];
+    const ssize_t got = read(master, buf, sizeof buf);
+    if (got <= 0) break;  // EIO: the program closed the terminal
+    out.append(buf, static_cast<std::size_t>(got));
+  }
+  kill(pid, SIGKILL);  // only if it is still running after the bound
+  waitpid(pid, nullptr, 0);
+  close(master);
+  return out;
+}
+
+bool has_controls(const std::string& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if ((c < 0x20 && c != '\n') || c == 0x7F) return true;
+    if (c == 0xC2 && i + 1 < text.size() &&
+        (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) {
+      return true;  // U+0080-U+009F
+    }
+  }
+  return false;
+}
+
+// A local user logs terminal escapes (CSI as ESC [ and as U+009B, a title
+// change) and plants a file whose name is one: nothing of it reaches the
+// administrator's terminal as a control, and the stored bytes stay.
+TEST_F(QueryTest, TerminalEscapesAreShownNotObeyed) {
+  Daemon daemon(tree_);
+  ASSERT_TRUE(daemon.wait_ready());
+  const std::string user = "evil\x1b[31mred\x1b[0m";  // as stored
+  const std::string path = "a\xc2\x9b" "2Jb\x1b]0;owned\x1b\\";
+  Send({"--access", user, "pc1", "10.0.0.1", "open", "1", "0", "docs", path});
+  const std::vector<std::string> files =
+      list_files(tree_.log_root() + "/accesslog");
+  ASSERT_EQ(files.size(), 1u);
+  const std::string month = files[0].substr(0, 6);
+  write_file(AccessFile(month, "x\x1b]0;TITLE\x1b\\y"), kBom);
+
+  const std::string shown_user = "evil\\x1b[31mred\\x1b[0m";
+  const std::string shown_path = "a\\u009b2Jb\\x1b]0;owned\\x1b\\\\";
+  const std::string terminal = query_on_terminal(tree_, {});
+  EXPECT_THAT(terminal, HasSubstr("," + shown_user + ",pc1,"));
+  EXPECT_THAT(terminal, HasSubstr(",docs," + shown_path + "\n"));
+  EXPECT_FALSE(has_controls(terminal)) << terminal;
+
+  // Into a pipe or file, CSV is the stored format, byte for byte.
+  const RunResult csv = Query({});
+  EXPECT_THAT(csv.out, HasSubstr("," + user + ",pc1,"));
+  EXPECT_THAT(csv.out, HasSubstr(",docs," + path + "\n"));
+  // Names in messages are always shown escaped.
+  EXPECT_THAT(csv.err,
+              HasSubstr("/x\\x1b]0;TITLE\\x1b\\\\y: not a log file"));
+  EXPECT_FALSE(has_controls(csv.err)) << csv.err;
+  // The other forms are for reading and never hold a control.
+  for (const std::vector<std::string>& form :
+       {std::vector<std::string>{"--output", "table"},
+        std::vector<std::string>{"--output", "json"},
+        std::vector<std::string>{"--count-by", "user"}}) {
+    const RunResult r = Query(form);
+    EXPECT_EQ(r.status, 0) << form[1];
+    EXPECT_FALSE(has_controls(r.out)) << form[1] << ": " << r.out;
+  }
+  EXPECT_THAT(Query({"--count-by", "user"}).out, HasSubstr(shown_user));
 }
 
 // quillo-query --follow as a child writing into a pipe.
