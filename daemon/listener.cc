@@ -1,6 +1,7 @@
 #include "daemon/listener.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -69,6 +70,8 @@ Listener::Open Listener::clear_path() {
 }
 
 Listener::Open Listener::open() {
+  // Taken while descriptors are plentiful, at the first opening.
+  if (!reserve_) reserve_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   fd_.reset();
   const Open cleared = clear_path();
   if (cleared != Open::kOk) return cleared;
@@ -124,5 +127,22 @@ int Listener::accept() {
     return -1;
   }
   // Not retried on EINTR: a signal is a reason for the loop to look round.
-  return ::accept4(fd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  const int fd =
+      ::accept4(fd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || !reserve_) return fd;
+  const int error = errno;
+  // accept() fails for want of a descriptor before it looks for a client:
+  // the blocking socket must not be waited on when nobody is there.
+  pollfd waiting{fd_.get(), POLLIN, 0};
+  if (::poll(&waiting, 1, 0) != 1) {
+    errno = error;
+    return -1;
+  }
+  reserve_.reset();
+  const int dropped =
+      ::accept4(fd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (dropped >= 0) ::close(dropped);
+  reserve_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  errno = dropped >= 0 ? ECONNABORTED : error;
+  return -1;
 }

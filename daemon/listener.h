@@ -2,7 +2,9 @@
 // (/tmp), where any local user may have put something first and a cleaner
 // may remove it later.
 //
-// Main thread only. Owns its descriptor.
+// Main thread only. Owns its descriptors: the socket's and a reserve (an
+// open /dev/null) given up only to let a client go when the process has
+// no descriptor left.
 
 #ifndef QUILLO_DAEMON_LISTENER_H_
 #define QUILLO_DAEMON_LISTENER_H_
@@ -40,6 +42,13 @@ class Listener {
   // Accepts the next client (its socket non-blocking, close-on-exec),
   // waiting for one at most kAcceptWaitSeconds. -1 with errno EAGAIN when
   // none came, EINTR when a signal came first.
+  //
+  // Out of descriptors (EMFILE, ENFILE), a waiting client would keep the
+  // socket readable for ever: it is taken into the reserve's place and
+  // closed at once, without an answer, and the reserve is taken back; -1
+  // with errno ECONNABORTED then (a local socket's accept gives that code
+  // for nothing else). EMFILE or ENFILE only when nobody was waiting or
+  // there was no reserve to give up.
   int accept();
 
   static constexpr long kAcceptWaitSeconds = 60;
@@ -57,6 +66,7 @@ class Listener {
 
   const std::string path_;
   base::UniqueFd fd_;
+  base::UniqueFd reserve_;  // open except inside accept()
   dev_t dev_ = 0;  // of the socket file this object made
   ino_t ino_ = 0;
   bool busy_reported_ = false;  // said once until the path is ours again

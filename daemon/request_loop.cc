@@ -1,10 +1,12 @@
 #include "daemon/request_loop.h"
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -20,6 +22,7 @@
 #include "daemon/counters.h"
 #include "daemon/handler_stats.h"
 #include "daemon/listener.h"
+#include "daemon/message_limit.h"
 #include "daemon/peer_set.h"
 #include "daemon/system_log.h"
 #include "notice/notice.h"
@@ -61,6 +64,18 @@ void ensure_state_dir(const std::string& path) {
   }
 }
 
+// How many clients may wait at once under the process's descriptor limit.
+std::size_t peer_capacity() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+      limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur >= kMaxPendingPeers + kWorkDescriptors) {
+    return kMaxPendingPeers;
+  }
+  if (limit.rlim_cur <= kWorkDescriptors) return 1;
+  return static_cast<std::size_t>(limit.rlim_cur) - kWorkDescriptors;
+}
+
 NoticePaths notice_paths(const quillo::AppliancePaths& paths) {
   return NoticePaths{paths.eventlog_script, paths.buzzer_script,
                      paths.mailsend_script, paths.notice_config,
@@ -71,9 +86,10 @@ class RequestLoop {
  public:
   // Created in the order of the members, destroyed in reverse: the
   // configuration, the listener (no socket until start()), the pending
-  // peers, the counts, the notifier and the alert thread (not started;
-  // destroying it then joins nothing), the forwarder (likewise), the
-  // handlers, which hand their rows to the forwarder.
+  // peers, the limits on repeated messages, the counts, the notifier and
+  // the alert thread (not started; destroying it then joins nothing), the
+  // forwarder (likewise), the handlers, which hand their rows to the
+  // forwarder.
   explicit RequestLoop(const DaemonSettings& settings)
       : config_path_(settings.paths.config),
         config_(std::make_unique<ConfigXml>(config_path_)),
@@ -144,6 +160,12 @@ class RequestLoop {
       throw std::runtime_error("another quillod serves " + listener_.path());
     }
     next_check_ = Clock::now() + std::chrono::seconds(1);
+    if (peer_capacity_ < kMaxPendingPeers) {
+      complain("Descriptor limit below " +
+               std::to_string(kMaxPendingPeers + kWorkDescriptors) +
+               ": at most " + std::to_string(peer_capacity_) +
+               " clients wait at once.\n");
+    }
     config_->load();
     apply_forward_settings();
     alerts_.start();
@@ -162,8 +184,10 @@ class RequestLoop {
       if (g_reload_requested.exchange(false)) reload();
       const Clock::time_point now = Clock::now();
       if (now >= next_check_) check_listener(now);
+      flush_reports(now);
       const bool accepting = listener_.is_open() && now >= accept_paused_;
-      if (accepting && peers_.size() == 0) {
+      if (accepting && peers_.size() == 0 &&
+          next_report() == Clock::time_point::max()) {
         // Nobody half-way: wait in accept() itself, which costs a lone
         // client one system call less than poll() and accept().
         accept_one(Clock::now());
@@ -187,10 +211,23 @@ class RequestLoop {
   }
 
  private:
+  // The messages clients can cause at will, in the order of reports_.
+  enum Report {
+    kNoData,
+    kIncomplete,
+    kMalformed,
+    kOtherType,
+    kAcceptFail,
+    kDropped,
+    kReports
+  };
+
   // Milliseconds poll() may sleep: until the earliest peer's bound, the
-  // next look at the socket file or the end of an accept pause.
+  // next look at the socket file, the end of an accept pause or a summary
+  // of held-back messages.
   int wait_ms(Clock::time_point now) const {
-    Clock::time_point until = std::min(peers_.next_deadline(), next_check_);
+    Clock::time_point until = std::min(
+        {peers_.next_deadline(), next_check_, next_report()});
     if (listener_.is_open() && accept_paused_ > now) {
       until = std::min(until, accept_paused_);
     }
@@ -211,7 +248,30 @@ class RequestLoop {
     } else if (listener_.open() == Listener::Open::kOk) {
       return;
     }
-    complain("Accept fail!!\n");
+    report(kAcceptFail);
+  }
+
+  // Prints one more occurrence of a message clients can cause at will,
+  // within its limit.
+  void report(Report which) {
+    const std::string text = reports_[which].occur(Clock::now());
+    if (!text.empty()) complain(text);
+  }
+
+  // Prints the summaries of the messages held back in a minute now over.
+  void flush_reports(Clock::time_point now) {
+    for (MessageLimit& limit : reports_) {
+      const std::string text = limit.flush(now);
+      if (!text.empty()) complain(text);
+    }
+  }
+
+  Clock::time_point next_report() const {
+    Clock::time_point earliest = Clock::time_point::max();
+    for (const MessageLimit& limit : reports_) {
+      earliest = std::min(earliest, limit.deadline());
+    }
+    return earliest;
   }
 
   // Takes one client per round: while more wait, the listener stays
@@ -223,12 +283,15 @@ class RequestLoop {
       peers_.add(std::move(fd), Clock::now(), &finished_);
       return;
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ||
-        errno == ECONNABORTED) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    if (errno == ECONNABORTED) {
+      // Let go for want of a descriptor; the next client is taken at once.
+      report(kDropped);
       return;
     }
-    // Out of descriptors or the like: pause accepting rather than spin.
-    complain("Accept fail!!\n");
+    // Out of descriptors with nobody to let go, or the like: pause
+    // accepting rather than spin.
+    report(kAcceptFail);
     accept_paused_ = now + kAcceptRetryPause;
   }
 
@@ -289,12 +352,12 @@ class RequestLoop {
 
   void serve(PeerSet::Finished& done) {
     if (done.request.size == 0) {
-      complain("No data request!! Ignore.\n");
+      report(kNoData);
       requests_.malformed++;
       return;
     }
     if (!done.whole) {
-      complain("Incomplete request!! Ignore.\n");
+      report(kIncomplete);
       requests_.malformed++;
       return;
     }
@@ -330,14 +393,14 @@ class RequestLoop {
         return quillo::kResultNotStored;
       }
     } else {
-      complain("Invalid request type!! Ignore.\n");
+      report(kOtherType);
       requests_.other_type++;
     }
     return quillo::kResultAccepted;
   }
 
   int malformed() {
-    complain("Malformed request!! Ignore.\n");
+    report(kMalformed);
     requests_.malformed++;
     return -1;
   }
@@ -345,7 +408,15 @@ class RequestLoop {
   const std::string config_path_;
   std::unique_ptr<ConfigXml> config_;
   Listener listener_;
-  PeerSet peers_{kMaxPendingPeers, kRequestTimeout};
+  const std::size_t peer_capacity_ = peer_capacity();
+  PeerSet peers_{peer_capacity_, kRequestTimeout};
+  std::array<MessageLimit, kReports> reports_{
+      MessageLimit("No data request!! Ignore.\n"),
+      MessageLimit("Incomplete request!! Ignore.\n"),
+      MessageLimit("Malformed request!! Ignore.\n"),
+      MessageLimit("Invalid request type!! Ignore.\n"),
+      MessageLimit("Accept fail!!\n"),
+      MessageLimit("No descriptor left!! Connection dropped.\n")};
   std::deque<PeerSet::Finished> finished_;  // in the order they finished
   Clock::time_point next_check_{};          // of the socket file
   Clock::time_point accept_paused_{};       // after a failed accept

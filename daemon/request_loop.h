@@ -31,6 +31,14 @@ static_assert(std::atomic<bool>::is_always_lock_free,
 // Clients waiting for their frame at once; when full, the oldest goes.
 inline constexpr std::size_t kMaxPendingPeers = 256;
 
+// Descriptors kept for the daemon's own work beside the waiting clients:
+// standard streams, the listener and its reserve, log, state and spool
+// files, directory walks, scripts' pipes, the collector's connection. Under
+// a descriptor limit below kMaxPendingPeers + kWorkDescriptors, fewer
+// clients wait at once (at least one), so that a record that arrives is
+// still written and answered.
+inline constexpr std::size_t kWorkDescriptors = 32;
+
 // Longest wait for one request to arrive whole; a client that sends nothing
 // or stops mid-frame is dropped without an answer when it has passed.
 inline constexpr std::chrono::seconds kRequestTimeout{5};

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -34,11 +35,13 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kWaitBound{20};
 
 // Runs a child with QUILLO_ROOT set; standard output and error go to the
-// given files. Returns the pid.
+// given files. `open_files`, when not 0, becomes its descriptor limit.
+// Returns the pid.
 pid_t spawn(const std::string& program, const std::vector<std::string>& args,
             const std::string& root, const std::string& out_file,
             const std::string& err_file,
-            const std::string& in_file = "/dev/null") {
+            const std::string& in_file = "/dev/null",
+            unsigned open_files = 0) {
   std::vector<std::string> argv_storage = {program};
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -47,6 +50,10 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args,
   const pid_t pid = fork();
   if (pid != 0) return pid;
   if (!root.empty()) setenv("QUILLO_ROOT", root.c_str(), 1);
+  if (open_files != 0) {
+    const rlimit limit{open_files, open_files};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+  }
   const int out = open(out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   const int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   const int null = open(in_file.c_str(), O_RDONLY);
@@ -200,10 +207,11 @@ std::vector<std::string> list_files(const std::string& dir) {
   return out;
 }
 
-Daemon::Daemon(const ApplianceTree& tree, const std::vector<std::string>& args)
+Daemon::Daemon(const ApplianceTree& tree, const std::vector<std::string>& args,
+               unsigned open_files)
     : tree_(tree) {
   pid_ = spawn(quillod_path(), args, tree.root(), tree.path("quillod.out"),
-               tree.path("quillod.err"));
+               tree.path("quillod.err"), "/dev/null", open_files);
 }
 
 Daemon::~Daemon() {

@@ -59,8 +59,11 @@ std::vector<std::string> list_files(const std::string& dir);
 // error go to files in the tree. Stopped with SIGTERM on destruction.
 class Daemon {
  public:
+  // `open_files`, when not 0, is the daemon's descriptor limit
+  // (RLIMIT_NOFILE, soft and hard), set in the child before exec.
   explicit Daemon(const ApplianceTree& tree,
-                  const std::vector<std::string>& args = {});
+                  const std::vector<std::string>& args = {},
+                  unsigned open_files = 0);
   ~Daemon();
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,6 +23,7 @@ namespace quillo_test {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 // Waits (bounded) until `done` holds; true when it did.
 template <typename Condition>
@@ -79,6 +82,38 @@ TEST_F(RunningDaemonPeersTest, IdleAndHalfSentPeersDoNotHoldUpOthers) {
   for (const auto& peer : idle) EXPECT_TRUE(peer->read_until_close().empty());
 }
 
+// Occurrences of `text` at the start of a line of `out`.
+std::size_t lines_with(const std::string& out, const std::string& text) {
+  std::size_t n = 0;
+  for (std::size_t at = out.find(text); at != std::string::npos;
+       at = out.find(text, at + 1)) {
+    if (at == 0 || out[at - 1] == '\n') ++n;
+  }
+  return n;
+}
+
+TEST_F(RunningDaemonPeersTest, FloodOfSilentPeersGivesAFewLinesOnly) {
+  // More than the set holds: the oldest are evicted as the later ones
+  // arrive, the rest end when the test closes them.
+  constexpr std::size_t kFlood = 300;
+  {
+    std::vector<std::unique_ptr<RawClient>> silent;
+    for (std::size_t i = 0; i < kFlood; ++i) {
+      silent.push_back(std::make_unique<RawClient>(tree_));
+      ASSERT_TRUE(silent.back()->connected());
+    }
+  }
+  EXPECT_TRUE(eventually([&] {
+    return daemon_.counters()["requests_malformed"] >= kFlood;
+  }));
+  EXPECT_EQ(system("after the flood"), 0);
+  const std::string err = daemon_.err();
+  // The message itself is kept, a few times a minute.
+  EXPECT_GE(lines_with(err, "No data request!! Ignore.\n"), 1u) << err;
+  EXPECT_LE(lines_with(err, "No data request!! Ignore.\n"), 5u);
+  EXPECT_LE(std::count(err.begin(), err.end(), '\n'), 8);
+}
+
 TEST_F(RunningDaemonPeersTest, RemovedSocketIsMadeAgain) {
   ASSERT_EQ(unlink(tree_.socket().c_str()), 0);
   // The loop looks at the socket file when it wakes, once a second at most
@@ -96,6 +131,31 @@ TEST_F(RunningDaemonPeersTest, SecondDaemonLeavesTheLiveSocketAlone) {
   EXPECT_EQ(second.wait_exit(std::chrono::seconds(20)), 2);
   EXPECT_THAT(second.err(), HasSubstr("another quillod serves"));
   EXPECT_EQ(system("still served"), 0);
+}
+
+TEST(DescriptorLimitTest, HonestRecordsAreTakenWhilePeersHoldTheDescriptors) {
+  ApplianceTree tree;
+  Daemon daemon(tree, {}, 64);
+  ASSERT_TRUE(daemon.wait_ready());
+  // More silent connections than the daemon has descriptors.
+  std::vector<std::unique_ptr<RawClient>> held;
+  for (int i = 0; i < 100; ++i) {
+    held.push_back(std::make_unique<RawClient>(tree));
+    ASSERT_TRUE(held.back()->connected());
+  }
+  const RunResult r = run_client(tree, {"--stream", "--confirm"},
+                                 fields_input(0, 40, "honest"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string confirmed = "OK\n";
+  for (int i = 0; i < 40; ++i) confirmed += "OK\n";
+  EXPECT_EQ(r.out, confirmed);
+  const std::vector<std::string> rows = csv_rows(tree, "systemlog");
+  ASSERT_EQ(rows.size(), 40u);
+  EXPECT_THAT(rows.back(), HasSubstr(",honest00039,"));
+  // Held ones are let go without an answer, and accepting never stopped.
+  for (const auto& peer : held) EXPECT_TRUE(peer->read_until_close().empty());
+  EXPECT_THAT(daemon.err(), Not(HasSubstr("Accept fail!!")));
+  EXPECT_THAT(daemon.err(), HasSubstr("at most 32 clients wait at once."));
 }
 
 TEST(PlantedSocketPathTest, FolderAtTheSocketPathIsMovedAside) {
