@@ -163,7 +163,7 @@ check_unit_syntax() {
       for (i in u) known["Unit", u[i]] = 1
       split("Type ExecStart ExecReload Restart RestartSec ProtectKernelTunables " \
             "ProtectKernelModules ProtectControlGroups RestrictRealtime " \
-            "RestrictSUIDSGID LockPersonality", s)
+            "RestrictSUIDSGID LockPersonality LimitNOFILE", s)
       for (i in s) known["Service", s[i]] = 1
       known["Install", "WantedBy"] = 1
     }
@@ -187,6 +187,10 @@ check_unit_syntax() {
       if (seen["Restart"] != "on-failure") { print "Restart is not on-failure"; bad = 1 }
       if (seen["RestartSec"] == "") { print "no RestartSec"; bad = 1 }
       if (seen["ExecStart"] ~ / -D| --daemon/) { print "ExecStart detaches"; bad = 1 }
+      # 256 waiting clients and 32 descriptors for the daemon itself.
+      if (seen["LimitNOFILE"] !~ /^[0-9]+$/ || seen["LimitNOFILE"] + 0 < 288) {
+        print "LimitNOFILE is not a number of at least 288"; bad = 1
+      }
       exit bad
     }' "$1"
 }
