@@ -67,7 +67,7 @@ class Listener {
   const std::string path_;
   base::UniqueFd fd_;
   base::UniqueFd reserve_;  // open except inside accept()
-  dev_t dev_ = 0;  // of the socket file this object made
+  dev_t dev_ = 0;           // of the socket file this object made
   ino_t ino_ = 0;
   bool busy_reported_ = false;  // said once until the path is ours again
 };

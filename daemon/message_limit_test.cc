@@ -35,9 +35,9 @@ TEST(MessageLimitTest, FloodGivesAFewLinesThenOneSummaryAfterTheMinute) {
 TEST(MessageLimitTest, NextOccurrenceAfterTheMinuteBringsTheSummaryFirst) {
   MessageLimit limit(kText);
   for (int i = 0; i < 7; ++i) limit.occur(kStart);
-  EXPECT_EQ(limit.occur(kStart + seconds(90)),
-            "No data request!! Ignore. ... 2 more in the last minute\n" +
-                kText);
+  EXPECT_EQ(
+      limit.occur(kStart + seconds(90)),
+      "No data request!! Ignore. ... 2 more in the last minute\n" + kText);
 }
 
 TEST(MessageLimitTest, MessageAFewTimesAMinuteIsNeverHeldBack) {

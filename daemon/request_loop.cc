@@ -226,8 +226,8 @@ class RequestLoop {
   // next look at the socket file, the end of an accept pause or a summary
   // of held-back messages.
   int wait_ms(Clock::time_point now) const {
-    Clock::time_point until = std::min(
-        {peers_.next_deadline(), next_check_, next_report()});
+    Clock::time_point until =
+        std::min({peers_.next_deadline(), next_check_, next_report()});
     if (listener_.is_open() && accept_paused_ > now) {
       until = std::min(until, accept_paused_);
     }

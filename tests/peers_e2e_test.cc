@@ -103,9 +103,8 @@ TEST_F(RunningDaemonPeersTest, FloodOfSilentPeersGivesAFewLinesOnly) {
       ASSERT_TRUE(silent.back()->connected());
     }
   }
-  EXPECT_TRUE(eventually([&] {
-    return daemon_.counters()["requests_malformed"] >= kFlood;
-  }));
+  EXPECT_TRUE(eventually(
+      [&] { return daemon_.counters()["requests_malformed"] >= kFlood; }));
   EXPECT_EQ(system("after the flood"), 0);
   const std::string err = daemon_.err();
   // The message itself is kept, a few times a minute.

@@ -121,12 +121,8 @@ TEST_P(LongTimeTest, IsRefusedByTheClientAndNeverSentInPart) {
 INSTANTIATE_TEST_SUITE_P(
     Forms, LongTimeTest,
     ::testing::Values(
-        LongTimeCase{"CommandLine",
-                     {"--system", kLongTime, "", "", ""},
-                     "",
-                     1,
-                     "",
-                     {}},
+        LongTimeCase{
+            "CommandLine", {"--system", kLongTime, "", "", ""}, "", 1, "", {}},
         // Confirmed, as a line that can never succeed: rsyslog must not
         // offer it again for ever.
         LongTimeCase{"StreamWithConfirm",
