@@ -12,6 +12,7 @@ namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 constexpr char kEllipsis[] = "...";
+constexpr std::size_t kEllipsisSize = sizeof(kEllipsis) - 1;
 
 // Length of the valid UTF-8 sequence at `s[i]`, or 0 when it is not one.
 // Overlong forms, surrogates and values past U+10FFFF are invalid.
@@ -53,12 +54,33 @@ std::size_t utf8_cut(const std::string& s, std::size_t max) {
   return end;
 }
 
+bool needs_escape(char c) { return c == '"' || c == '\\' || c == ']'; }
+
+// The size of `value` once escape_param() has escaped it.
+std::size_t escaped_size(const std::string& value) {
+  return value.size() + static_cast<std::size_t>(std::count_if(
+                            value.begin(), value.end(), needs_escape));
+}
+
+// The longest prefix of valid UTF-8 `value` that ends on a character
+// boundary and takes at most `room` bytes escaped.
+std::size_t escaped_cut(const std::string& value, std::size_t room) {
+  std::size_t used = 0;
+  std::size_t end = 0;
+  for (; end < value.size(); ++end) {
+    used += needs_escape(value[end]) ? 2 : 1;
+    if (used > room) break;
+  }
+  // Escaped characters are single bytes: only a multi-byte one is cut.
+  return utf8_cut(value, end);
+}
+
 // A parameter value with '"', '\' and ']' escaped by a backslash.
 std::string escape_param(const std::string& value) {
   std::string out;
   out.reserve(value.size() + 8);
   for (char c : value) {
-    if (c == '"' || c == '\\' || c == ']') out += '\\';
+    if (needs_escape(c)) out += '\\';
     out += c;
   }
   return out;
@@ -157,28 +179,35 @@ std::string format_syslog_message(const WrittenRow& row,
   std::string sd = structured_data(row.kind, values);
   std::string msg = valid_utf8(row.csv);
 
-  // The structured data holds every field whole, so MSG gives way first.
+  // The structured data holds every field whole, so MSG gives way first,
+  // cut to the byte where the message fills the limit. A MSG of 3 bytes or
+  // fewer is left: "..." would not shorten it.
   const std::size_t fixed = header.size() + sd.size() + 1;
-  if (fixed + msg.size() > limit) {
-    const std::size_t room = limit > fixed + 3 ? limit - fixed - 3 : 0;
+  if (fixed + msg.size() > limit && msg.size() > kEllipsisSize) {
+    const std::size_t room =
+        limit > fixed + kEllipsisSize ? limit - fixed - kEllipsisSize : 0;
     msg.resize(utf8_cut(msg, room));
     msg += kEllipsis;
   }
-  // Fields too long even for a bare "...": the longest value is cut until
-  // the message fits (each pass cuts at least one byte or ends).
-  while (header.size() + sd.size() + 1 + msg.size() > limit) {
+  // Fields too long even then: the longest value (escaped) is cut so that
+  // the message fills the limit, short of it by less than one escaped
+  // character, or to a bare "..." when that is not enough, and the next
+  // longest is cut in turn. Every pass shortens a value and lengthens none;
+  // values of 3 escaped bytes or fewer are left.
+  for (std::size_t total = header.size() + sd.size() + 1 + msg.size();
+       total > limit; total = header.size() + sd.size() + 1 + msg.size()) {
     auto longest =
         std::max_element(values.begin(), values.end(),
                          [](const std::string& a, const std::string& b) {
-                           return a.size() < b.size();
+                           return escaped_size(a) < escaped_size(b);
                          });
-    if (longest == values.end() || longest->size() <= 6) break;
-    const std::size_t over = header.size() + sd.size() + 1 + msg.size() - limit;
-    // The cut pays for the "..." added back; values of 6 bytes or fewer
-    // are left, so every pass shortens the message.
-    const std::size_t cut = std::min(longest->size() - 3, over + 3);
-    const std::size_t keep = utf8_cut(*longest, longest->size() - cut);
-    longest->resize(keep);
+    if (longest == values.end()) break;
+    const std::size_t size = escaped_size(*longest);
+    if (size <= kEllipsisSize) break;
+    const std::size_t over = total - limit;
+    const std::size_t room =
+        size > over + kEllipsisSize ? size - over - kEllipsisSize : 0;
+    longest->resize(escaped_cut(*longest, room));
     *longest += kEllipsis;
     sd = structured_data(row.kind, values);
   }

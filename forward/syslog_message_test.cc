@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <ostream>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -116,6 +117,58 @@ TEST(SyslogMessageTest, LongRowShortensMsgFirstThenFields) {
   EXPECT_LE(m.size(), kMaxSyslogMessage);
   EXPECT_THAT(m, HasSubstr("\\]...\"] "));
 }
+
+// A row too long for one message, and how close to the limit its message
+// must come: short of it by less than one (escaped) character.
+struct CutCase {
+  const char* name;
+  std::string text1;
+  std::string csv;
+  std::size_t slack;
+  bool msg_kept;  // the MSG was too short to give anything
+};
+
+std::string repeat(const std::string& unit, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) out += unit;
+  return out;
+}
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+
+class SyslogCutTest : public ::testing::TestWithParam<CutCase> {};
+
+TEST_P(SyslogCutTest, FillsTheLimitAndNeverLengthensAPart) {
+  FixedZone zone("UTC0");
+  const CutCase& c = GetParam();
+  const WrittenRow row{RowKind::kSystem, 0, {c.text1, "b", "c"}, c.csv};
+  const std::string m = format_syslog_message(row, kOrigin);
+  EXPECT_LE(m.size(), kMaxSyslogMessage);
+  EXPECT_GE(m.size() + c.slack, kMaxSyslogMessage);
+  EXPECT_EQ(m, valid_utf8(m));
+  EXPECT_THAT(m, HasSubstr(" text2=\"b\" text3=\"c\"] "));
+  if (c.msg_kept) {
+    EXPECT_THAT(m, EndsWith("\"] " + c.csv));
+  } else {
+    EXPECT_THAT(m, EndsWith("..."));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SyslogCutTest,
+    ::testing::Values(
+        // Each of these doubles when escaped.
+        CutCase{"Quotes", std::string(5000, '"'),
+                "1970/01/01 00:00:00," + std::string(5000, '"') + ",b,c", 1,
+                false},
+        CutCase{"Backslashes", std::string(5000, '\\'), "", 1, true},
+        CutCase{"FourByteLetters", repeat("\xF0\x9F\x98\x80", 3000),
+                "x" + repeat("\xF0\x9F\x98\x80", 10), 3, false},
+        CutCase{"EmptyMsg", std::string(9000, 'a'), "", 0, true},
+        CutCase{"OneByteMsg", std::string(9000, 'a'), "a", 0, true},
+        CutCase{"TwoByteMsg", std::string(9000, ']'), "ab", 1, true},
+        CutCase{"LongMsg", "a", std::string(9000, 'm'), 0, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SyslogMessageTest, FramesByOctetCount) {
   EXPECT_EQ(octet_counted_frame("abc"), "3 abc");
