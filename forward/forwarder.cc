@@ -214,8 +214,7 @@ bool Forwarder::send_some() {
   }
   stats_.rows_sent += sent.frames;
   stats_.window_waits += sent.window_waits;
-  const std::size_t window = conn_->window();
-  if (window == 0) {
+  if (conn_->window() == 0) {
     spool_.confirm_sent();
     stats_.rows_confirmed += sent.frames;
   } else {
@@ -223,15 +222,7 @@ bool Forwarder::send_some() {
       unconfirmed_.push_back(Spool::Position{
           start.seq, start.offset + batch.frame_ends[i], start.rows + i + 1});
     }
-    // Sending a row waited for room in the window: the rows a window
-    // behind it were acknowledged.
-    std::uint64_t confirmed = 0;
-    while (unconfirmed_.size() > window) {
-      spool_.confirm(unconfirmed_.front());
-      unconfirmed_.pop_front();
-      ++confirmed;
-    }
-    stats_.rows_confirmed += confirmed;
+    confirm_acknowledged();
   }
   if (closed || sent.broken) {
     complain("Forward connection lost!! Reconnecting.\n");
@@ -281,6 +272,19 @@ void Forwarder::connect_now() {
   lost_ = false;
   backoff_ = std::chrono::seconds(1);
   conn_ = std::move(conn);
+  session_confirmed_ = 0;
+}
+
+void Forwarder::confirm_acknowledged() {
+  const std::size_t acknowledged = conn_->acknowledged();
+  std::uint64_t confirmed = 0;
+  while (session_confirmed_ < acknowledged && !unconfirmed_.empty()) {
+    spool_.confirm(unconfirmed_.front());
+    unconfirmed_.pop_front();
+    ++session_confirmed_;
+    ++confirmed;
+  }
+  stats_.rows_confirmed += confirmed;
 }
 
 void Forwarder::end_session(bool clean) {
@@ -290,12 +294,24 @@ void Forwarder::end_session(bool clean) {
     ThreadUnlock release(*this);
     delivered = conn_->close();
   }
+  if (conn_->window() != 0) confirm_acknowledged();
   if (delivered) {
     spool_.confirm_sent();
     stats_.rows_confirmed += unconfirmed_.size();
   } else if (!unconfirmed_.empty()) {
     spool_.rewind();
     stats_.rows_resent += unconfirmed_.size();
+    if (clean) {
+      // The collector answered the close but not every row: it is not
+      // taking them. They go again, after a pause that grows as after a
+      // failed connection.
+      complain("Forward close fail!! " + target_name(settings_) + ": " +
+               std::to_string(unconfirmed_.size()) +
+               " rows not acknowledged; sending them again.\n");
+      next_attempt_ = Clock::now() + backoff_;
+      backoff_ = std::min(backoff_ * 2, backoff_max_);
+    }
+    lost_ = true;
   }
   lost_ = lost_ || !clean;
   unconfirmed_.clear();

@@ -5,11 +5,11 @@
 // loop never waits on the network.
 //
 // The spool's persisted position only passes rows the collector certainly
-// has: over TCP those written to the connection, over RELP those a whole
-// window behind the newest sent, and the rest once the session was closed
-// cleanly (after a second without rows, on new settings and at a stop). A
-// lost RELP session sends its unconfirmed rows again, so a collector or
-// daemon that dies costs at most one window of duplicates.
+// has: over TCP those written to the connection, over RELP those it
+// acknowledged (with every row before them). A RELP session is closed
+// cleanly after a second without rows, on new settings and at a stop; a
+// session lost, or closed with rows unacknowledged, sends them again, so a
+// collector or daemon that dies costs at most one window of duplicates.
 //
 // The main thread calls configure() and row_written(); the forwarder thread
 // runs run(). The spool, the settings the thread uses and the reconnect
@@ -99,8 +99,10 @@ class Forwarder final : public Thread, public RowSink {
   // Sends one batch from the spool; returns false when there was none.
   bool send_some();
   void connect_now();
+  // Confirms the rows of this session the collector acknowledged.
+  void confirm_acknowledged();
   // Ends the connection: cleanly when `clean`, confirming the rows sent on
-  // it when the collector has them all; otherwise they go again.
+  // it that the collector has; the others go again.
   void end_session(bool clean);
   void persist_position();
 
@@ -125,6 +127,7 @@ class Forwarder final : public Thread, public RowSink {
   std::unique_ptr<Transport> conn_;
   // The send position after each row sent on `conn_` and not confirmed.
   std::deque<Spool::Position> unconfirmed_;
+  std::size_t session_confirmed_ = 0;  // rows of `conn_` confirmed
   bool lost_ = false;  // the last connection was lost, not closed
   std::chrono::seconds backoff_{1};
   Clock::time_point next_attempt_{};

@@ -109,6 +109,7 @@ class TcpTransport final : public Transport {
 
   bool connect(std::string* error, bool* tls) override {
     *tls = false;
+    handed_over_ = 0;
     fd_ = connect_tcp(target_.host, target_.port);
     if (!fd_) {
       *error = std::strerror(errno);
@@ -135,10 +136,12 @@ class TcpTransport final : public Transport {
     // A frame cut in the middle cannot be finished on a new connection: it
     // is sent again whole.
     sent.broken = written < bytes.size();
+    handed_over_ += sent.frames;
     return sent;
   }
 
   std::size_t window() const override { return 0; }
+  std::size_t acknowledged() const override { return handed_over_; }
 
   // The collector sends nothing over syslog/TCP, so anything readable on
   // a plain connection means the end. Over TLS it may be a session ticket,
@@ -279,6 +282,7 @@ class TcpTransport final : public Transport {
     return done;
   }
 
+  std::size_t handed_over_ = 0;  // frames written whole since connect()
   const TransportTarget target_;
   base::UniqueFd fd_;
   Credentials credentials_;

@@ -5,9 +5,10 @@
 //                   delivered once all of its bytes were written.
 //   RelpTransport   RELP through librelp, with librelp's TLS when
 //                   configured. librelp keeps up to `window` frames
-//                   unacknowledged and says nothing per frame, so only
-//                   frames `window` places behind the newest are certainly
-//                   acknowledged, and the rest once close() succeeded.
+//                   unacknowledged and tells its caller nothing per frame:
+//                   the transport counts the collector's acknowledgements
+//                   itself, and a frame is delivered once it and every one
+//                   before it were acknowledged.
 //
 // Used by the forwarder thread only, with no lock held: every call may
 // wait on the network, each wait bounded.
@@ -71,11 +72,16 @@ class Transport {
   // connection: 0 when a frame handed over is delivered.
   virtual std::size_t window() const = 0;
 
+  // How many of the frames handed over since connect() the collector
+  // certainly has, counted from the first: every one over TCP, over RELP
+  // those acknowledged with all before them. Still valid after close().
+  virtual std::size_t acknowledged() const = 0;
+
   // Whether the collector ended an idle connection.
   virtual bool closed_by_peer() = 0;
 
   // Ends the connection; true when the collector certainly has every frame
-  // handed over.
+  // handed over (acknowledged() counts them all).
   virtual bool close() = 0;
 };
 
