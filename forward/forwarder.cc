@@ -187,6 +187,14 @@ bool Forwarder::send_some() {
   }
   Spool::Batch batch = spool_.peek(kBatchBytes);
   stats_.spool_bytes = spool_.total_bytes();
+  if (batch.damaged_rows > 0) {
+    // Each damaged place is met (and so reported) once.
+    stats_.rows_dropped += batch.damaged_rows;
+    complain("Forward spool damaged!! Skipped " +
+             std::to_string(batch.damaged_rows) + " unsent rows from " +
+             spool_.segment_path(batch.damaged_segment) + " at offset " +
+             std::to_string(batch.damaged_offset) + ".\n");
+  }
   if (batch.bytes.empty()) return false;
   if (!gathered_ && batch.bytes.size() < kBatchBytes / 2) {
     // The mutex is free meanwhile; only a stop or new settings cut this

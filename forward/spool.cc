@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/eintr.h"
+#include "forward/segment_reader.h"
 
 namespace {
 
@@ -23,9 +24,8 @@ constexpr char kSegmentSuffix[] = ".seg";
 constexpr std::size_t kSegmentDigits = 20;
 constexpr std::uint64_t kMaxSegmentBytes = 4u << 20;
 constexpr std::uint64_t kMinSegmentBytes = 64u << 10;
-// Longer than any message the formatter makes: a frame longer than this is
-// damage, not data.
-constexpr std::size_t kMaxFrame = 64u << 10;
+// A batch's read: its bytes and room to judge the frame after them.
+constexpr std::size_t kBatchView = kMaxSpoolMessage + 64;
 
 std::string segment_name(std::uint64_t seq) {
   char name[64];
@@ -46,23 +46,6 @@ std::uint64_t segment_seq(const char* name) {
     seq = seq * 10 + static_cast<std::uint64_t>(name[i] - '0');
   }
   return seq;
-}
-
-enum class Frame { kWhole, kIncomplete, kDamaged };
-
-// Reads the frame "<len> <message>" at the start of `p` (`avail` bytes).
-Frame parse_frame(const char* p, std::size_t avail, std::size_t* frame_len) {
-  std::size_t len = 0;
-  std::size_t i = 0;
-  for (; i < avail && p[i] >= '0' && p[i] <= '9'; ++i) {
-    len = len * 10 + static_cast<std::size_t>(p[i] - '0');
-    if (len > kMaxFrame) return Frame::kDamaged;
-  }
-  if (i == avail) return i > 7 ? Frame::kDamaged : Frame::kIncomplete;
-  if (i == 0 || p[i] != ' ' || len == 0) return Frame::kDamaged;
-  if (avail - i - 1 < len) return Frame::kIncomplete;
-  *frame_len = i + 1 + len;
-  return Frame::kWhole;
 }
 
 int write_all(int fd, const char* data, std::size_t size) {
@@ -116,6 +99,10 @@ std::string read_at(int fd, std::uint64_t offset, std::size_t size) {
 
 Spool::Spool(std::string dir, std::uint64_t max_bytes) : dir_(std::move(dir)) {
   set_max_bytes(max_bytes);
+}
+
+std::string Spool::segment_path(std::uint64_t seq) const {
+  return dir_ + "/" + segment_name(seq);
 }
 
 void Spool::set_max_bytes(std::uint64_t max_bytes) {
@@ -194,7 +181,7 @@ int Spool::open() {
     s.seq = seq;
     s.size = static_cast<std::uint64_t>(st.st_size);
     std::uint64_t end = 0;
-    s.rows = count_frames(seq, s.size, &end);
+    s.rows = count_rows(fd.get(), s.size, s.size, &end);
     segments_.push_back(s);
     total_bytes_ += s.size;
   }
@@ -202,37 +189,35 @@ int Spool::open() {
   read_offset_ = 0;
   read_rows_ = 0;
   if (!segments_.empty() && segments_.front().seq == pos_seq) {
-    read_rows_ = count_frames(pos_seq, pos_offset, &read_offset_);
+    base::UniqueFd fd = open_segment(pos_seq, O_RDONLY);
+    if (fd) {
+      read_rows_ = count_rows(fd.get(), segments_.front().size, pos_offset,
+                              &read_offset_);
+    }
   }
   confirmed_ = position();
+  damage_seen_ = Position{};
   dirty_ = false;
   return 0;
 }
 
-std::uint64_t Spool::count_frames(std::uint64_t seq, std::uint64_t limit,
-                                  std::uint64_t* end) const {
-  *end = 0;
-  base::UniqueFd fd = open_segment(seq, O_RDONLY);
-  if (!fd) return 0;
+std::uint64_t Spool::count_rows(int fd, std::uint64_t size, std::uint64_t limit,
+                                std::uint64_t* end) {
+  // Read as peek() will read it, from the segment's start to its end, so
+  // both see the same frames and damage.
+  SegmentReader reader(fd, 0, size, 1u << 20);
   std::uint64_t rows = 0;
-  std::uint64_t offset = 0;
-  constexpr std::size_t kChunk = 1u << 20;
-  while (offset < limit) {
-    const std::string buf =
-        read_at(fd.get(), offset,
-                static_cast<std::size_t>(
-                    std::min<std::uint64_t>(kChunk, limit - offset)));
-    std::size_t at = 0;
-    std::size_t len = 0;
-    while (parse_frame(buf.data() + at, buf.size() - at, &len) ==
-           Frame::kWhole) {
-      at += len;
-      ++rows;
+  for (;;) {
+    std::uint64_t len = 0;
+    const SegmentReader::Piece piece = reader.next(&len);
+    if (piece == SegmentReader::Piece::kEnd ||
+        piece == SegmentReader::Piece::kTail || reader.offset() + len > limit) {
+      break;
     }
-    if (at == 0) break;  // damaged, or a frame cut at `limit`
-    offset += at;
+    ++rows;  // a frame, or at least one in a damaged stretch
+    reader.skip(len);
   }
-  *end = offset;
+  *end = reader.offset();
   return rows;
 }
 
@@ -354,6 +339,7 @@ void Spool::discard_bytes() {
 
 Spool::Batch Spool::peek(std::size_t max_bytes) {
   Batch batch;
+  max_bytes = std::max<std::size_t>(max_bytes, 1);
   remove_confirmed();
   for (Segment& s : segments_) {
     if (s.seq < read_seq_) continue;  // sent, awaiting confirmation
@@ -370,33 +356,69 @@ Spool::Batch Spool::peek(std::size_t max_bytes) {
       read_fd_ = open_segment(s.seq, O_RDONLY);
       read_fd_seq_ = s.seq;
     }
-    std::string buf;
-    if (read_fd_) {
-      buf = read_at(read_fd_.get(), read_offset_,
-                    static_cast<std::size_t>(std::min<std::uint64_t>(
-                        s.size - read_offset_, max_bytes + kMaxFrame)));
-    }
-    std::size_t at = 0;
-    std::size_t len = 0;
-    while (at < max_bytes && parse_frame(buf.data() + at, buf.size() - at,
-                                         &len) == Frame::kWhole) {
-      at += len;
-      batch.frame_ends.push_back(at);
-    }
-    if (at == 0) {
-      // Damage (or a segment gone from under us): the rest of the segment
-      // cannot be read as frames.
-      read_offset_ = s.size;
+    if (!read_fd_) {
+      // Gone from under us: nothing of it can be read.
+      step_over(s, s.size - read_offset_, false, &batch);
       if (!s.final) return batch;
       continue;
     }
-    buf.resize(at);
-    batch.segment = s.seq;
-    batch.offset = read_offset_;
-    batch.bytes = std::move(buf);
-    return batch;
+    SegmentReader reader(read_fd_.get(), read_offset_, s.size,
+                         max_bytes + kBatchView);
+    while (batch.bytes.size() < max_bytes) {
+      std::uint64_t len = 0;
+      const SegmentReader::Piece piece = reader.next(&len);
+      if (piece == SegmentReader::Piece::kFrame) {
+        if (batch.bytes.empty()) {
+          batch.segment = s.seq;
+          batch.offset = reader.offset();
+        }
+        batch.bytes.append(reader.bytes(len), static_cast<std::size_t>(len));
+        batch.frame_ends.push_back(batch.bytes.size());
+        reader.skip(len);
+        continue;
+      }
+      // A batch is one run of frames: what is not a frame waits for the
+      // next peek().
+      if (!batch.bytes.empty() || piece == SegmentReader::Piece::kEnd) break;
+      // Damage, or the tail of a frame a crash cut short (no row was
+      // answered for it: its log line came after it).
+      step_over(s, len, piece == SegmentReader::Piece::kDamage, &batch);
+      reader.skip(len);
+    }
+    if (!batch.bytes.empty()) return batch;
+    // A file shorter than its spooled size ends early: the rest is gone.
+    if (read_offset_ < s.size)
+      step_over(s, s.size - read_offset_, false, &batch);
+    if (!s.final) return batch;
   }
   return batch;
+}
+
+void Spool::step_over(const Segment& s, std::uint64_t len, bool damage,
+                      Batch* batch) {
+  // With nothing sent and unconfirmed before it, the stretch is settled
+  // too: it is not met again after a restart.
+  const bool settled =
+      confirmed_.seq == read_seq_ && confirmed_.offset == read_offset_;
+  const bool seen =
+      s.seq < damage_seen_.seq ||
+      (s.seq == damage_seen_.seq && read_offset_ < damage_seen_.offset);
+  if (damage) {
+    if (!seen) {
+      if (batch->damaged_rows == 0) {
+        batch->damaged_segment = s.seq;
+        batch->damaged_offset = read_offset_;
+      }
+      ++batch->damaged_rows;
+      damage_seen_ = Position{s.seq, read_offset_ + len, 0};
+    }
+    ++read_rows_;
+  }
+  read_offset_ += len;
+  if (settled) {
+    confirmed_ = position();
+    dirty_ = true;
+  }
 }
 
 void Spool::advance(const Batch& batch, std::size_t bytes, std::uint64_t rows) {

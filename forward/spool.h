@@ -10,7 +10,9 @@
 // so a crash between the two costs no row. The write segment is the newest
 // and a new one is started when it would pass the segment size, and always
 // after open(), so that a segment's tail is final once it is not the write
-// segment (a frame cut by a crash there is skipped).
+// segment (a frame cut by a crash there is skipped). Damage inside a
+// segment is stepped over to the next frame start (segment_reader.h) and
+// counted as at least one row.
 //
 // Two positions: the send position, from which peek() reads, and the
 // confirmed one behind it, which persist() writes and open() starts from.
@@ -50,6 +52,11 @@ class Spool {
     std::uint64_t offset = 0;  // of the first frame in its segment
     std::string bytes;
     std::deque<std::size_t> frame_ends;  // end of each frame in `bytes`
+    // Damage stepped over before these frames, met for the first time: at
+    // least one row per damaged stretch, and where the first one began.
+    std::uint64_t damaged_rows = 0;
+    std::uint64_t damaged_segment = 0;
+    std::uint64_t damaged_offset = 0;
   };
 
   Spool(std::string dir, std::uint64_t max_bytes);
@@ -60,6 +67,9 @@ class Spool {
   // Returns 0, or -1 with errno when the folder cannot be used.
   int open();
   bool is_open() const { return static_cast<bool>(dir_fd_); }
+
+  // The path of segment `seq`, for messages.
+  std::string segment_path(std::uint64_t seq) const;
 
   // The total size limit; segments are a quarter of it, at most 4 MiB.
   void set_max_bytes(std::uint64_t max_bytes);
@@ -79,7 +89,8 @@ class Spool {
 
   // Whole frames from the send position, at most about `max_bytes` (at
   // least one frame when any is there); sent segments met on the way are
-  // removed. Empty when everything was sent.
+  // removed, and damage before the frames is stepped over (and counted in
+  // the batch). Empty when everything was sent.
   Batch peek(std::size_t max_bytes);
 
   // Records that the first `bytes` bytes (`rows` frames) of `batch` were
@@ -124,10 +135,15 @@ class Spool {
   void discard_bytes();
   int start_segment();
   void drop_to_limit(std::size_t incoming, std::uint64_t* dropped_rows);
-  // Counts whole frames in the segment file up to `limit` bytes; sets
-  // `*end` to the end of the last whole frame.
-  std::uint64_t count_frames(std::uint64_t seq, std::uint64_t limit,
-                             std::uint64_t* end) const;
+  // The rows of a segment file of `size` bytes that lie before `limit`: its
+  // frames, and one for each damaged stretch. Sets `*end` to the end of the
+  // last of them.
+  static std::uint64_t count_rows(int fd, std::uint64_t size,
+                                  std::uint64_t limit, std::uint64_t* end);
+  // Moves the send position past a stretch of segment `s` the reader
+  // stepped over (damage: counted in `*batch` when met for the first time).
+  void step_over(const Segment& s, std::uint64_t len, bool damage,
+                 Batch* batch);
 
   const std::string dir_;
   std::uint64_t max_bytes_;
@@ -147,6 +163,9 @@ class Spool {
   bool dirty_ = false;  // the confirmed position moved since persist()
   base::UniqueFd read_fd_;
   std::uint64_t read_fd_seq_ = 0;
+  // The end of the furthest damaged stretch counted: one the send position
+  // meets again after a rewind() is not counted twice.
+  Position damage_seen_;
 };
 
 #endif  // QUILLO_FORWARD_SPOOL_H_
