@@ -52,6 +52,11 @@ void Forwarder::configure(const ForwardSettings& settings) {
     if (spool_.open() != 0) {
       complain("Error: cannot open the forwarding spool " + spool_dir_ + ": " +
                std::strerror(errno) + "\n");
+    } else if (const auto stale = spool_.stale_position()) {
+      complain("Forward spool position dropped!! " + spool_dir_ +
+               "/position said " + std::to_string(stale->seq) + " " +
+               std::to_string(stale->offset) +
+               ", past every segment; sending from the oldest.\n");
     }
     stats_.spool_bytes = spool_.total_bytes();
   }

@@ -167,8 +167,26 @@ int Spool::open() {
     }
   }
 
+  // A new segment is numbered past every segment there and past the
+  // recorded one, so that no row spooled from now on can lie before the
+  // position and be taken for sent.
+  const std::uint64_t newest = seqs.empty() ? 0 : seqs.back();
+  next_seq_ = std::max({next_seq_, newest + 1, pos_seq + 1});
+  // Normally the position names a segment there, or lies at the start of
+  // the one after the newest (all sent). One past every segment with rows
+  // said sent, or with older segments only, was left by segments removed
+  // behind the daemon's back, and the segments there are newer than it:
+  // nothing of them was sent.
+  stale_position_.reset();
+  const bool named = std::binary_search(seqs.begin(), seqs.end(), pos_seq);
+  if (!named && newest <= pos_seq &&
+      (pos_offset > 0 || (!seqs.empty() && seqs.front() < pos_seq))) {
+    stale_position_ = Position{pos_seq, pos_offset, 0};
+    pos_seq = 0;
+    pos_offset = 0;
+  }
+
   for (std::uint64_t seq : seqs) {
-    next_seq_ = std::max(next_seq_, seq + 1);
     if (seq < pos_seq) {
       // Sent before the daemon stopped.
       ::unlinkat(dir_fd_.get(), segment_name(seq).c_str(), 0);
@@ -197,7 +215,8 @@ int Spool::open() {
   }
   confirmed_ = position();
   damage_seen_ = Position{};
-  dirty_ = false;
+  // A dropped position is written anew at the next persist().
+  dirty_ = stale_position_.has_value();
   return 0;
 }
 

@@ -14,6 +14,10 @@
 // segment is stepped over to the next frame start (segment_reader.h) and
 // counted as at least one row.
 //
+// Segment numbers only grow, also across restarts: a new segment is
+// numbered past every one in the folder and past the recorded position,
+// so no row spooled later can lie before that position.
+//
 // Two positions: the send position, from which peek() reads, and the
 // confirmed one behind it, which persist() writes and open() starts from.
 // Over a protocol without acknowledgements they move together; over RELP
@@ -33,6 +37,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 
 #include "base/unique_fd.h"
@@ -67,6 +72,11 @@ class Spool {
   // Returns 0, or -1 with errno when the folder cannot be used.
   int open();
   bool is_open() const { return static_cast<bool>(dir_fd_); }
+
+  // The recorded position the last open() dropped because it lay past
+  // every segment in the folder (segments removed behind the daemon's
+  // back); sending then starts from the oldest segment.
+  std::optional<Position> stale_position() const { return stale_position_; }
 
   // The path of segment `seq`, for messages.
   std::string segment_path(std::uint64_t seq) const;
@@ -163,6 +173,7 @@ class Spool {
   bool dirty_ = false;  // the confirmed position moved since persist()
   base::UniqueFd read_fd_;
   std::uint64_t read_fd_seq_ = 0;
+  std::optional<Position> stale_position_;
   // The end of the furthest damaged stretch counted: one the send position
   // meets again after a rewind() is not counted twice.
   Position damage_seen_;

@@ -125,6 +125,67 @@ TEST_F(SpoolTest, RefusesALinkInPlaceOfASegment) {
   EXPECT_THAT(drain(spool), ElementsAre(frame(7)));
 }
 
+// Each block is one daemon run on the same folder: the segment numbers of
+// a run never fall below the position an earlier run recorded, or its rows
+// would be taken for sent ones.
+TEST_F(SpoolTest, RowTakenAfterTheSpoolWasDrainedSurvivesTheNextRestart) {
+  {
+    // The collector is down: three rows wait in segment 1.
+    Spool spool(dir_, 1 << 20);
+    ASSERT_EQ(spool.open(), 0);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(spool.append(frame(i), &dropped_), 0);
+  }
+  {
+    // It is back: everything goes, and the drained segment is removed.
+    Spool spool(dir_, 1 << 20);
+    ASSERT_EQ(spool.open(), 0);
+    EXPECT_EQ(drain(spool).size(), 3u);
+    ASSERT_EQ(spool.persist(), 0);
+    EXPECT_EQ(tree_.read("forward/position"), "2 0\n");
+  }
+  {
+    // Down again: one row, and nothing confirmed, so the position stays.
+    Spool spool(dir_, 1 << 20);
+    ASSERT_EQ(spool.open(), 0);
+    ASSERT_EQ(spool.append(frame(3), &dropped_), 0);
+    ASSERT_EQ(spool.persist(), 0);
+  }
+  Spool spool(dir_, 1 << 20);
+  ASSERT_EQ(spool.open(), 0);
+  EXPECT_FALSE(spool.stale_position());
+  EXPECT_THAT(drain(spool), ElementsAre(frame(3)));
+}
+
+TEST_F(SpoolTest, PositionPastEverySegmentIsDroppedAndNothingIsLost) {
+  {
+    Spool spool(dir_, 1 << 20);
+    ASSERT_EQ(spool.open(), 0);
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(spool.append(frame(i), &dropped_), 0);
+  }
+  // Left by an earlier spool whose segments were removed by hand: segment 1
+  // above was numbered anew after them.
+  tree_.write("forward/position", "3 223\n");
+  {
+    Spool spool(dir_, 1 << 20);
+    ASSERT_EQ(spool.open(), 0);
+    ASSERT_TRUE(spool.stale_position());
+    EXPECT_EQ(spool.stale_position()->seq, 3u);
+    EXPECT_EQ(spool.stale_position()->offset, 223u);
+    EXPECT_EQ(spool.unsent_rows(), 5u);
+    EXPECT_THAT(drain(spool),
+                ElementsAre(frame(0), frame(1), frame(2), frame(3), frame(4)));
+    // The next segment is numbered past the dropped position.
+    ASSERT_EQ(spool.append(frame(5), &dropped_), 0);
+    EXPECT_EQ(tree_.read("forward/00000000000000000004.seg"), frame(5));
+    ASSERT_EQ(spool.persist(), 0);
+  }
+  Spool spool(dir_, 1 << 20);
+  ASSERT_EQ(spool.open(), 0);
+  EXPECT_FALSE(spool.stale_position());
+  EXPECT_THAT(drain(spool), ElementsAre(frame(5)));
+  EXPECT_EQ(dropped_, 0u);
+}
+
 // Sends frame by frame without confirming, as over RELP; returns the send
 // position after each frame and adds the damaged rows stepped over to
 // `*damaged`.

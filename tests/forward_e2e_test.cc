@@ -217,6 +217,49 @@ TEST_F(ForwardEndToEndTest, FullSpoolDropsOldestAndLoggingGoesOn) {
   }
 }
 
+// Segments removed by hand behind a stopped daemon, with the position file
+// left: rows spooled after that are numbered past the position and arrive.
+TEST_F(ForwardEndToEndTest, RowsSpooledAfterSegmentsWereRemovedArrive) {
+  tree_.write_config(tree_.default_config_body() +
+                     forward_conf(collector_.port()));
+  const std::string spool = tree_.state_dir() + "/forward";
+  const auto run_daemon = [&](const std::string& tag, bool delivered) {
+    Daemon daemon(tree_);
+    ASSERT_TRUE(daemon.wait_ready());
+    const RunResult sent =
+        run_client(tree_, {"--stream"}, fields_input(0, 5, tag));
+    ASSERT_EQ(sent.status, 0) << sent.err;
+    if (delivered) {
+      ASSERT_EQ(collector_.wait_lines(5, kArrival).size(), 5u);
+    }
+    daemon.signal(SIGTERM);
+    ASSERT_NE(daemon.wait_exit(std::chrono::seconds(20)), -1);
+  };
+  run_daemon("a", true);
+  for (const std::string& name : list_files(spool)) {
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".seg") == 0) {
+      ASSERT_EQ(unlink((spool + "/" + name).c_str()), 0);
+    }
+  }
+  const int port = collector_.port();
+  collector_.stop();
+  run_daemon("b", false);
+  EXPECT_THAT(read_file(tree_.path("quillod.err")),
+              HasSubstr("Forward spool position dropped!! " + spool +
+                        "/position said 1 "));
+  ASSERT_TRUE(collector_.start(port));
+
+  Daemon daemon(tree_);
+  ASSERT_TRUE(daemon.wait_ready());
+  const std::vector<std::string> rows = csv_rows(tree_, "systemlog");
+  ASSERT_EQ(rows.size(), 10u);
+  const std::vector<std::string> got =
+      collector_.wait_lines(10, std::chrono::seconds(20));
+  const Arrival arrival = arrival_of(got, rows);
+  EXPECT_EQ(arrival.missing, 0u) << got.size() << " messages";
+  EXPECT_EQ(daemon.counters().at("forward_rows_dropped"), 0u);
+}
+
 // No collector needed: the settings are checked when they are loaded.
 TEST(ForwardSettingsEndToEndTest,
      MalformedSettingsAreReportedAndLoggingGoesOn) {
