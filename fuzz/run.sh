@@ -19,7 +19,9 @@ esac
 here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(dirname "$here")"
 build="${QUILLO_FUZZ_BUILD_DIR:-${TMPDIR:-/tmp}/quillo-fuzz-build}"
-targets=(fuzz_frame fuzz_wildcard fuzz_config fuzz_answer fuzz_stream_line fuzz_syslog_message fuzz_query_options fuzz_log_row fuzz_spool_segment)
+targets=(fuzz_frame fuzz_wildcard fuzz_config fuzz_answer fuzz_stream_line
+         fuzz_syslog_message fuzz_query_options fuzz_log_row
+         fuzz_spool_segment fuzz_forward_config)
 
 CC=clang CXX=clang++ cmake -S "$repo" -B "$build" -DQUILLO_BUILD_FUZZ=ON \
   -DQUILLO_BUILD_TESTS=OFF -DQUILLO_BUILD_BENCH=OFF -DQUILLO_WERROR=ON \
