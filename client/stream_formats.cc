@@ -11,6 +11,7 @@ namespace {
 
 constexpr char kTag[] = "smbd_audit";
 constexpr int kMaxErrno = 200;
+constexpr char kNulReason[] = "NUL byte in the line";
 
 ParsedLine unparseable(const std::string& reason) {
   ParsedLine p;
@@ -100,6 +101,12 @@ bool next_field(const std::string& rest, std::size_t* pos, std::string* out) {
   return true;
 }
 
+// A record's fields travel as C strings: a NUL inside one would cut it
+// short without a word, so such a line is reported instead.
+bool holds_nul(const std::string& line) {
+  return line.find('\0') != std::string::npos;
+}
+
 }  // namespace
 
 int errno_from_text(const std::string& text) {
@@ -118,6 +125,7 @@ int errno_from_text(const std::string& text) {
 }
 
 ParsedLine parse_fields_line(const std::string& line) {
+  if (holds_nul(line)) return unparseable(kNulReason);
   std::vector<std::string> fields;
   if (!split_fields(line, &fields)) return unparseable("bad escape");
   ParsedLine p;
@@ -139,6 +147,7 @@ ParsedLine parse_fields_line(const std::string& line) {
 }
 
 ParsedLine parse_samba_audit_line(const std::string& line) {
+  if (holds_nul(line)) return unparseable(kNulReason);
   // Whatever a syslog template put before the tag goes, with the tag, an
   // optional "[pid]", the ":" and the blank after it.
   const std::size_t tag = line.find(kTag);

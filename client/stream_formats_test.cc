@@ -103,6 +103,12 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"BadResult",
                  "smbd_audit: " + kPrefix + "openat|maybe|r|/srv/a",
                  ParsedLine::kUnparseable,
+                 {}},
+        // A record holds C strings: a NUL would cut the path short.
+        LineCase{"NulInPath",
+                 "smbd_audit: " + kPrefix +
+                     std::string("openat|ok|r|/srv/docs/r|secret\0.txt", 35),
+                 ParsedLine::kUnparseable,
                  {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -120,6 +126,10 @@ TEST(FieldsLineTest, EscapesAndKinds) {
                           "system\t1\t2\t3\t4\\x", "system\t1\t2\t3\t4\\"}) {
     EXPECT_EQ(parse_fields_line(bad).kind, ParsedLine::kUnparseable) << bad;
   }
+  p = parse_fields_line(
+      std::string("access\tbob\tpc1\t10.0.0.1\topen\t1\t0\tdocs\tr|s\0.txt", 46));
+  EXPECT_EQ(p.kind, ParsedLine::kUnparseable);
+  EXPECT_EQ(p.reason, "NUL byte in the line");
 }
 
 TEST(FieldsLineTest, TimeLongerThanAnyTimeIsUnparseable) {
