@@ -34,13 +34,17 @@ bool take_column(std::string_view* rest, std::string_view* column) {
   return true;
 }
 
-// A byte order mark inside a row is a client's bytes like any other: the
-// writer keeps fields as received but for CR and LF. Only the file's own
-// mark comes first, and a line that begins with one fails the time.
+// A byte order mark inside a field is a client's bytes like any other: the
+// writer keeps fields as received but for CR and LF. One that begins a line
+// is another file's mark, pasted in.
 bool has_foreign_bytes(std::string_view line, const char** why) {
   // The reader cuts lines at LF, so a CR is the only line break left.
   if (std::memchr(line.data(), '\r', line.size()) != nullptr) {
     *why = "line break inside the row";
+    return true;
+  }
+  if (line.substr(0, 3) == "\xEF\xBB\xBF") {
+    *why = "byte order mark inside the row";
     return true;
   }
   return false;

@@ -41,8 +41,9 @@ struct Row {
 };
 
 // Splits `line` into `row`. False, with `why` set, when the line is not a
-// row of `kind`: too few columns, a malformed time, or a line break the
-// writer never leaves in a row. A byte order mark inside a field is kept.
+// row of `kind`: too few columns, a malformed time, a line break the
+// writer never leaves in a row, or another file's byte order mark at its
+// start. A byte order mark inside a field is kept.
 bool split_row(std::string_view line, Kind kind, Row* row, const char** why);
 
 // The word a result column starts with: "ok" or "fail" for the rows the
