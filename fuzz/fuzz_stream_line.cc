@@ -65,7 +65,8 @@ std::string escaped(const std::string& field) {
 }
 
 // `fitted` is `parsed`, or a head of it ending on a character boundary
-// and followed by "...".
+// and followed by "...". An empty head is a boundary whatever follows it,
+// stray continuation bytes too.
 bool honest_cut(const std::string& parsed, const std::string& fitted) {
   if (fitted == parsed) return true;
   if (fitted.size() < 3 || fitted.compare(fitted.size() - 3, 3, "...") != 0) {
@@ -74,7 +75,8 @@ bool honest_cut(const std::string& parsed, const std::string& fitted) {
   const std::size_t head = fitted.size() - 3;
   return head < parsed.size() &&
          parsed.compare(0, head, fitted, 0, head) == 0 &&
-         (static_cast<unsigned char>(parsed[head]) & 0xC0) != 0x80;
+         (head == 0 ||
+          (static_cast<unsigned char>(parsed[head]) & 0xC0) != 0x80);
 }
 
 void check_samba_record(const ParsedLine& p) {
