@@ -1,0 +1,49 @@
+// What the log store tells the parts that follow its rows (the forwarder
+// now; sealing later): each row around its write, and each file it stops
+// writing.
+//
+// A row is offered in two steps: row_prepared() just before its line is
+// written, row_done() with the outcome right after. An observer can so keep
+// the row durably before the log file has it (a crash between the two loses
+// nothing) and still pass on only rows that were written. file_rolled()
+// comes when the store leaves a file for a new one (roll-over at the line
+// limit or the month, or a file found replaced), after the old file's last
+// row and before the new file's first.
+//
+// Observers are called on the main thread before the client is answered:
+// they must not raise and must not wait on anything but their own disk.
+
+#ifndef QUILLO_LOGSTORE_ROW_OBSERVER_H_
+#define QUILLO_LOGSTORE_ROW_OBSERVER_H_
+
+#include <string>
+#include <string_view>
+
+#include "logstore/log_row.h"
+
+namespace quillo {
+
+class RowObserver {
+ public:
+  virtual ~RowObserver() = default;
+
+  // `row` is about to be written as `line` (encode_row(row): no byte order
+  // mark, no line end).
+  virtual void row_prepared(const LogRow& row, std::string_view line) noexcept = 0;
+
+  // The prepared row reached its file (true) or did not (false: it is to
+  // be forgotten).
+  virtual void row_done(bool written) noexcept = 0;
+
+  // `kind` left the file `old_path` (empty: none was open) for `new_path`.
+  virtual void file_rolled(LogKind kind, const std::string& old_path,
+                           const std::string& new_path) noexcept {
+    (void)kind;
+    (void)old_path;
+    (void)new_path;
+  }
+};
+
+}  // namespace quillo
+
+#endif  // QUILLO_LOGSTORE_ROW_OBSERVER_H_
