@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,11 @@
 #include "config/config_xml.h"
 #include "paths/appliance_paths.h"
 #include "query/query_options.h"
-#include "query/query_runner.h"
+#include "query/row_printer.h"
+#include "query/visible_text.h"
+#include "reader/log_reader.h"
 
+namespace quillo {
 namespace {
 
 constexpr std::size_t kOutputBuffer = 1 << 20;
@@ -45,29 +49,109 @@ std::string configured_log_root() {
   return config.log_root();
 }
 
+// What the reader leaves out, on standard error with every name as shown
+// (visible_text.h): anyone may name a file in the tree.
+class StderrObserver final : public ReadObserver {
+ public:
+  void entry_left_out(const std::string& path, std::string_view why) override {
+    complain("quillo-query: " + visible(path) + ": " + std::string(why) + "\n");
+  }
+  void line_left_out(const std::string& path, int64_t line,
+                     std::string_view why) override {
+    complain("quillo-query: " + visible(path) + ":" + std::to_string(line) +
+             ": " + std::string(why) + ", left out\n");
+  }
+};
+
+// Prints rows or feeds the summary, and counts them. Following, every row
+// is flushed at once.
+class Emitter final : public RowConsumer {
+ public:
+  Emitter(std::FILE* out, RowPrinter* printer, Summary* summary, bool flush)
+      : out_(out), printer_(printer), summary_(summary), flush_(flush) {}
+  void row(const RowView& row, int64_t time) override {
+    if (summary_ != nullptr) {
+      summary_->add(row);
+    } else {
+      printer_->print(row, time);
+    }
+    ++count_;
+    if (flush_) std::fflush(out_);
+  }
+  void caught_up() override { std::fflush(out_); }
+  int64_t count() const { return count_; }
+
+ private:
+  std::FILE* out_;
+  RowPrinter* printer_;  // null when summing up
+  Summary* summary_;     // null when printing
+  bool flush_;
+  int64_t count_ = 0;
+};
+
+LogQuery log_query(const QueryOptions& options) {
+  LogQuery query;
+  query.kind = options.kind;
+  query.since = options.since;
+  query.until = options.until;
+  query.has_since = options.has_since;
+  query.last_rows = options.lines;
+  query.filters = options.filters;
+  // The JSON lines carry each row's instant.
+  query.want_times = options.output == Output::kJson;
+  return query;
+}
+
+// Runs the query on `log_root` into `out`: 0 when rows were shown (or
+// counted), 1 when none matched. Following, it returns only by raising
+// TreeError.
+int run_query(const QueryOptions& options, const std::string& log_root,
+              std::FILE* out) {
+  StderrObserver observer;
+  LogReader reader(log_root, log_query(options), observer);
+  std::unique_ptr<RowPrinter> printer;
+  std::unique_ptr<Summary> summary;
+  if (options.count_by >= 0) {
+    summary = std::make_unique<Summary>(options.count_by);
+  } else {
+    printer = make_printer(options.output, options.kind, out, terminal_width(),
+                           options.terminal);
+  }
+  Emitter emitter(out, printer.get(), summary.get(), options.follow);
+  if (options.follow) reader.follow(emitter);
+  reader.read(emitter);
+  if (summary) summary->print(out);
+  std::fflush(out);
+  return emitter.count() > 0 ? 0 : 1;
+}
+
 }  // namespace
+}  // namespace quillo
 
 int main(int argc, char** argv) {
   // Rows are read and shown in the process's local time, as written.
   tzset();
   try {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    quillo_query::QueryOptions options = quillo_query::parse_query_options(
+    quillo::QueryOptions options = quillo::parse_query_options(
         args, static_cast<int64_t>(std::time(nullptr)));
     options.terminal = ::isatty(STDOUT_FILENO) == 1;
     if (options.help) {
-      say(quillo_query::usage_text());
+      say(quillo::usage_text());
       return 0;
     }
     const std::string root =
-        options.root.empty() ? configured_log_root() : options.root;
-    static char buffer[kOutputBuffer];
+        options.root.empty() ? quillo::configured_log_root() : options.root;
+    static char buffer[quillo::kOutputBuffer];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
-    quillo_query::QueryRunner runner(options, root, stdout, terminal_width());
-    return runner.run();
-  } catch (const quillo_query::UsageError& e) {
+    return quillo::run_query(options, root, stdout);
+  } catch (const quillo::UsageError& e) {
     complain(std::string("quillo-query: ") + e.what() + "\n" +
-             quillo_query::usage_text());
+             quillo::usage_text());
+    return 2;
+  } catch (const quillo::TreeError& e) {
+    std::fflush(stdout);
+    complain("Error: " + e.describe(quillo::visible) + "\n");
     return 2;
   } catch (...) {
     std::fflush(stdout);

@@ -1,11 +1,13 @@
 #include "query/query_options.h"
 
 #include <map>
+#include <optional>
 
-#include "query/local_time.h"
+#include "logstore/log_row.h"
 #include "query/visible_text.h"
+#include "reader/local_time.h"
 
-namespace quillo_query {
+namespace quillo {
 namespace {
 
 constexpr int64_t kDay = 86400;
@@ -18,8 +20,9 @@ std::string quoted(const std::string& text) {
 // The field a filter or summary option names ("user", "op", ...); -1 when
 // it names none.
 int field_by_name(const std::string& name) {
-  for (int f = 0; f < kFieldCount; ++f) {
-    if (name == field_name(Kind::kAccess, f)) return f;
+  const LogKindInfo& access = kind_info(LogKind::kAccess);
+  for (std::size_t f = 0; f < access.column_count; ++f) {
+    if (name == access.columns[f]) return static_cast<int>(f);
   }
   return -1;
 }
@@ -30,10 +33,6 @@ bool all_digits(const std::string& s, std::size_t pos, std::size_t len) {
     if (s[i] < '0' || s[i] > '9') return false;
   }
   return true;
-}
-
-int number_at(const std::string& s, std::size_t pos, std::size_t len) {
-  return std::stoi(s.substr(pos, len));
 }
 
 // The instant a bound at the local wall time `wall` stands for. A bound
@@ -64,23 +63,25 @@ bool parse_calendar(const std::string& text, TimeBound bound, int64_t* out) {
       text[7] != '-' || !all_digits(text, 8, 2)) {
     return false;
   }
-  CivilTime c;
-  c.year = number_at(text, 0, 4);
-  c.month = number_at(text, 5, 2);
-  c.day = number_at(text, 8, 2);
+  RowTimeFields c;
+  std::string hour_minute = "00:00";
+  std::string second = "00";
   if (n > 10) {
     if ((text[10] != ' ' && text[10] != 'T') || !all_digits(text, 11, 2) ||
         text[13] != ':' || !all_digits(text, 14, 2)) {
       return false;
     }
-    c.hour = number_at(text, 11, 2);
-    c.minute = number_at(text, 14, 2);
+    hour_minute = text.substr(11, 5);
     if (n == 19) {
       if (text[16] != ':' || !all_digits(text, 17, 2)) return false;
-      c.second = number_at(text, 17, 2);
+      second = text.substr(17, 2);
     }
   }
-  if (!valid_civil(c, 59)) return false;
+  // The calendar check is the row times': the same fields as a stored
+  // time. A bound names no leap second.
+  const std::string time = text.substr(0, 4) + "/" + text.substr(5, 2) + "/" +
+                           text.substr(8, 2) + " " + hour_minute + ":" + second;
+  if (!parse_row_time(time, &c) || c.second > 59) return false;
   *out = instant_of(wall_seconds(c), bound);
   return true;
 }
@@ -125,12 +126,9 @@ Output output_by_name(const std::string& name) {
   throw UsageError("--output takes csv, json or table, not " + quoted(name));
 }
 
-Kind kind_by_name(const std::string& name) {
-  if (name == "system") return Kind::kSystem;
-  if (name == "access") return Kind::kAccess;
-  if (name == "alert") return Kind::kAlert;
-  throw UsageError("--kind takes system, access or alert, not " +
-                   quoted(name));
+LogKind kind_by_name(const std::string& name) {
+  if (const std::optional<LogKind> kind = kind_named(name)) return *kind;
+  throw UsageError("--kind takes system, access or alert, not " + quoted(name));
 }
 
 int count_by_name(const std::string& name) {
@@ -210,7 +208,7 @@ void Parser::one(const std::string& arg) {
 }
 
 void Parser::check() const {
-  const bool system = options.kind == Kind::kSystem;
+  const bool system = options.kind == LogKind::kSystem;
   if (system && !options.filters.empty()) {
     throw UsageError("field filters apply to access and alert rows only");
   }
@@ -230,8 +228,7 @@ void Parser::check() const {
 
 }  // namespace
 
-int64_t parse_time_arg(const std::string& text, int64_t now,
-                       TimeBound bound) {
+int64_t parse_time_arg(const std::string& text, int64_t now, TimeBound bound) {
   if (text == "now") return now;
   if (text == "today") return local_midnight(now, 0, bound);
   if (text == "yesterday") return local_midnight(now, 1, bound);
@@ -267,4 +264,4 @@ const char* usage_text() {
          "yesterday, -30m, -2h, -7d\n";
 }
 
-}  // namespace quillo_query
+}  // namespace quillo

@@ -17,9 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "query/log_row.h"
+#include "logstore/log_kind.h"
+#include "reader/log_query.h"
 
-namespace quillo_query {
+namespace quillo {
 
 // A command line that cannot be run; what() says why.
 class UsageError : public std::runtime_error {
@@ -27,24 +28,17 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// One condition on a column. With `word_only` the result word ("ok",
-// "fail") is compared instead of the whole column.
-struct FieldFilter {
-  int field = kUser;
-  std::string pattern;
-  bool negate = false;
-  bool word_only = false;
-};
-
 enum class Output { kCsv, kJson, kTable };
 
-// What --count-by groups by: a column, or the hour or day of the row.
+// The columns --FIELD and --count-by name are the access columns, numbered
+// as AccessColumn; --count-by also takes the hour or the day of the row.
+inline constexpr int kFieldCount = static_cast<int>(kAccessColumnCount);
 inline constexpr int kByHour = kFieldCount;
 inline constexpr int kByDay = kFieldCount + 1;
 
 struct QueryOptions {
   std::string root;  // --root; empty: the configuration's log root
-  Kind kind = Kind::kAccess;
+  LogKind kind = LogKind::kAccess;
   // Inclusive bounds in seconds since the epoch.
   int64_t since = std::numeric_limits<int64_t>::min();
   int64_t until = std::numeric_limits<int64_t>::max();
@@ -53,7 +47,7 @@ struct QueryOptions {
   Output output = Output::kCsv;
   bool follow = false;
   int lines = 10;     // rows shown before following without --since
-  int count_by = -1;  // a Field, kByHour or kByDay; -1: no summary
+  int count_by = -1;  // an AccessColumn, kByHour or kByDay; -1: no summary
   bool help = false;
   // Standard output is a terminal (set by main, not by an option): CSV
   // rows are shown escaped rather than as stored.
@@ -83,6 +77,6 @@ int64_t parse_time_arg(const std::string& text, int64_t now,
 // The usage text for --help.
 const char* usage_text();
 
-}  // namespace quillo_query
+}  // namespace quillo
 
 #endif  // QUILLO_QUERY_QUERY_OPTIONS_H_

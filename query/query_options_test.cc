@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-namespace quillo_query {
+namespace quillo {
 namespace {
 
 // Every case runs in UTC, so a calendar time is timegm() of its fields.
@@ -133,7 +133,7 @@ struct OptionCase {
   std::vector<std::string> args;
   bool ok;
   // For the accepted ones: what the options must then say.
-  Kind kind = Kind::kAccess;
+  LogKind kind = LogKind::kAccess;
   Output output = Output::kCsv;
   int filters = 0;
   int count_by = -1;
@@ -158,7 +158,7 @@ TEST_P(QueryOptionsTest, AcceptsOrRefuses) {
   EXPECT_EQ(o.count_by, c.count_by);
 }
 
-constexpr Kind A = Kind::kAccess;
+constexpr LogKind A = LogKind::kAccess;
 constexpr Output Csv = Output::kCsv;
 
 INSTANTIATE_TEST_SUITE_P(
@@ -167,13 +167,13 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{}, true, A, Csv, 0, -1},
         OptionCase{{"--kind", "system", "--output=json"},
                    true,
-                   Kind::kSystem,
+                   LogKind::kSystem,
                    Output::kJson,
                    0,
                    -1},
         OptionCase{{"--kind=alert", "--user", "a*", "--not-host=pc*"},
                    true,
-                   Kind::kAlert,
+                   LogKind::kAlert,
                    Csv,
                    2,
                    -1},
@@ -187,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(
                    kByDay},
         OptionCase{{"--kind", "system", "--count-by", "hour"},
                    true,
-                   Kind::kSystem,
+                   LogKind::kSystem,
                    Csv,
                    0,
                    kByHour},
@@ -227,4 +227,4 @@ TEST(QueryOptionsFieldsTest, NegationAndResultWordAreKept) {
 }
 
 }  // namespace
-}  // namespace quillo_query
+}  // namespace quillo

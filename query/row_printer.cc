@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/rfc3339.h"
+#include "base/utf8.h"
 #include "query/visible_text.h"
 
-namespace quillo_query {
+namespace quillo {
 namespace {
 
 // "\u00XX" for the control `c`.
@@ -47,7 +49,7 @@ void append_escaped_char(std::string& out, unsigned char c) {
 class CsvPrinter final : public RowPrinter {
  public:
   CsvPrinter(std::FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
-  void print(const Row& row, int64_t /*time*/) override {
+  void print(const RowView& row, int64_t /*time*/) override {
     if (!terminal_) {
       std::fwrite(row.line.data(), 1, row.line.size(), out_);
       std::fputc('\n', out_);
@@ -67,28 +69,28 @@ class CsvPrinter final : public RowPrinter {
 
 class JsonPrinter final : public RowPrinter {
  public:
-  JsonPrinter(Kind kind, std::FILE* out) : kind_(kind), out_(out) {}
-  void print(const Row& row, int64_t time) override {
+  JsonPrinter(LogKind kind, std::FILE* out) : kind_(kind), out_(out) {}
+  void print(const RowView& row, int64_t time) override {
     text_.assign("{\"time\":");
     append_json_string(text_, row.time);
     text_ += ",\"timestamp\":";
     // The reader's time: it saw the rows in file order, which tells the
     // two occurrences of a repeated hour apart.
     if (time == kNoTime) time = times_.parse(row.time);
-    append_json_string(text_, rfc3339_time(time));
-    const int count = kind_ == Kind::kSystem ? kSystemFieldCount : kFieldCount;
-    for (int f = 0; f < count; ++f) {
+    append_json_string(text_, base::rfc3339_local_time(time));
+    const LogKindInfo& info = kind_info(kind_);
+    for (std::size_t f = 0; f < info.column_count; ++f) {
       text_ += ",\"";
-      text_ += field_name(kind_, f);
+      text_ += info.columns[f];
       text_ += "\":";
-      append_json_string(text_, row.fields[f]);
+      append_json_string(text_, row.columns[f]);
     }
     text_ += "}\n";
     std::fwrite(text_.data(), 1, text_.size(), out_);
   }
 
  private:
-  Kind kind_;
+  LogKind kind_;
   std::FILE* out_;
   RowTimeParser times_;
   std::string text_;  // reused for every row
@@ -96,13 +98,13 @@ class JsonPrinter final : public RowPrinter {
 
 class TablePrinter final : public RowPrinter {
  public:
-  TablePrinter(Kind kind, std::FILE* out, int width);
-  void print(const Row& row, int64_t /*time*/) override {
+  TablePrinter(LogKind kind, std::FILE* out, int width);
+  void print(const RowView& row, int64_t /*time*/) override {
     text_.clear();
     append_cell(text_, row.time, 19, true);
     for (std::size_t i = 0; i < widths_.size(); ++i) {
       text_ += "  ";
-      append_cell(text_, row.fields[i], widths_[i], i + 1 < widths_.size());
+      append_cell(text_, row.columns[i], widths_[i], i + 1 < widths_.size());
     }
     text_ += '\n';
     std::fwrite(text_.data(), 1, text_.size(), out_);
@@ -114,9 +116,10 @@ class TablePrinter final : public RowPrinter {
   std::string text_;
 };
 
-TablePrinter::TablePrinter(Kind kind, std::FILE* out, int width) : out_(out) {
+TablePrinter::TablePrinter(LogKind kind, std::FILE* out, int width)
+    : out_(out) {
   // The last column takes what the others leave, but never less than 20.
-  if (kind == Kind::kSystem) {
+  if (kind == LogKind::kSystem) {
     widths_ = {16, 16, 0};
   } else {
     widths_ = {10, 12, 15, 10, 12, 10, 0};
@@ -128,7 +131,7 @@ TablePrinter::TablePrinter(Kind kind, std::FILE* out, int width) : out_(out) {
   append_cell(text_, "time", 19, true);
   for (std::size_t i = 0; i < widths_.size(); ++i) {
     text_ += "  ";
-    append_cell(text_, field_name(kind, static_cast<int>(i)), widths_[i],
+    append_cell(text_, kind_info(kind).columns[i], widths_[i],
                 i + 1 < widths_.size());
   }
   text_ += '\n';
@@ -136,15 +139,15 @@ TablePrinter::TablePrinter(Kind kind, std::FILE* out, int width) : out_(out) {
 }
 
 // The key a row is counted under.
-std::string_view summary_key(const Row& row, int count_by) {
+std::string_view summary_key(const RowView& row, int count_by) {
   if (count_by == kByDay) return row.time.substr(0, row.time.size() - 9);
   if (count_by == kByHour) return row.time.substr(0, row.time.size() - 6);
-  return row.fields[count_by];
+  return row.columns[count_by];
 }
 
 }  // namespace
 
-std::unique_ptr<RowPrinter> make_printer(Output output, Kind kind,
+std::unique_ptr<RowPrinter> make_printer(Output output, LogKind kind,
                                          std::FILE* out, int width,
                                          bool terminal) {
   switch (output) {
@@ -159,26 +162,24 @@ std::unique_ptr<RowPrinter> make_printer(Output output, Kind kind,
 }
 
 void append_json_string(std::string& out, std::string_view value) {
+  // The column as received: a CR or LF in it is escaped below like any
+  // other control.
+  const std::string text = unescape_column(value);
+  const std::string_view rest(text);
   out += '"';
   std::size_t i = 0;
-  while (i < value.size()) {
-    if (value[i] == '#' && value.compare(i, 4, "#015") == 0) {
-      out += "\\r";
-      i += 4;
-    } else if (value[i] == '#' && value.compare(i, 4, "#012") == 0) {
-      out += "\\n";
-      i += 4;
-    } else if (const std::size_t n = utf8_length(value.substr(i)); n == 0) {
-      out += "\xEF\xBF\xBD";  // U+FFFD for one byte that is not UTF-8
+  while (i < rest.size()) {
+    if (const std::size_t n = base::utf8_length(rest.substr(i)); n == 0) {
+      out += base::kReplacementCharacter;  // for one byte that is not UTF-8
       ++i;
     } else if (n == 1) {
-      append_escaped_char(out, static_cast<unsigned char>(value[i++]));
-    } else if (const int c1 = control_at(value.substr(i)); c1 >= 0) {
+      append_escaped_char(out, static_cast<unsigned char>(rest[i++]));
+    } else if (const int c1 = control_at(rest.substr(i)); c1 >= 0) {
       // Valid JSON either way; escaped, no terminal obeys it.
       append_json_control(out, c1);
       i += n;
     } else {
-      out.append(value.data() + i, n);
+      out.append(rest.data() + i, n);
       i += n;
     }
   }
@@ -209,7 +210,7 @@ void append_cell(std::string& out, std::string_view value, int width,
   if (pad) out.append(static_cast<std::size_t>(width - shown), ' ');
 }
 
-void Summary::add(const Row& row) {
+void Summary::add(const RowView& row) {
   const std::string_view key = summary_key(row, count_by_);
   const auto it = counts_.find(key);
   if (it != counts_.end()) {
@@ -251,4 +252,4 @@ void Summary::print(std::FILE* out) const {
   }
 }
 
-}  // namespace quillo_query
+}  // namespace quillo

@@ -11,10 +11,12 @@
 #include <string>
 #include <string_view>
 
-#include "query/log_row.h"
+#include "logstore/log_kind.h"
+#include "logstore/log_row.h"
 #include "query/query_options.h"
+#include "reader/local_time.h"
 
-namespace quillo_query {
+namespace quillo {
 
 // Writes rows of one kind to a stdio stream; the caller flushes it.
 // Single-threaded.
@@ -23,19 +25,20 @@ class RowPrinter {
   virtual ~RowPrinter() = default;
   // `time` is the row's instant as read in file order (RowTimeParser), or
   // kNoTime when the caller has none and the printer is to read it.
-  virtual void print(const Row& row, int64_t time) = 0;
-  void print(const Row& row) { print(row, kNoTime); }
+  virtual void print(const RowView& row, int64_t time) = 0;
+  void print(const RowView& row) { print(row, kNoTime); }
 };
 
 // The printer for `output`. A table is `width` columns wide. With
 // `terminal` CSV rows are shown escaped (visible_text.h); otherwise they
 // are written as stored. JSON, tables and summaries never hold a control.
-std::unique_ptr<RowPrinter> make_printer(Output output, Kind kind,
+std::unique_ptr<RowPrinter> make_printer(Output output, LogKind kind,
                                          std::FILE* out, int width,
                                          bool terminal = false);
 
-// Appends `value` to `out` as a JSON string (with its quotes): "#015" and
-// "#012" become CR and LF, every byte sequence that is not UTF-8 becomes
+// Appends the stored column `value` to `out` as a JSON string (with its
+// quotes): the column as received (unescape_column: "#015" and "#012"
+// become CR and LF), every byte sequence that is not UTF-8 becomes
 // U+FFFD, and control characters (C1 too), '"' and '\' are escaped.
 void append_json_string(std::string& out, std::string_view value);
 
@@ -49,7 +52,7 @@ void append_cell(std::string& out, std::string_view value, int width, bool pad);
 class Summary {
  public:
   explicit Summary(int count_by) : count_by_(count_by) {}
-  void add(const Row& row);
+  void add(const RowView& row);
   // True while no row has been counted.
   bool empty() const { return counts_.empty(); }
   void print(std::FILE* out) const;
@@ -59,6 +62,6 @@ class Summary {
   std::map<std::string, int64_t, std::less<>> counts_;
 };
 
-}  // namespace quillo_query
+}  // namespace quillo
 
 #endif  // QUILLO_QUERY_ROW_PRINTER_H_

@@ -1,6 +1,8 @@
 #include "query/visible_text.h"
 
-namespace quillo_query {
+#include "base/utf8.h"
+
+namespace quillo {
 namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
@@ -10,32 +12,6 @@ unsigned char byte_at(std::string_view s, std::size_t i) {
 }
 
 }  // namespace
-
-std::size_t utf8_length(std::string_view s) {
-  if (s.empty()) return 0;
-  const unsigned char c = byte_at(s, 0);
-  if (c < 0x80) return 1;
-  std::size_t n;
-  unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (s.size() < n || byte_at(s, 1) < lo || byte_at(s, 1) > hi) return 0;
-  for (std::size_t i = 2; i < n; ++i) {
-    if ((byte_at(s, i) & 0xC0) != 0x80) return 0;
-  }
-  return n;
-}
 
 int control_at(std::string_view s) {
   if (s.empty()) return -1;
@@ -52,7 +28,7 @@ int control_at(std::string_view s) {
 int append_visible_char(std::string& out, std::string_view value,
                         std::size_t* pos) {
   const std::string_view rest = value.substr(*pos);
-  const std::size_t n = utf8_length(rest);
+  const std::size_t n = base::utf8_length(rest);
   const unsigned char c = byte_at(rest, 0);
   const int control = control_at(rest);
   if (n == 0 || (n == 1 && control >= 0)) {
@@ -102,4 +78,4 @@ std::size_t visible_width(std::string_view value) {
   return columns;
 }
 
-}  // namespace quillo_query
+}  // namespace quillo

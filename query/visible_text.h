@@ -12,7 +12,8 @@
 //   the backslash itself                         ->  \\ (doubled)
 //
 // so nothing shown is obeyed and what is shown can be read back. Other
-// characters are kept. Pure functions, any thread.
+// characters are kept. Which bytes form a character is base/utf8.h's
+// rule. Pure functions, any thread.
 
 #ifndef QUILLO_QUERY_VISIBLE_TEXT_H_
 #define QUILLO_QUERY_VISIBLE_TEXT_H_
@@ -21,11 +22,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillo_query {
-
-// The length of the well-formed UTF-8 character at the start of `s`
-// (shortest form, no surrogate, at most U+10FFFF); 0 when there is none.
-std::size_t utf8_length(std::string_view s);
+namespace quillo {
 
 // The control character `s` starts with: U+0000-U+001F, U+007F or
 // U+0080-U+009F (as UTF-8); -1 when it starts with none.
@@ -46,6 +43,6 @@ std::string visible(std::string_view value);
 // The columns `value` takes as shown.
 std::size_t visible_width(std::string_view value);
 
-}  // namespace quillo_query
+}  // namespace quillo
 
 #endif  // QUILLO_QUERY_VISIBLE_TEXT_H_

@@ -1,17 +1,16 @@
-#include "query/line_reader.h"
+#include "reader/line_reader.h"
 
 #include <unistd.h>
 
 #include <cstring>
 
 #include "base/eintr.h"
+#include "logstore/log_row.h"
 
-namespace quillo_query {
+namespace quillo {
 namespace {
 
 constexpr std::size_t kBufferSize = 1 << 20;
-constexpr char kMark[] = "\xEF\xBB\xBF";
-constexpr std::size_t kMarkSize = sizeof kMark - 1;
 static_assert(kBufferSize > kMaxLineLength, "a whole line must fit");
 
 }  // namespace
@@ -34,14 +33,15 @@ bool LineReader::read(int fd, FileCursor* cursor, LineSink& sink) {
     if (n == 0) return true;
     have += static_cast<std::size_t>(n);
     if (cursor->offset == 0) {
-      if (have < kMarkSize) continue;
-      if (std::memcmp(buffer_.data(), kMark, kMarkSize) != 0) {
+      if (have < kByteOrderMarkSize) continue;
+      if (std::memcmp(buffer_.data(), kByteOrderMark, kByteOrderMarkSize) !=
+          0) {
         cursor->refused = true;
         return true;
       }
-      cursor->offset = static_cast<int64_t>(kMarkSize);
-      have -= kMarkSize;
-      std::memmove(buffer_.data(), buffer_.data() + kMarkSize, have);
+      cursor->offset = static_cast<int64_t>(kByteOrderMarkSize);
+      have -= kByteOrderMarkSize;
+      std::memmove(buffer_.data(), buffer_.data() + kByteOrderMarkSize, have);
     }
     if (cursor->skipping) {
       const char* nl =
@@ -96,4 +96,4 @@ std::size_t LineReader::scan(std::size_t have, FileCursor* cursor,
   return static_cast<std::size_t>(p - begin);
 }
 
-}  // namespace quillo_query
+}  // namespace quillo

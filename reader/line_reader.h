@@ -1,21 +1,22 @@
 // Reading the lines of a log file that may still be growing.
 //
-// A log file is the byte order mark EF BB BF, then lines each ending in
-// CR LF. The writer appends whole lines, but a reader can meet the last one
-// half written: only lines with their line feed are handed on, and the
-// cursor stays before the rest, so the next read starts there. The folders
+// A log file is the byte order mark, then lines each ending in CR LF
+// (logstore/log_row.h). The writer appends whole lines, but a reader can
+// meet the last one half written: only lines with their line feed are
+// handed on, and the cursor stays before the rest, so the next read starts
+// there. The folders
 // are world-writable, so a file may hold anything, a hole of zeros as
 // large as the disk allows included: lines are bounded, and reading one
 // costs no more memory than the buffer.
 
-#ifndef QUILLO_QUERY_LINE_READER_H_
-#define QUILLO_QUERY_LINE_READER_H_
+#ifndef QUILLO_READER_LINE_READER_H_
+#define QUILLO_READER_LINE_READER_H_
 
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
-namespace quillo_query {
+namespace quillo {
 
 // The longest line handed on, with its line end. A row is at most a few
 // KiB; anything longer is damage.
@@ -73,6 +74,6 @@ class LineReader {
   std::vector<char> buffer_;
 };
 
-}  // namespace quillo_query
+}  // namespace quillo
 
-#endif  // QUILLO_QUERY_LINE_READER_H_
+#endif  // QUILLO_READER_LINE_READER_H_

@@ -1,4 +1,4 @@
-#include "query/line_reader.h"
+#include "reader/line_reader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,15 +12,14 @@
 #include <gtest/gtest.h>
 
 #include "base/unique_fd.h"
+#include "logstore/log_row.h"
 #include "testing/temp_tree.h"
 
-namespace quillo_query {
+namespace quillo {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::Pair;
-
-constexpr char kMark[] = "\xEF\xBB\xBF";
 
 // What a reader handed on; a long line by its length alone.
 struct Recorder final : LineSink {
@@ -69,7 +68,8 @@ class LineReaderTest : public ::testing::Test {
 TEST_F(LineReaderTest, OverlongLineIsSkippedToItsLineFeedInBoundedMemory) {
   // The longest line handed on: kMaxLineLength bytes with its CR LF.
   const std::string longest(kMaxLineLength - 2, 'x');
-  Append(std::string(kMark) + "one\r\n" + longest + "\r\n" + longest + "y\r\n");
+  Append(std::string(kByteOrderMark) + "one\r\n" + longest + "\r\n" + longest +
+         "y\r\n");
   Grow(8 << 20);
   Append("\r\ntwo\r\nthree\r\n");
   Read();
@@ -84,7 +84,7 @@ TEST_F(LineReaderTest, OverlongLineIsSkippedToItsLineFeedInBoundedMemory) {
 // A followed file read while the long line still grows: reported once,
 // and the line after it comes out when its line feed does.
 TEST_F(LineReaderTest, OverlongLineStillBeingWrittenIsReportedOnce) {
-  Append(std::string(kMark) + "one\r\n");
+  Append(std::string(kByteOrderMark) + "one\r\n");
   Grow(3 * kMaxLineLength);
   Read();
   EXPECT_THAT(sink_.too_long_lines, ElementsAre(2));
@@ -99,4 +99,4 @@ TEST_F(LineReaderTest, OverlongLineStillBeingWrittenIsReportedOnce) {
 }
 
 }  // namespace
-}  // namespace quillo_query
+}  // namespace quillo

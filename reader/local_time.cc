@@ -1,22 +1,13 @@
-#include "query/local_time.h"
+#include "reader/local_time.h"
 
 #include <time.h>
 
 #include <algorithm>
 
-namespace quillo_query {
+namespace quillo {
 namespace {
 
 constexpr int64_t kDay = 86400;
-
-bool is_leap(int64_t year) {
-  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
-
-int days_in_month(int64_t year, int month) {
-  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && is_leap(year) ? 29 : kDays[month - 1];
-}
 
 // Days from 1970-01-01 to the given date: the era arithmetic of the
 // proleptic Gregorian calendar (400-year eras of 146097 days, the year
@@ -43,14 +34,7 @@ int64_t offset_at(int64_t t) {
 
 }  // namespace
 
-bool valid_civil(const CivilTime& c, int max_second) {
-  return c.month >= 1 && c.month <= 12 && c.day >= 1 &&
-         c.day <= days_in_month(c.year, c.month) && c.hour >= 0 &&
-         c.hour <= 23 && c.minute >= 0 && c.minute <= 59 && c.second >= 0 &&
-         c.second <= max_second;
-}
-
-int64_t wall_seconds(const CivilTime& c) {
+int64_t wall_seconds(const RowTimeFields& c) {
   return days_from_civil(c.year, c.month, c.day) * kDay + c.hour * 3600 +
          c.minute * 60 + c.second;
 }
@@ -86,4 +70,41 @@ LocalInstants local_instants(int64_t wall) {
   return LocalInstants{hi, hi - 1};
 }
 
-}  // namespace quillo_query
+int64_t RowTimeParser::parse(std::string_view time) {
+  RowTimeFields c;
+  if (!parse_row_time(time, &c)) return kNoTime;
+  const int64_t wall = wall_seconds(c);
+  const int64_t hour = wall - c.minute * 60 - c.second;
+  if (hour != hour_wall_) {
+    // Zones change their offset on the hour or half hour, never twice in
+    // one, so an hour with the same single offset at both ends has it
+    // throughout; any other hour is looked up row by row.
+    const LocalInstants start = local_instants(hour);
+    const LocalInstants end = local_instants(hour + 3599);
+    if (start.first == start.last && end.first == end.last &&
+        hour - start.first == hour + 3599 - end.first) {
+      hour_wall_ = hour;
+      hour_offset_ = hour - start.first;
+    } else {
+      hour_wall_ = kNoTime;
+    }
+  }
+  if (hour_wall_ != kNoTime) {
+    repeated_wall_ = kNoTime;
+    second_occurrence_ = false;
+    return wall - hour_offset_;
+  }
+  const LocalInstants at = local_instants(wall);
+  if (at.first >= at.last) {  // one instant, or the end of a skipped hour
+    repeated_wall_ = kNoTime;
+    second_occurrence_ = false;
+    return at.first;
+  }
+  if (repeated_wall_ != kNoTime && wall < repeated_wall_) {
+    second_occurrence_ = true;
+  }
+  repeated_wall_ = wall;
+  return second_occurrence_ ? at.last : at.first;
+}
+
+}  // namespace quillo

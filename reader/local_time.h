@@ -1,5 +1,5 @@
-// Local calendar times of quillo-query: the fields of a date and time, and
-// the instants a local time names in the process's time zone.
+// Local calendar times of the log reader: the instants a local time names
+// in the process's time zone, and the instants of the rows' stored times.
 //
 // A wall time is a local calendar time counted in seconds as if it were
 // UTC: 2026-10-25 02:30:00 is the same number in every zone. Most wall
@@ -7,37 +7,28 @@
 // of that hour come twice and name two instants; when they go forward, the
 // wall times of the hour skipped name none.
 //
-//   const LocalInstants at = local_instants(wall_seconds(civil));
+//   const LocalInstants at = local_instants(wall_seconds(fields));
 //   // at.first: the earliest instant at or after that local time,
 //   // at.last: the latest instant at or before it.
 //
-// The functions read the zone tzset() chose and may be called from any
-// thread.
+// The calendar fields are logstore's RowTimeFields, checked by whoever
+// parsed them (parse_row_time, parse_log_file_name). The free functions
+// read the zone tzset() chose and may be called from any thread.
 
-#ifndef QUILLO_QUERY_LOCAL_TIME_H_
-#define QUILLO_QUERY_LOCAL_TIME_H_
+#ifndef QUILLO_READER_LOCAL_TIME_H_
+#define QUILLO_READER_LOCAL_TIME_H_
 
 #include <cstdint>
+#include <limits>
+#include <string_view>
 
-namespace quillo_query {
+#include "logstore/log_row.h"
 
-// A proleptic Gregorian date and a time of day, as written.
-struct CivilTime {
-  int64_t year = 0;
-  int month = 1;  // 1..12
-  int day = 1;    // 1..31
-  int hour = 0;
-  int minute = 0;
-  int second = 0;
-};
+namespace quillo {
 
-// True when `c` names a time that exists on the calendar: month 1-12, a
-// day the month has (29 February in leap years only), hour 0-23, minute
-// 0-59 and second 0-`max_second` (59, or 60 for a leap second).
-bool valid_civil(const CivilTime& c, int max_second);
-
-// The wall time of `c`. Precondition: valid_civil(c, 60).
-int64_t wall_seconds(const CivilTime& c);
+// The wall time of `c`. Precondition: `c` names a calendar time (month
+// 1-12, a day the month has, hour 0-23, minute 0-59, second 0-60).
+int64_t wall_seconds(const RowTimeFields& c);
 
 // The wall time of the instant `t` (t plus the zone's offset at t).
 int64_t wall_of(int64_t t);
@@ -53,6 +44,36 @@ struct LocalInstants {
 
 LocalInstants local_instants(int64_t wall);
 
-}  // namespace quillo_query
+// What a time is when there is none: no row's time can be this, since
+// every other value is a valid time (those before 1970 too).
+inline constexpr int64_t kNoTime = std::numeric_limits<int64_t>::min();
 
-#endif  // QUILLO_QUERY_LOCAL_TIME_H_
+// Turns a row's stored time ("YYYY/MM/DD hh:mm:ss" of local time, read by
+// parse_row_time) into seconds since the epoch, for rows handed to it in
+// file order. Remembers the last hour it looked up, so rows of the same
+// hour cost no time zone look-up; the process's time zone must not change
+// meanwhile. Single-threaded.
+//
+// The night the clocks go back, the times of one hour come twice and the
+// stored time does not say which is meant. The daemon's clock only goes
+// forward, so within that hour a row whose time lies before the previous
+// row's is the second occurrence, and so is every later row of the hour;
+// until that happens the first occurrence is taken. A time the clocks
+// skipped gives the instant they jumped to.
+class RowTimeParser {
+ public:
+  // kNoTime when `time` is not of that form or out of range.
+  int64_t parse(std::string_view time);
+
+ private:
+  int64_t hour_wall_ = kNoTime;  // wall time of the hour cached, or none
+  int64_t hour_offset_ = 0;      // its one zone offset
+  // Set while the previous row lay in a repeated hour: its wall time and
+  // whether the second occurrence was reached.
+  int64_t repeated_wall_ = kNoTime;
+  bool second_occurrence_ = false;
+};
+
+}  // namespace quillo
+
+#endif  // QUILLO_READER_LOCAL_TIME_H_

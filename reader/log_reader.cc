@@ -1,4 +1,4 @@
-#include "query/query_runner.h"
+#include "reader/log_reader.h"
 
 #include <poll.h>
 #include <sys/inotify.h>
@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "base/console.h"
 #include "base/eintr.h"
 #include "base/unique_fd.h"
+#include "logstore/log_row.h"
 
-namespace quillo_query {
+namespace quillo {
 namespace {
 
 constexpr uint32_t kWatchMask =
@@ -25,9 +25,9 @@ constexpr uint32_t kWatchMask =
 // lines are copied into one arena, so a row costs no allocation of its own.
 class Batch final : public RowConsumer {
  public:
-  explicit Batch(Kind kind) : kind_(kind) {}
+  explicit Batch(LogKind kind) : kind_(kind) {}
 
-  void row(const Row& row, int64_t time) override {
+  void row(const RowView& row, int64_t time) override {
     entries_.push_back(Entry{time, arena_.size(), row.line.size()});
     arena_.append(row.line.data(), row.line.size());
   }
@@ -42,11 +42,11 @@ class Batch final : public RowConsumer {
   void replay(std::size_t first, RowConsumer& consumer) const {
     for (std::size_t i = first; i < entries_.size(); ++i) {
       const Entry& e = entries_[i];
-      Row row;
+      RowView row;
       const char* why = nullptr;
-      // Each line split once already; this cannot fail.
-      if (split_row(std::string_view(arena_).substr(e.offset, e.length), kind_,
-                    &row, &why)) {
+      // Each line decoded once already; this cannot fail.
+      if (decode_row(std::string_view(arena_).substr(e.offset, e.length), kind_,
+                     &row, &why)) {
         consumer.row(row, e.time);
       }
     }
@@ -58,7 +58,7 @@ class Batch final : public RowConsumer {
     std::size_t offset;
     std::size_t length;
   };
-  Kind kind_;
+  LogKind kind_;
   std::vector<Entry> entries_;
   std::string arena_;
 };
@@ -69,8 +69,7 @@ class Batch final : public RowConsumer {
 void watch_folder(int inotify_fd, int dir_fd) {
   const std::string path = "/proc/self/fd/" + std::to_string(dir_fd);
   if (::inotify_add_watch(inotify_fd, path.c_str(), kWatchMask) < 0) {
-    throw TreeError(std::string("cannot watch the log folders: ") +
-                    std::strerror(errno));
+    throw TreeError("cannot watch the log folders", std::strerror(errno));
   }
 }
 
@@ -79,7 +78,7 @@ void watch_folder(int inotify_fd, int dir_fd) {
 void wait_for_change(int inotify_fd) {
   pollfd p{inotify_fd, POLLIN, 0};
   if (base::retry_eintr([&] { return ::poll(&p, 1, -1); }) < 0) {
-    throw TreeError(std::string("poll: ") + std::strerror(errno));
+    throw TreeError("poll", std::strerror(errno));
   }
   alignas(inotify_event) char events[16384];
   while (base::retry_eintr(
@@ -89,62 +88,37 @@ void wait_for_change(int inotify_fd) {
 
 }  // namespace
 
-void Emitter::row(const Row& row, int64_t time) {
-  if (summary_ != nullptr) {
-    summary_->add(row);
-  } else {
-    printer_->print(row, time);
-  }
-  ++count_;
-  if (flush_) std::fflush(out_);
+LogReader::LogReader(const std::string& log_root, LogQuery query,
+                     ReadObserver& observer)
+    : query_(std::move(query)),
+      observer_(&observer),
+      tree_(log_root, query_.kind, observer),
+      scanner_(query_, observer) {}
+
+LogReader::~LogReader() = default;
+
+bool LogReader::in_bounds(const std::string& month) const {
+  return LogTree::month_end(month) > query_.since &&
+         LogTree::month_start(month) <= query_.until;
 }
 
-QueryRunner::QueryRunner(QueryOptions options, const std::string& log_root,
-                         std::FILE* out, int width)
-    : options_(std::move(options)),
-      out_(out),
-      tree_(log_root, options_.kind),
-      printer_(options_.count_by < 0
-                   ? make_printer(options_.output, options_.kind, out, width,
-                                  options_.terminal)
-                   : nullptr),
-      summary_(options_.count_by >= 0
-                   ? std::make_unique<Summary>(options_.count_by)
-                   : nullptr),
-      emitter_(out, printer_.get(), summary_.get()),
-      sink_(options_.kind, options_, emitter_) {}
-
-int QueryRunner::run() {
-  if (!options_.follow) return run_history();
-  run_follow();
-  return 2;
-}
-
-bool QueryRunner::in_bounds(const std::string& month) const {
-  return LogTree::month_end(month) > options_.since &&
-         LogTree::month_start(month) <= options_.until;
-}
-
-int QueryRunner::run_history() {
+void LogReader::read(RowConsumer& consumer) {
   for (const std::string& month : tree_.months()) {
     if (!in_bounds(month)) continue;
-    if (options_.kind == Kind::kSystem) {
-      Batch batch(options_.kind);
+    if (query_.kind == LogKind::kSystem) {
+      Batch batch(query_.kind);
       read_month(month, false, batch);
       batch.sort_by_time();
-      batch.replay(0, emitter_);
+      batch.replay(0, consumer);
     } else {
-      read_month(month, false, emitter_);
+      read_month(month, false, consumer);
     }
   }
-  if (summary_) summary_->print(out_);
-  std::fflush(out_);
-  return emitter_.count() > 0 ? 0 : 1;
 }
 
-void QueryRunner::read_month(const std::string& month, bool track,
-                             RowConsumer& consumer) {
-  const std::vector<LogFileName> files = tree_.files(month);
+void LogReader::read_month(const std::string& month, bool track,
+                           RowConsumer& consumer) {
+  const std::vector<StampedFile> files = tree_.files(month);
   const int64_t month_first = LogTree::month_start(month);
   const int64_t month_last = LogTree::month_end(month) - 1;
   // The times each file's rows can have: the month's, narrowed by the
@@ -154,9 +128,10 @@ void QueryRunner::read_month(const std::string& month, bool track,
   // folders are world-writable: a stamp nobody vouches for bounds nothing.
   std::vector<int64_t> lo(files.size(), month_first);
   std::vector<int64_t> hi(files.size(), month_last);
-  const bool bounded = options_.since != QueryOptions().since ||
-                       options_.until != QueryOptions().until;
-  if (options_.kind != Kind::kSystem && bounded) {
+  const bool system = query_.kind == LogKind::kSystem;
+  const bool bounded =
+      query_.since != LogQuery().since || query_.until != LogQuery().until;
+  if (!system && bounded) {
     int64_t next_vouched = month_last;
     for (std::size_t i = files.size(); i-- > 0;) {
       hi[i] = next_vouched;
@@ -166,24 +141,21 @@ void QueryRunner::read_month(const std::string& month, bool track,
       }
     }
   }
-  sink_.set_consumer(consumer);
+  scanner_.set_consumer(consumer);
   for (std::size_t i = 0; i < files.size(); ++i) {
     Tracked scratch;
     Tracked& tracked = track ? cursors_[month][files[i].name] : scratch;
-    if (hi[i] < options_.since || lo[i] > options_.until) {
+    if (hi[i] < query_.since || lo[i] > query_.until) {
       tracked.ignored = true;
       continue;
     }
-    const bool inside = lo[i] >= options_.since && hi[i] <= options_.until;
-    read_file(month, files[i], tracked, !inside,
-              options_.kind == Kind::kSystem ||
-                  options_.output == Output::kJson);
+    const bool inside = lo[i] >= query_.since && hi[i] <= query_.until;
+    read_file(month, files[i], tracked, !inside, system || query_.want_times);
   }
-  sink_.set_consumer(emitter_);
 }
 
-void QueryRunner::read_file(const std::string& month, const LogFileName& file,
-                            Tracked& tracked, bool check_time, bool need_time) {
+void LogReader::read_file(const std::string& month, const StampedFile& file,
+                          Tracked& tracked, bool check_time, bool need_time) {
   const base::UniqueFd fd = tree_.open_file(month, file.name);
   if (!fd) return;
   struct stat st;
@@ -194,89 +166,92 @@ void QueryRunner::read_file(const std::string& month, const LogFileName& file,
     tracked.inode = st.st_ino;
   }
   const std::string path = tree_.path(month, file.name);
-  sink_.start_file(path, check_time, need_time);
-  if (!reader_.read(fd.get(), &tracked.cursor, sink_)) {
-    complain("quillo-query: " + path + ": " + std::strerror(errno) + "\n");
+  scanner_.start_file(path, check_time, need_time);
+  if (!reader_.read(fd.get(), &tracked.cursor, scanner_)) {
+    observer_->entry_left_out(path, std::strerror(errno));
   }
   if (tracked.cursor.refused && !tracked.ignored) {
-    complain("quillo-query: " + path +
-             ": no byte order mark, not a log file, left out\n");
+    observer_->entry_left_out(path,
+                              "no byte order mark, not a log file, left out");
     tracked.ignored = true;
   }
 }
 
-void QueryRunner::run_follow() {
+void LogReader::follow(RowConsumer& consumer) {
   const std::vector<std::string> months = tree_.months();
   const std::string newest = months.empty() ? "" : months.back();
-  emitter_.flush_each_row();
-  show_start_of_follow(months, newest);
-  std::fflush(out_);
+  show_start_of_follow(months, newest, consumer);
+  consumer.caught_up();
   first_month_ = newest;
 
   const base::UniqueFd inotify(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-  if (!inotify) {
-    throw TreeError(std::string("inotify: ") + std::strerror(errno));
-  }
+  if (!inotify) throw TreeError("inotify", std::strerror(errno));
   for (;;) {
     // Watches come first, so that whatever is written after the rescan
     // wakes the next one.
-    read_new(inotify.get());
+    read_new(inotify.get(), consumer);
     wait_for_change(inotify.get());
   }
 }
 
-void QueryRunner::show_start_of_follow(const std::vector<std::string>& months,
-                                       const std::string& newest) {
-  const bool system = options_.kind == Kind::kSystem;
-  if (options_.has_since) {
-    for (const std::string& month : months) {
-      if (!in_bounds(month) && month != newest) continue;
-      Batch batch(options_.kind);
-      read_month(month, month == newest, batch);
-      if (system) batch.sort_by_time();
-      batch.replay(0, emitter_);
-    }
+void LogReader::show_start_of_follow(const std::vector<std::string>& months,
+                                     const std::string& newest,
+                                     RowConsumer& consumer) {
+  if (!query_.has_since) {
+    show_last_rows(months, newest, consumer);
     return;
   }
-  // The last rows: months newest first until there are enough. The newest
-  // month is always read, for its files' cursors.
+  for (const std::string& month : months) {
+    if (!in_bounds(month) && month != newest) continue;
+    Batch batch(query_.kind);
+    read_month(month, month == newest, batch);
+    if (query_.kind == LogKind::kSystem) batch.sort_by_time();
+    batch.replay(0, consumer);
+  }
+}
+
+void LogReader::show_last_rows(const std::vector<std::string>& months,
+                               const std::string& newest,
+                               RowConsumer& consumer) {
+  // Months newest first until there are enough rows. The newest month is
+  // always read, for its files' cursors.
   std::vector<Batch> batches;
   std::size_t total = 0;
-  const std::size_t wanted = static_cast<std::size_t>(options_.lines);
+  const std::size_t wanted = static_cast<std::size_t>(query_.last_rows);
   for (auto it = months.rbegin(); it != months.rend(); ++it) {
     if (it != months.rbegin() && total >= wanted) break;
-    batches.emplace_back(options_.kind);
+    batches.emplace_back(query_.kind);
     read_month(*it, *it == newest, batches.back());
-    if (system) batches.back().sort_by_time();
+    if (query_.kind == LogKind::kSystem) batches.back().sort_by_time();
     total += batches.back().size();
   }
   std::size_t skip = total > wanted ? total - wanted : 0;
   for (auto it = batches.rbegin(); it != batches.rend(); ++it) {
     const std::size_t here = std::min(skip, it->size());
     skip -= here;
-    it->replay(here, emitter_);
+    it->replay(here, consumer);
   }
 }
 
-void QueryRunner::read_new(int inotify_fd) {
+void LogReader::read_new(int inotify_fd, RowConsumer& consumer) {
   if (!tree_.open_kind()) {
     // Nothing logged yet: the kind folder's birth is the first change.
     watch_folder(inotify_fd, tree_.root_fd().get());
     return;
   }
   watch_folder(inotify_fd, tree_.kind_fd().get());
+  scanner_.set_consumer(consumer);
   for (const std::string& month : tree_.months()) {
     if (month < first_month_) continue;
     const base::UniqueFd dir = tree_.open_month(month);
     if (!dir) continue;
     watch_folder(inotify_fd, dir.get());
-    for (const LogFileName& file : tree_.files(month)) {
+    for (const StampedFile& file : tree_.files(month)) {
       Tracked& tracked = cursors_[month][file.name];
       if (tracked.ignored) continue;
-      read_file(month, file, tracked, options_.has_since,
-                options_.output == Output::kJson);
+      read_file(month, file, tracked, query_.has_since, query_.want_times);
     }
   }
 }
 
-}  // namespace quillo_query
+}  // namespace quillo

@@ -1,66 +1,58 @@
-// One run of quillo-query over one kind's folder of the log tree.
+// The rows of one kind that answer a query, in time order, read from the
+// log tree; once, or on and on as they are written.
 //
-// Rows come out in time order. Access and alert rows carry the daemon's
-// own clock, so they already lie in the order of the files' stamps, and a
-// file holds no row before its own stamp nor after the next file's, as far
-// as the daemon vouches for those stamps (LogTree::vouches_for_stamp):
-// files outside the bounds are not read, and the rows of the others are
-// streamed.
+// Access and alert rows carry the daemon's own clock, so they already lie
+// in the order of the files' stamps, and a file holds no row before its
+// own stamp nor after the next file's, as far as the daemon vouches for
+// those stamps (LogTree::vouches_for_stamp): files outside the bounds are
+// not read, and the rows of the others are streamed.
 // System rows carry the sender's time and the daemon writes a queued older
 // row into the current file of that row's month, so only the month folders
 // bound them: every file of a month in range is read and the month's rows
-// are sorted (stably) before they are shown.
+// are sorted (stably) before they are handed on.
+//
+//   StderrObserver observer;         // a ReadObserver of the caller's
+//   LogReader reader(log_root, query, observer);
+//   reader.read(consumer);           // every row once, then returns
+//   reader.follow(consumer);         // or: the start, then each new row
 
-#ifndef QUILLO_QUERY_QUERY_RUNNER_H_
-#define QUILLO_QUERY_QUERY_RUNNER_H_
+#ifndef QUILLO_READER_LOG_READER_H_
+#define QUILLO_READER_LOG_READER_H_
 
 #include <sys/types.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <map>
-#include <memory>
 #include <string>
+#include <vector>
 
-#include "query/line_reader.h"
-#include "query/log_tree.h"
-#include "query/query_options.h"
-#include "query/row_matcher.h"
-#include "query/row_printer.h"
+#include "reader/line_reader.h"
+#include "reader/log_query.h"
+#include "reader/log_tree.h"
+#include "reader/row_matcher.h"
 
-namespace quillo_query {
+namespace quillo {
 
-// Prints rows or feeds the summary, and counts them.
-class Emitter final : public RowConsumer {
+// One query over one log root. Holds the root's descriptors and, when
+// following, a cursor per file. Single-threaded: every call, and every
+// call of the consumer and observer, is on the caller's thread.
+class LogReader {
  public:
-  Emitter(std::FILE* out, RowPrinter* printer, Summary* summary)
-      : out_(out), printer_(printer), summary_(summary) {}
-  void row(const Row& row, int64_t time) override;
-  // Every row is flushed at once from now on.
-  void flush_each_row() { flush_ = true; }
-  int64_t count() const { return count_; }
+  // Opens the log root `log_root`; raises TreeError when it cannot. The
+  // observer must outlive the reader.
+  LogReader(const std::string& log_root, LogQuery query,
+            ReadObserver& observer);
+  LogReader(const LogReader&) = delete;
+  LogReader& operator=(const LogReader&) = delete;
+  ~LogReader();
 
- private:
-  std::FILE* out_;
-  RowPrinter* printer_;  // null when summing up
-  Summary* summary_;     // null when printing
-  bool flush_ = false;
-  int64_t count_ = 0;
-};
+  // Hands every row of the query to `consumer`, in time order.
+  void read(RowConsumer& consumer);
 
-class QueryRunner {
- public:
-  // Opens the log root `log_root`; raises TreeError when it cannot. Rows
-  // go to `out`; a table is `width` columns wide.
-  QueryRunner(QueryOptions options, const std::string& log_root, std::FILE* out,
-              int width);
-  QueryRunner(const QueryRunner&) = delete;
-  QueryRunner& operator=(const QueryRunner&) = delete;
-
-  // Runs the query; returns 0 when rows were shown (or counted), 1 when
-  // none matched. With --follow it returns only on an error, raising
-  // TreeError.
-  int run();
+  // Hands the start to `consumer` (the rows from query.since on, or
+  // without has_since the last query.last_rows rows), calls caught_up(),
+  // then each row as it is written. Never returns: raises TreeError when
+  // the tree can no longer be watched. query.until must bound nothing.
+  [[noreturn]] void follow(RowConsumer& consumer);
 
  private:
   // How far a file has been read, and whether it is left out for good.
@@ -70,33 +62,30 @@ class QueryRunner {
     bool ignored = false;
   };
 
-  int run_history();
-  void run_follow();
+  bool in_bounds(const std::string& month) const;
   void show_start_of_follow(const std::vector<std::string>& months,
-                            const std::string& newest);
+                            const std::string& newest, RowConsumer& consumer);
+  void show_last_rows(const std::vector<std::string>& months,
+                      const std::string& newest, RowConsumer& consumer);
   // Reads every file of `month` that may hold rows within the bounds,
   // handing the rows to `consumer`; with `track` the files' cursors are
   // kept for following.
   void read_month(const std::string& month, bool track, RowConsumer& consumer);
-  void read_file(const std::string& month, const LogFileName& file,
+  void read_file(const std::string& month, const StampedFile& file,
                  Tracked& tracked, bool check_time, bool need_time);
   // One round of following: new months, new files, new lines.
-  void read_new(int inotify_fd);
-  bool in_bounds(const std::string& month) const;
+  void read_new(int inotify_fd, RowConsumer& consumer);
 
-  const QueryOptions options_;
-  std::FILE* out_;
+  const LogQuery query_;
+  ReadObserver* observer_;
   LogTree tree_;
   LineReader reader_;
-  std::unique_ptr<RowPrinter> printer_;
-  std::unique_ptr<Summary> summary_;
-  Emitter emitter_;
-  RowSink sink_;
+  RowScanner scanner_;
   // Followed months from this one on ("": every month).
   std::string first_month_;
   std::map<std::string, std::map<std::string, Tracked>> cursors_;
 };
 
-}  // namespace quillo_query
+}  // namespace quillo
 
-#endif  // QUILLO_QUERY_QUERY_RUNNER_H_
+#endif  // QUILLO_READER_LOG_READER_H_

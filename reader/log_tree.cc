@@ -1,4 +1,4 @@
-#include "query/log_tree.h"
+#include "reader/log_tree.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,17 +6,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
-#include "base/console.h"
 #include "base/eintr.h"
 #include "logstore/dir_entry.h"
-#include "logstore/log_file.h"
+#include "logstore/file_name.h"
 #include "logstore/log_names.h"
-#include "query/local_time.h"
-#include "query/visible_text.h"
+#include "logstore/log_row.h"
+#include "reader/local_time.h"
 
-namespace quillo_query {
+namespace quillo {
 namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -40,49 +41,49 @@ unsigned entry_type(int dir_fd, const dirent& entry) {
   return st.st_mode & S_IFMT;
 }
 
-// "YYYYMM" of a month 01-12.
-bool is_month_name(const std::string& name) {
-  if (name.size() != 6 || !std::all_of(name.begin(), name.end(), [](char c) {
-        return c >= '0' && c <= '9';
-      })) {
-    return false;
+// The first second of a month folder's month, plus `months_after` months.
+int64_t month_instant(const std::string& month, int months_after) {
+  RowTimeFields c;
+  c.day = 1;
+  // months() lets only the names of months through.
+  (void)parse_month_folder_name(month, &c.year, &c.month);
+  c.month += months_after;
+  if (c.month > 12) {
+    c.month -= 12;
+    ++c.year;
   }
-  const int month = (name[4] - '0') * 10 + (name[5] - '0');
-  return month >= 1 && month <= 12;
+  return local_instants(wall_seconds(c)).first;
 }
 
-// The calendar fields of a stamp (YYYYMM or YYYYMMDDhhmmss); false when
-// they name no calendar time.
-bool stamp_fields(const std::string& stamp, CivilTime* c) {
-  const struct tm fields = stamp_to_time(stamp);
-  c->year = fields.tm_year + 1900;
-  c->month = fields.tm_mon + 1;
-  c->day = fields.tm_mday;
-  c->hour = fields.tm_hour;
-  c->minute = fields.tm_min;
-  c->second = fields.tm_sec;
-  return valid_civil(*c, 59);
+// "YYYY/MM/DD hh:mm:ss" of a file name's stamp (a four-digit year), as a
+// first row at that stamp stores it.
+std::string row_time_text(const RowTimeFields& c) {
+  char text[32];
+  (void)std::snprintf(text, sizeof text,
+                      "%04" PRId64 "/%02d/%02d %02d:%02d:%02d", c.year, c.month,
+                      c.day, c.hour, c.minute, c.second);
+  return text;
 }
 
 }  // namespace
 
-LogTree::LogTree(const std::string& root, Kind kind)
-    : root_path_(root), kind_id_(kind), prefix_(kind_prefix(kind)) {
+LogTree::LogTree(const std::string& root, LogKind kind, ReadObserver& observer)
+    : root_path_(root), kind_id_(kind), observer_(&observer) {
   // The root may be a link: it is the administrator's, not the users'.
   root_.reset(base::retry_eintr([&] {
     return ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   }));
   if (!root_) {
-    throw TreeError("cannot open the log root " + visible(root) + ": " +
-                    std::strerror(errno));
+    throw TreeError("cannot open the log root", root, std::strerror(errno));
   }
   open_kind();
 }
 
 bool LogTree::open_kind() {
   if (kind_) return true;
-  kind_.reset(base::retry_eintr(
-      [&] { return ::openat(root_.get(), kind_dir(kind_id_), kDirFlags); }));
+  kind_.reset(base::retry_eintr([&] {
+    return ::openat(root_.get(), kind_info(kind_id_).folder, kDirFlags);
+  }));
   if (!kind_ && errno != ENOENT) {
     report(path("", ""), "not a folder, left out");
   }
@@ -99,7 +100,9 @@ std::vector<std::string> LogTree::months() {
     const std::string name = entry.d_name;
     const unsigned type = entry_type(kind_.get(), entry);
     if (type == 0) continue;
-    if (!is_month_name(name)) {
+    int64_t year;
+    int month;
+    if (!parse_month_folder_name(name, &year, &month)) {
       report(path(name, ""), "not a month folder, left out");
     } else if (type != S_IFDIR) {
       report(path(name, ""), "not a folder, left out");
@@ -111,8 +114,8 @@ std::vector<std::string> LogTree::months() {
   return out;
 }
 
-std::vector<LogFileName> LogTree::files(const std::string& month) {
-  std::vector<LogFileName> out;
+std::vector<StampedFile> LogTree::files(const std::string& month) {
+  std::vector<StampedFile> out;
   const base::UniqueFd dir = open_month(month);
   if (!dir) return out;
   DirEntryList list(dir.get(), DirEntryIterator::DefaultIgnoreList());
@@ -120,20 +123,18 @@ std::vector<LogFileName> LogTree::files(const std::string& month) {
     const std::string name = entry.d_name;
     const unsigned type = entry_type(dir.get(), entry);
     if (type == 0) continue;
-    const std::string stamp = extract_stamp(name, prefix_);
-    CivilTime c;
-    if (stamp.size() != 14 || name != prefix_ + stamp + ".csv" ||
-        !stamp_fields(stamp, &c)) {
+    RowTimeFields stamp;
+    if (!parse_log_file_name(name, kind_id_, &stamp)) {
       report(path(month, name), "not a log file, left out");
     } else if (type != S_IFREG) {
       report(path(month, name), "not a regular file, left out");
     } else {
-      const LocalInstants at = local_instants(wall_seconds(c));
-      out.push_back(LogFileName{name, at.first, at.last});
+      const LocalInstants at = local_instants(wall_seconds(stamp));
+      out.push_back(StampedFile{name, at.first, at.last});
     }
   }
   std::sort(out.begin(), out.end(),
-            [](const LogFileName& a, const LogFileName& b) {
+            [](const StampedFile& a, const StampedFile& b) {
               return a.stamp != b.stamp ? a.stamp < b.stamp : a.name < b.name;
             });
   return out;
@@ -169,22 +170,20 @@ base::UniqueFd LogTree::open_file(const std::string& month,
 
 bool LogTree::vouches_for_stamp(const std::string& month,
                                 const std::string& name) {
-  const std::string stamp = extract_stamp(name, prefix_);
-  if (stamp.size() != 14) return false;
+  RowTimeFields stamp;
+  if (!parse_log_file_name(name, kind_id_, &stamp)) return false;
   const base::UniqueFd file = open_file(month, name);
   struct stat st;
   if (!file || ::fstat(file.get(), &st) != 0 ||
       (st.st_uid != 0 && st.st_uid != kind_owner_)) {
     return false;
   }
-  // The mark, then "YYYY/MM/DD hh:mm:ss," of the stamp's digits.
+  // The mark, then the stamp's time as the first row's time column.
   const std::string expected =
-      std::string(kByteOrderMark) + stamp.substr(0, 4) + "/" +
-      stamp.substr(4, 2) + "/" + stamp.substr(6, 2) + " " +
-      stamp.substr(8, 2) + ":" + stamp.substr(10, 2) + ":" +
-      stamp.substr(12, 2) + ",";
+      std::string(kByteOrderMark) + row_time_text(stamp) + ",";
   char head[32];
-  static_assert(sizeof head >= 3 + 20, "room for the mark and the time");
+  static_assert(sizeof head >= kByteOrderMarkSize + 20,
+                "room for the mark and the time");
   const ssize_t n = base::retry_eintr(
       [&] { return ::pread(file.get(), head, expected.size(), 0); });
   return n == static_cast<ssize_t>(expected.size()) &&
@@ -193,32 +192,24 @@ bool LogTree::vouches_for_stamp(const std::string& month,
 
 std::string LogTree::path(const std::string& month,
                           const std::string& name) const {
-  std::string out = join_path(root_path_, kind_dir(kind_id_));
+  std::string out = join_path(root_path_, kind_info(kind_id_).folder);
   if (!month.empty()) out = join_path(out, month);
   if (!name.empty()) out = join_path(out, name);
-  return visible(out);
+  return out;
 }
 
 int64_t LogTree::month_start(const std::string& month) {
-  CivilTime c;
-  stamp_fields(month, &c);  // months() lets only valid months through
-  return local_instants(wall_seconds(c)).first;
+  return month_instant(month, 0);
 }
 
 int64_t LogTree::month_end(const std::string& month) {
-  CivilTime c;
-  stamp_fields(month, &c);
   // The month's rows all lie before the first instant of the next one.
-  if (++c.month > 12) {
-    c.month = 1;
-    ++c.year;
-  }
-  return local_instants(wall_seconds(c)).first;
+  return month_instant(month, 1);
 }
 
 void LogTree::report(const std::string& what, const char* why) {
   if (!reported_.insert(what).second) return;
-  complain("quillo-query: " + what + ": " + why + "\n");
+  observer_->entry_left_out(what, why);
 }
 
-}  // namespace quillo_query
+}  // namespace quillo

@@ -1,13 +1,17 @@
-#include "query/row_matcher.h"
+#include "reader/row_matcher.h"
 
-#include "base/console.h"
 #include "config/wildcard.h"
 
-namespace quillo_query {
+namespace quillo {
 
-bool RowMatcher::matches(const Row& row) {
+std::string_view result_word(std::string_view result) {
+  const std::size_t end = result.find_first_of(" (");
+  return end == std::string_view::npos ? result : result.substr(0, end);
+}
+
+bool RowMatcher::matches(const RowView& row) {
   for (const FieldFilter& f : filters_) {
-    const std::string_view column = row.fields[f.field];
+    const std::string_view column = row.columns[f.field];
     bool hit;
     if (f.word_only) {
       hit = result_word(column) == f.pattern;
@@ -22,22 +26,22 @@ bool RowMatcher::matches(const Row& row) {
   return true;
 }
 
-void RowSink::line(std::string_view text, int64_t number, bool crlf) {
+void RowScanner::line(std::string_view text, int64_t number, bool crlf) {
   if (!crlf) {
-    report(number, "line ends without CR");
+    observer_->line_left_out(path_, number, "line ends without CR");
     return;
   }
-  Row row;
+  RowView row;
   const char* why = nullptr;
-  if (!split_row(text, kind_, &row, &why)) {
-    report(number, why);
+  if (!decode_row(text, kind_, &row, &why)) {
+    observer_->line_left_out(path_, number, why);
     return;
   }
   int64_t time = kNoTime;
   if (need_time_) {
     time = times_.parse(row.time);
     if (time == kNoTime) {
-      report(number, "time out of range");
+      observer_->line_left_out(path_, number, "time out of range");
       return;
     }
     if (check_time_ && (time < since_ || time > until_)) return;
@@ -46,14 +50,8 @@ void RowSink::line(std::string_view text, int64_t number, bool crlf) {
   consumer_->row(row, time);
 }
 
-void RowSink::too_long(int64_t number) {
-  report(number, "line longer than 64 KiB");
+void RowScanner::too_long(int64_t number) {
+  observer_->line_left_out(path_, number, "line longer than 64 KiB");
 }
 
-void RowSink::report(int64_t number, const char* why) {
-  ++damaged_;
-  complain("quillo-query: " + path_ + ":" + std::to_string(number) + ": " +
-           why + ", left out\n");
-}
-
-}  // namespace quillo_query
+}  // namespace quillo

@@ -1,19 +1,26 @@
-// From lines of a log file to the rows a query asks for: splitting, the
+// From lines of a log file to the rows a query asks for: decoding, the
 // damaged-line report, the time bounds and the field filters.
 
-#ifndef QUILLO_QUERY_ROW_MATCHER_H_
-#define QUILLO_QUERY_ROW_MATCHER_H_
+#ifndef QUILLO_READER_ROW_MATCHER_H_
+#define QUILLO_READER_ROW_MATCHER_H_
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "query/line_reader.h"
-#include "query/log_row.h"
-#include "query/query_options.h"
+#include "logstore/log_kind.h"
+#include "logstore/log_row.h"
+#include "reader/line_reader.h"
+#include "reader/local_time.h"
+#include "reader/log_query.h"
 
-namespace quillo_query {
+namespace quillo {
+
+// The word a result column starts with: "ok" or "fail" for the rows the
+// daemon writes ("fail (Permission denied)" gives "fail").
+std::string_view result_word(std::string_view result);
 
 // The field filters of a query; all must hold. Single-threaded (it reuses
 // one buffer for the values it compares).
@@ -21,32 +28,25 @@ class RowMatcher {
  public:
   explicit RowMatcher(std::vector<FieldFilter> filters)
       : filters_(std::move(filters)) {}
-  bool matches(const Row& row);
+  bool matches(const RowView& row);
 
  private:
   std::vector<FieldFilter> filters_;
   std::string value_;
 };
 
-// Takes the rows that passed.
-class RowConsumer {
+// Decodes each line of a file into a row, tells the observer what cannot
+// be a row and hands each row within the bounds that the filters pass to
+// a consumer, set before the first line. Single-threaded; the observer
+// and the consumer must outlive it (or the consumer its replacement).
+class RowScanner final : public LineSink {
  public:
-  virtual ~RowConsumer() = default;
-  // `time` is the row's time, or kNoTime when it was not needed.
-  virtual void row(const Row& row, int64_t time) = 0;
-};
-
-// Splits each line of a file into a row, reports what cannot be a row on
-// standard error ("<file>:<line>: <why>, left out") and hands each row
-// within the bounds that the filters pass to a consumer.
-class RowSink final : public LineSink {
- public:
-  RowSink(Kind kind, const QueryOptions& options, RowConsumer& consumer)
-      : kind_(kind),
-        since_(options.since),
-        until_(options.until),
-        matcher_(options.filters),
-        consumer_(&consumer) {}
+  RowScanner(const LogQuery& query, ReadObserver& observer)
+      : kind_(query.kind),
+        since_(query.since),
+        until_(query.until),
+        matcher_(query.filters),
+        observer_(&observer) {}
 
   // Prepares for the lines of `path`. `check_time`: the file may hold rows
   // outside the bounds; `need_time`: the consumer wants every row's time.
@@ -60,23 +60,19 @@ class RowSink final : public LineSink {
   void line(std::string_view text, int64_t number, bool crlf) override;
   void too_long(int64_t number) override;
 
-  int64_t damaged() const { return damaged_; }
-
  private:
-  void report(int64_t number, const char* why);
-
-  Kind kind_;
+  LogKind kind_;
   int64_t since_;
   int64_t until_;
   RowMatcher matcher_;
-  RowConsumer* consumer_;
+  ReadObserver* observer_;
+  RowConsumer* consumer_ = nullptr;
   RowTimeParser times_;
   std::string path_;
   bool check_time_ = false;
   bool need_time_ = false;
-  int64_t damaged_ = 0;
 };
 
-}  // namespace quillo_query
+}  // namespace quillo
 
-#endif  // QUILLO_QUERY_ROW_MATCHER_H_
+#endif  // QUILLO_READER_ROW_MATCHER_H_
