@@ -1,19 +1,19 @@
 // Fuzzes the log rows on their way back through quillo-query: the line
-// reader, the row splitter and the printers.
+// reader, the row decoder and the printers.
 //
 // Raw mode: the input is a log file's bytes, read in two steps (the file
 // grows between them). A file without the byte order mark gives no line;
 // otherwise the lines handed on, with the line ends they report, are the
 // file's bytes after the mark up to the cursor, and nothing after the
-// cursor holds a line feed. Rows that split are printed: every JSON line
+// cursor holds a line feed. Rows that decode are printed: every JSON line
 // parses (nlohmann::json::accept), and the table and the --count-by
 // summary hold no control character (C0, DEL, or C1 as UTF-8) but the line
 // feeds that end their lines.
 //
-// Round-trip mode: fields are written as the daemon writes a row (its
-// append_field() after format_log_time()), as a file of one line; the
-// query must read that line back, split it into the columns written
-// (CR and LF as "#015" and "#012"), and print JSON whose values are the
+// Round-trip mode: fields are written as the daemon writes a row (a
+// LogRow through encode_row()), as a file of one line; the query must
+// read that line back, decode it into the columns written (CR and LF as
+// "#015" and "#012"), and print JSON whose values are the
 // fields with "#015"/"#012" decoded and invalid UTF-8 repaired (GLib's
 // g_utf8_make_valid), with a timestamp of the row's own local time.
 // Commas are left out of all but the last field: only the last column
@@ -38,18 +38,15 @@
 #include <string>
 #include <vector>
 
-#include "daemon/log_row.h"
 #include "fuzz/utf8_oracle.h"
-#include "logstore/log_names.h"
-#include "query/line_reader.h"
-#include "query/log_row.h"
+#include "logstore/log_kind.h"
+#include "logstore/log_row.h"
 #include "query/row_printer.h"
+#include "reader/line_reader.h"
 
 namespace {
 
-using namespace quillo_query;
-
-constexpr char kMark[] = "\xEF\xBB\xBF";
+using namespace quillo;
 
 struct Lines final : LineSink {
   std::string seen;  // every line with the end it reported
@@ -89,7 +86,7 @@ void check_terminal_text(const std::string& out) {
 }
 
 // The printers' output for `rows`: JSON, table and summary.
-std::vector<std::string> print(Kind kind, const std::vector<Row>& rows) {
+std::vector<std::string> print(LogKind kind, const std::vector<RowView>& rows) {
   std::vector<std::string> outputs;
   for (int form = 0; form < 3; ++form) {
     char* text = nullptr;
@@ -98,12 +95,12 @@ std::vector<std::string> print(Kind kind, const std::vector<Row>& rows) {
     if (out == nullptr) abort();
     {
       std::unique_ptr<RowPrinter> printer;
-      Summary summary(kind == Kind::kSystem ? kByDay : kUser);
+      Summary summary(kind == LogKind::kSystem ? kByDay : kUser);
       if (form < 2) {
         printer = make_printer(form == 0 ? Output::kJson : Output::kTable, kind,
                                out, 80);
       }
-      for (const Row& row : rows) {
+      for (const RowView& row : rows) {
         form < 2 ? printer->print(row) : summary.add(row);
       }
       if (form == 2) summary.print(out);
@@ -137,11 +134,11 @@ std::string json_value(const std::string& column) {
   return repaired_utf8(decoded);
 }
 
-void raw_file(Kind kind, const std::string& file, std::size_t cut) {
+void raw_file(LogKind kind, const std::string& file, std::size_t cut) {
   FileCursor cursor;
   const Lines lines = read_file(file, cut, &cursor);
-  const std::size_t mark = sizeof kMark - 1;
-  if (file.compare(0, mark, kMark) != 0) {
+  const std::size_t mark = kByteOrderMarkSize;
+  if (file.compare(0, mark, kByteOrderMark) != 0) {
     if (!lines.texts.empty() || (file.size() >= mark && !cursor.refused)) {
       abort();
     }
@@ -154,11 +151,11 @@ void raw_file(Kind kind, const std::string& file, std::size_t cut) {
       cursor.lines != static_cast<int64_t>(lines.texts.size())) {
     abort();
   }
-  std::vector<Row> rows;
+  std::vector<RowView> rows;
   for (const std::string& text : lines.texts) {
-    Row row;
+    RowView row;
     const char* why = nullptr;
-    if (split_row(text, kind, &row, &why)) {
+    if (decode_row(text, kind, &row, &why)) {
       rows.push_back(row);
     } else if (why == nullptr) {
       abort();
@@ -175,10 +172,11 @@ void raw_file(Kind kind, const std::string& file, std::size_t cut) {
   check_terminal_text(out[2]);
 }
 
-void round_trip(Kind kind, int64_t time, std::string rest) {
-  const int count = kind == Kind::kSystem ? kSystemFieldCount : kFieldCount;
+void round_trip(LogKind kind, int64_t time, std::string rest) {
+  const LogKindInfo& info = kind_info(kind);
+  const std::size_t count = info.column_count;
   std::vector<std::string> fields;
-  for (int i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     const std::size_t nul = i + 1 < count ? rest.find('\0') : std::string::npos;
     std::string field = rest.substr(0, nul);
     rest = nul == std::string::npos ? "" : rest.substr(nul + 1);
@@ -188,20 +186,19 @@ void round_trip(Kind kind, int64_t time, std::string rest) {
     }
     fields.push_back(field);
   }
-  std::string line;
-  append_field(line, format_log_time(time));
-  for (const std::string& f : fields) append_field(line, f);
+  const std::string line = encode_row(LogRow{kind, time, fields});
+  const std::string written_time = line.substr(0, line.find(','));
   FileCursor cursor;
-  const Lines lines = read_file(kMark + line + "\r\n", 3, &cursor);
-  Row row;
+  const Lines lines = read_file(kByteOrderMark + line + kLineEnd, 3, &cursor);
+  RowView row;
   const char* why = nullptr;
   if (lines.texts.size() != 1 || lines.texts[0] != line ||
-      !split_row(lines.texts[0], kind, &row, &why) ||
-      row.time != format_log_time(time)) {
+      !decode_row(lines.texts[0], kind, &row, &why) ||
+      row.time != written_time || row.column_count != count) {
     abort();
   }
-  for (int i = 0; i < count; ++i) {
-    if (row.fields[i] != written_column(fields[i])) abort();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (row.columns[i] != written_column(fields[i])) abort();
   }
   const std::vector<std::string> out = print(kind, {row});
   const nlohmann::json json = nlohmann::json::parse(out[0]);
@@ -213,8 +210,8 @@ void round_trip(Kind kind, int64_t time, std::string rest) {
           0) {
     abort();
   }
-  for (int i = 0; i < count; ++i) {
-    if (json.at(field_name(kind, i)) != json_value(std::string(row.fields[i])))
+  for (std::size_t i = 0; i < count; ++i) {
+    if (json.at(info.columns[i]) != json_value(std::string(row.columns[i])))
       abort();
   }
   check_terminal_text(out[1]);
@@ -225,9 +222,9 @@ void round_trip(Kind kind, int64_t time, std::string rest) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
-  static const Kind kKinds[] = {Kind::kSystem, Kind::kAccess, Kind::kAlert,
-                                Kind::kAccess};
-  const Kind kind = kKinds[data[0] & 3];
+  static const LogKind kKinds[] = {LogKind::kSystem, LogKind::kAccess,
+                                   LogKind::kAlert, LogKind::kAccess};
+  const LogKind kind = kKinds[data[0] & 3];
   setenv("TZ", data[0] & 4 ? "Europe/Berlin" : "UTC", 1);
   tzset();
   if ((data[0] & 8) == 0) {

@@ -27,14 +27,14 @@
 
 namespace {
 
-using quillo_query::kByDay;
-using quillo_query::kByHour;
-using quillo_query::kFieldCount;
-using quillo_query::Kind;
-using quillo_query::kPath;
-using quillo_query::kResult;
-using quillo_query::QueryOptions;
-using quillo_query::UsageError;
+using quillo::kByDay;
+using quillo::kByHour;
+using quillo::kFieldCount;
+using quillo::kPath;
+using quillo::kResult;
+using quillo::LogKind;
+using quillo::QueryOptions;
+using quillo::UsageError;
 
 bool digits_at(const std::string& s, std::size_t pos, std::size_t n, int* v) {
   *v = 0;
@@ -121,7 +121,7 @@ bool jumped_over(int64_t t, const int f[6]) {
 // The expression as --until reads it, or false when it is refused.
 bool until_of(const std::string& text, int64_t now, int64_t* t) {
   try {
-    *t = quillo_query::parse_query_options({"--until=" + text}, now).until;
+    *t = quillo::parse_query_options({"--until=" + text}, now).until;
     return true;
   } catch (const UsageError& e) {
     if (*e.what() == '\0') abort();
@@ -132,7 +132,7 @@ bool until_of(const std::string& text, int64_t now, int64_t* t) {
 void check_time(const std::string& text, int64_t now) {
   int64_t t, until;
   try {
-    t = quillo_query::parse_time_arg(text, now);
+    t = quillo::parse_time_arg(text, now);
   } catch (const UsageError& e) {
     if (*e.what() == '\0' || until_of(text, now, &until)) abort();
     return;
@@ -177,7 +177,7 @@ void check_time(const std::string& text, int64_t now) {
 void check_options(const std::vector<std::string>& args, int64_t now) {
   QueryOptions o;
   try {
-    o = quillo_query::parse_query_options(args, now);
+    o = quillo::parse_query_options(args, now);
   } catch (const UsageError& e) {
     if (*e.what() == '\0') abort();
     return;
@@ -191,12 +191,12 @@ void check_options(const std::vector<std::string>& args, int64_t now) {
       (o.count_by < 0 || o.count_by >= kFieldCount || o.count_by == kPath)) {
     abort();
   }
-  const bool system = o.kind == Kind::kSystem;
+  const bool system = o.kind == LogKind::kSystem;
   if (system &&
       (!o.filters.empty() || (o.count_by >= 0 && o.count_by < kFieldCount))) {
     abort();
   }
-  for (const quillo_query::FieldFilter& f : o.filters) {
+  for (const quillo::FieldFilter& f : o.filters) {
     if (f.field < 0 || f.field >= kFieldCount || f.pattern.empty() ||
         f.word_only != (f.field == kResult) ||
         (f.word_only && f.pattern != "ok" && f.pattern != "fail")) {

@@ -20,7 +20,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(dirname "$here")"
 build="${QUILLO_FUZZ_BUILD_DIR:-${TMPDIR:-/tmp}/quillo-fuzz-build}"
 targets=(fuzz_frame fuzz_wildcard fuzz_config fuzz_answer fuzz_stream_line
-         fuzz_syslog_message fuzz_query_options fuzz_log_row
+         fuzz_syslog_message fuzz_query_options fuzz_log_row fuzz_row_codec
          fuzz_spool_segment fuzz_forward_config)
 
 CC=clang CXX=clang++ cmake -S "$repo" -B "$build" -DQUILLO_BUILD_FUZZ=ON \
