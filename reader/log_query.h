@@ -4,9 +4,9 @@
 // filters that must all hold. The reader (reader/log_reader.h) hands the
 // rows that answer it, in time order, to a RowConsumer, and tells a
 // ReadObserver what it left out on the way: entries of the tree that are
-// not the daemon's, lines that are not rows. Paths come as stored, below
-// and including the log root; anyone may name a file in the tree, so a
-// caller that shows them escapes them first.
+// not the daemon's, lines that are not rows. A path is the log root as
+// given joined with the names as stored; anyone may name a file in the
+// tree, so a caller that shows paths escapes them first.
 //
 //   LogQuery query;
 //   query.kind = LogKind::kAccess;
@@ -25,6 +25,7 @@
 
 #include "logstore/log_kind.h"
 #include "logstore/log_row.h"
+#include "reader/local_time.h"
 
 namespace quillo {
 
@@ -58,8 +59,8 @@ class RowConsumer {
  public:
   virtual ~RowConsumer() = default;
   // `row` views the reader's buffer and lives until the call returns;
-  // `time` is the row's instant, or kNoTime (reader/local_time.h) when
-  // neither the query nor the reader needed it.
+  // `time` is the row's instant, or kNoTime when neither the query
+  // (want_times) nor the reader needed it.
   virtual void row(const RowView& row, int64_t time) = 0;
   // Following: the rows before following have all been handed on; what
   // comes next is written from now on. Called once.
