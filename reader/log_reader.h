@@ -34,7 +34,8 @@ namespace quillo {
 
 // One query over one log root. Holds the root's descriptors and, when
 // following, a cursor per file. Single-threaded: every call, and every
-// call of the consumer and observer, is on the caller's thread.
+// call of the consumer and observer, is on the caller's thread; separate
+// readers share nothing and may run on separate threads.
 class LogReader {
  public:
   // Opens the log root `log_root`; raises TreeError when it cannot. The
