@@ -22,6 +22,7 @@
 #include "support/xml/xml_data.h"
 #include "testing/temp_tree.h"
 
+namespace quillo {
 namespace {
 
 namespace fs = std::filesystem;
@@ -476,3 +477,4 @@ TEST_F(StandInScriptsTest, MailScriptRecordsSubjectAddressesAndBody) {
 }
 
 }  // namespace
+}  // namespace quillo

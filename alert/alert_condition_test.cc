@@ -1,4 +1,4 @@
-#include "config/alert_info.h"
+#include "alert/alert_condition.h"
 
 #include <stdlib.h>
 #include <time.h>
@@ -17,6 +17,7 @@
 #include "config/config_xml.h"
 #include "support/xml/dom.h"
 
+namespace quillo {
 namespace {
 
 using testing::ElementsAre;
@@ -57,8 +58,8 @@ struct Access {
 };
 
 // A condition that every part of the default Access passes.
-AlertInfo Everything() {
-  AlertInfo info;
+AlertCondition Everything() {
+  AlertCondition info;
   info.name = "all";
   info.weekdays = 0x7f;
   info.to_hour = 24;
@@ -67,38 +68,38 @@ AlertInfo Everything() {
   return info;
 }
 
-bool Matches(const AlertInfo& info, const Access& a) {
+bool Matches(const AlertCondition& info, const Access& a) {
   return info.matches(a.now, a.user, a.host, a.ip, a.operation, a.result,
                       a.share, a.path);
 }
 
 struct MatchCase {
   const char* label;
-  std::function<void(AlertInfo&)> condition;
+  std::function<void(AlertCondition&)> condition;
   std::function<void(Access&)> access;
   bool expected;
 };
 
 void PrintTo(const MatchCase& c, std::ostream* os) { *os << c.label; }
 
-void OfficeHours(AlertInfo& i) {
+void OfficeHours(AlertCondition& i) {
   i.from_hour = 9;
   i.to_hour = 17;
   i.to_minute = 30;
 }
-void WeekendOnly(AlertInfo& i) { i.weekdays = 1u << 0 | 1u << 6; }
-void WeekendOfficeHoursNot(AlertInfo& i) {
+void WeekendOnly(AlertCondition& i) { i.weekdays = 1u << 0 | 1u << 6; }
+void WeekendOfficeHoursNot(AlertCondition& i) {
   WeekendOnly(i);
   OfficeHours(i);
   i.period_not = true;
 }
-void Users(AlertInfo& i, std::uint32_t flags, std::vector<std::string> names) {
+void Users(AlertCondition& i, std::uint32_t flags, std::vector<std::string> names) {
   i.user_cond.flags = flags;
   i.user_cond.names = std::move(names);
 }
 
 const MatchCase kMatchCases[] = {
-    {"BaseConditionMatches", [](AlertInfo&) {}, [](Access&) {}, true},
+    {"BaseConditionMatches", [](AlertCondition&) {}, [](Access&) {}, true},
     // Period: both ends of the window are inside, seconds are ignored.
     {"WindowStartIncluded", OfficeHours,
      [](Access& a) { a.now = At(kMon, 9, 0); }, true},
@@ -108,16 +109,16 @@ const MatchCase kMatchCases[] = {
      [](Access& a) { a.now = At(kMon, 8, 59, 59); }, false},
     {"AfterWindow", OfficeHours, [](Access& a) { a.now = At(kMon, 17, 31); },
      false},
-    {"EndOfDayWindowHolds2359", [](AlertInfo&) {},
+    {"EndOfDayWindowHolds2359", [](AlertCondition&) {},
      [](Access& a) { a.now = At(kSun, 23, 59); }, true},
     {"NoWindowAcrossMidnight",
-     [](AlertInfo& i) {
+     [](AlertCondition& i) {
        i.from_hour = 22;
        i.to_hour = 6;
      },
      [](Access& a) { a.now = At(kMon, 23, 0); }, false},
     {"NotOnWindowAcrossMidnightAlwaysPasses",
-     [](AlertInfo& i) {
+     [](AlertCondition& i) {
        i.from_hour = 22;
        i.to_hour = 6;
        i.period_not = true;
@@ -129,9 +130,9 @@ const MatchCase kMatchCases[] = {
      [](Access& a) { a.now = At(kSat, 10, 0); }, true},
     {"SundaySelected", WeekendOnly, [](Access& a) { a.now = At(kSun, 0, 0); },
      true},
-    {"NoWeekdays", [](AlertInfo& i) { i.weekdays = 0; }, [](Access&) {}, false},
+    {"NoWeekdays", [](AlertCondition& i) { i.weekdays = 0; }, [](Access&) {}, false},
     {"NoWeekdaysWithNot",
-     [](AlertInfo& i) {
+     [](AlertCondition& i) {
        i.weekdays = 0;
        i.period_not = true;
      },
@@ -143,114 +144,114 @@ const MatchCase kMatchCases[] = {
     {"NotPassesOutsideWeekendWindow", WeekendOfficeHoursNot,
      [](Access& a) { a.now = At(kSun, 8, 0); }, true},
     // Users.
-    {"AllUsers", [](AlertInfo& i) { Users(i, MatchFlag::All, {}); },
+    {"AllUsers", [](AlertCondition& i) { Users(i, MatchFlag::All, {}); },
      [](Access& a) { a.user = "anyone"; }, true},
     {"AllAndNotUsers",
-     [](AlertInfo& i) { Users(i, MatchFlag::All | MatchFlag::Not, {"alice"}); },
+     [](AlertCondition& i) { Users(i, MatchFlag::All | MatchFlag::Not, {"alice"}); },
      [](Access&) {}, false},
     {"NameLowerCased",
-     [](AlertInfo& i) {
+     [](AlertCondition& i) {
        Users(i, 0, {"bob", "Admin"});
      },
      [](Access& a) { a.user = "admin"; }, true},
-    {"NameIsWholeWord", [](AlertInfo& i) { Users(i, 0, {"Admin"}); },
+    {"NameIsWholeWord", [](AlertCondition& i) { Users(i, 0, {"Admin"}); },
      [](Access& a) { a.user = "administrator"; }, false},
-    {"NamePrefixOfUser", [](AlertInfo& i) { Users(i, 0, {"administrator"}); },
+    {"NamePrefixOfUser", [](AlertCondition& i) { Users(i, 0, {"administrator"}); },
      [](Access& a) { a.user = "admin"; }, false},
     {"NameFoldingIsAsciiOnly",
-     [](AlertInfo& i) { Users(i, 0, {"JOS\xc3\x89"}); },
+     [](AlertCondition& i) { Users(i, 0, {"JOS\xc3\x89"}); },
      [](Access& a) { a.user = "jos\xc3\xa9"; }, false},
-    {"EmptyListFindsNoOne", [](AlertInfo& i) { Users(i, 0, {}); },
+    {"EmptyListFindsNoOne", [](AlertCondition& i) { Users(i, 0, {}); },
      [](Access&) {}, false},
-    {"EmptyListWithNot", [](AlertInfo& i) { Users(i, MatchFlag::Not, {}); },
+    {"EmptyListWithNot", [](AlertCondition& i) { Users(i, MatchFlag::Not, {}); },
      [](Access&) {}, true},
     {"NotExcludesListedUser",
-     [](AlertInfo& i) { Users(i, MatchFlag::Not, {"Alice"}); }, [](Access&) {},
+     [](AlertCondition& i) { Users(i, MatchFlag::Not, {"Alice"}); }, [](Access&) {},
      false},
     {"NotLetsOthersPass",
-     [](AlertInfo& i) { Users(i, MatchFlag::Not, {"bob"}); }, [](Access&) {},
+     [](AlertCondition& i) { Users(i, MatchFlag::Not, {"bob"}); }, [](Access&) {},
      true},
     // Host and address patterns.
-    {"HostPrefix", [](AlertInfo& i) { i.host_cond.pattern = "PC*"; },
+    {"HostPrefix", [](AlertCondition& i) { i.host_cond.pattern = "PC*"; },
      [](Access& a) { a.host = "Pc-A"; }, true},
     {"HostTrailingStarNeedsByte",
-     [](AlertInfo& i) { i.host_cond.pattern = "PC*"; },
+     [](AlertCondition& i) { i.host_cond.pattern = "PC*"; },
      [](Access& a) { a.host = "PC"; }, false},
-    {"HostStarNeedsNonEmpty", [](AlertInfo& i) { i.host_cond.pattern = "*"; },
+    {"HostStarNeedsNonEmpty", [](AlertCondition& i) { i.host_cond.pattern = "*"; },
      [](Access& a) { a.host = ""; }, false},
     {"HostLeadingStarMayBeEmpty",
-     [](AlertInfo& i) { i.host_cond.pattern = "*01"; },
+     [](AlertCondition& i) { i.host_cond.pattern = "*01"; },
      [](Access& a) { a.host = "01"; }, true},
     {"HostNot",
-     [](AlertInfo& i) {
+     [](AlertCondition& i) {
        i.host_cond = {MatchFlag::Not, "PC*"};
      },
      [](Access& a) { a.host = "pc01"; }, false},
     {"HostNotOther",
-     [](AlertInfo& i) {
+     [](AlertCondition& i) {
        i.host_cond = {MatchFlag::Not, "PC*"};
      },
      [](Access& a) { a.host = "server"; }, true},
     {"EmptyHostPatternWithNot",
-     [](AlertInfo& i) {
+     [](AlertCondition& i) {
        i.host_cond = {MatchFlag::Not, ""};
      },
      [](Access&) {}, true},
-    {"IpSubnet", [](AlertInfo& i) { i.ip_cond.pattern = "192.168.1.*"; },
+    {"IpSubnet", [](AlertCondition& i) { i.ip_cond.pattern = "192.168.1.*"; },
      [](Access&) {}, true},
-    {"IpIsText", [](AlertInfo& i) { i.ip_cond.pattern = "192.168.1.*"; },
+    {"IpIsText", [](AlertCondition& i) { i.ip_cond.pattern = "192.168.1.*"; },
      [](Access& a) { a.ip = "192.168.10.2"; }, false},
     {"IpNot",
-     [](AlertInfo& i) {
+     [](AlertCondition& i) {
        i.ip_cond = {MatchFlag::Not, "192.168.1.20"};
      },
      [](Access&) {}, false},
     // Operations: exact key, enabled.
-    {"NoOperations", [](AlertInfo& i) { i.operations.clear(); }, [](Access&) {},
+    {"NoOperations", [](AlertCondition& i) { i.operations.clear(); }, [](Access&) {},
      false},
     {"OperationDisabled",
-     [](AlertInfo& i) { i.operations["file_read"] = false; }, [](Access&) {},
+     [](AlertCondition& i) { i.operations["file_read"] = false; }, [](Access&) {},
      false},
-    {"OperationCaseMatters", [](AlertInfo&) {},
+    {"OperationCaseMatters", [](AlertCondition&) {},
      [](Access& a) { a.operation = "File_read"; }, false},
-    {"OtherOperation", [](AlertInfo&) {},
+    {"OtherOperation", [](AlertCondition&) {},
      [](Access& a) { a.operation = "file_write"; }, false},
     // Result, share, path.
-    {"ResultInCapitals", [](AlertInfo& i) { i.result_cond.pattern = "FAIL"; },
+    {"ResultInCapitals", [](AlertCondition& i) { i.result_cond.pattern = "FAIL"; },
      [](Access& a) { a.result = "fail"; }, true},
-    {"ResultOkNotFail", [](AlertInfo& i) { i.result_cond.pattern = "fail"; },
+    {"ResultOkNotFail", [](AlertCondition& i) { i.result_cond.pattern = "fail"; },
      [](Access&) {}, false},
-    {"ShareMismatch", [](AlertInfo& i) { i.share_cond.pattern = "media"; },
+    {"ShareMismatch", [](AlertCondition& i) { i.share_cond.pattern = "media"; },
      [](Access&) {}, false},
-    {"PathPattern", [](AlertInfo& i) { i.path_cond.pattern = "docs/*.TXT"; },
+    {"PathPattern", [](AlertCondition& i) { i.path_cond.pattern = "docs/*.TXT"; },
      [](Access&) {}, true},
-    {"PathMismatch", [](AlertInfo& i) { i.path_cond.pattern = "media/*"; },
+    {"PathMismatch", [](AlertCondition& i) { i.path_cond.pattern = "media/*"; },
      [](Access&) {}, false},
 };
 
-class AlertInfoMatchTest : public testing::TestWithParam<MatchCase> {};
+class AlertConditionMatchTest : public testing::TestWithParam<MatchCase> {};
 
-TEST_P(AlertInfoMatchTest, Decides) {
-  AlertInfo info = Everything();
+TEST_P(AlertConditionMatchTest, Decides) {
+  AlertCondition info = Everything();
   GetParam().condition(info);
   Access access;
   GetParam().access(access);
   EXPECT_EQ(Matches(info, access), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, AlertInfoMatchTest,
+INSTANTIATE_TEST_SUITE_P(Table, AlertConditionMatchTest,
                          testing::ValuesIn(kMatchCases),
                          [](const testing::TestParamInfo<MatchCase>& p) {
                            return p.param.label;
                          });
 
-TEST(AlertInfoTest, DefaultConditionMatchesNothing) {
-  EXPECT_FALSE(Matches(AlertInfo(), Access()));
+TEST(AlertConditionTest, DefaultConditionMatchesNothing) {
+  EXPECT_FALSE(Matches(AlertCondition(), Access()));
 }
 
-TEST(AlertInfoTest, CopiesAreIndependent) {
-  AlertInfo original = Everything();
-  AlertInfo copy;
+TEST(AlertConditionTest, CopiesAreIndependent) {
+  AlertCondition original = Everything();
+  AlertCondition copy;
   copy = original;
   copy.operations["file_read"] = false;
   EXPECT_TRUE(Matches(original, Access()));
@@ -258,7 +259,7 @@ TEST(AlertInfoTest, CopiesAreIndependent) {
 }
 
 // Conditions read from a configuration document.
-class AlertInfoReadTest : public testing::Test {
+class AlertConditionReadTest : public testing::Test {
  protected:
   // Loads a document whose alert list holds `alerts` and returns the first
   // "alert" element.
@@ -268,16 +269,16 @@ class AlertInfoReadTest : public testing::Test {
     return config_.GetRootNode().SelectSingleNode("alertlist/alert");
   }
 
-  AlertInfo Read(const std::string& body) {
-    return AlertInfo(config_, Load("<alert>" + body + "</alert>"));
+  AlertCondition Read(const std::string& body) {
+    return read_alert_condition(config_, Load("<alert>" + body + "</alert>"));
   }
 
   TempConfig files_;
   ConfigXml config_{files_.path()};
 };
 
-TEST_F(AlertInfoReadTest, ReadsEveryPart) {
-  const AlertInfo info = Read(
+TEST_F(AlertConditionReadTest, ReadsEveryPart) {
+  const AlertCondition info = Read(
       "<name>watch docs</name>"
       "<period not=\"true\"><weekdays sun=\"true\" mon=\"TRUE\" sat=\"true\""
       " wed=\"1\"/><from><hour> 9</hour><minute>5min</minute></from>"
@@ -308,8 +309,8 @@ TEST_F(AlertInfoReadTest, ReadsEveryPart) {
               ElementsAre(Pair("file_read", true), Pair("file_write", false)));
 }
 
-TEST_F(AlertInfoReadTest, NameAloneGivesEmptyCondition) {
-  const AlertInfo info = Read("<name>bare</name>");
+TEST_F(AlertConditionReadTest, NameAloneGivesEmptyCondition) {
+  const AlertCondition info = Read("<name>bare</name>");
   EXPECT_FALSE(info.period_not);
   EXPECT_EQ(info.weekdays, 0u);
   EXPECT_EQ(info.from_hour * 60 + info.from_minute, 0);
@@ -322,8 +323,8 @@ TEST_F(AlertInfoReadTest, NameAloneGivesEmptyCondition) {
   EXPECT_FALSE(Matches(info, Access()));
 }
 
-TEST_F(AlertInfoReadTest, EndOfMidnightMeansEndOfDay) {
-  const AlertInfo info = Read(
+TEST_F(AlertConditionReadTest, EndOfMidnightMeansEndOfDay) {
+  const AlertCondition info = Read(
       "<name>n</name><period><weekdays mon=\"true\"/>"
       "<from><hour>12</hour><minute>0</minute></from>"
       "<to><hour>0</hour><minute>0</minute></to></period>"
@@ -338,15 +339,15 @@ TEST_F(AlertInfoReadTest, EndOfMidnightMeansEndOfDay) {
   EXPECT_FALSE(Matches(info, late));
 }
 
-TEST_F(AlertInfoReadTest, HalfPastMidnightEndIsKept) {
-  const AlertInfo info =
+TEST_F(AlertConditionReadTest, HalfPastMidnightEndIsKept) {
+  const AlertCondition info =
       Read("<name>n</name><period><to><minute>30</minute></to></period>");
   EXPECT_EQ(info.to_hour, 0);
   EXPECT_EQ(info.to_minute, 30);
 }
 
-TEST_F(AlertInfoReadTest, NotWithoutTextLeavesPatternOpen) {
-  const AlertInfo info = Read(
+TEST_F(AlertConditionReadTest, NotWithoutTextLeavesPatternOpen) {
+  const AlertCondition info = Read(
       "<name>n</name><hostname not=\"true\"/><ipaddr not=\"true\"></ipaddr>");
   EXPECT_EQ(info.host_cond.flags, 0u);
   EXPECT_EQ(info.host_cond.pattern, "");
@@ -354,16 +355,16 @@ TEST_F(AlertInfoReadTest, NotWithoutTextLeavesPatternOpen) {
   EXPECT_TRUE(info.host_cond.accepts("anything"));
 }
 
-TEST_F(AlertInfoReadTest, LaterOperationOfSameTypeOverwrites) {
-  const AlertInfo info = Read(
+TEST_F(AlertConditionReadTest, LaterOperationOfSameTypeOverwrites) {
+  const AlertCondition info = Read(
       "<name>n</name><operationlist>"
       "<operation type=\"file_read\" enable=\"true\"/>"
       "<operation type=\"file_read\" enable=\"yes\"/></operationlist>");
   EXPECT_THAT(info.operations, ElementsAre(Pair("file_read", false)));
 }
 
-TEST_F(AlertInfoReadTest, OperationWithoutTypeEndsTheList) {
-  const AlertInfo info = Read(
+TEST_F(AlertConditionReadTest, OperationWithoutTypeEndsTheList) {
+  const AlertCondition info = Read(
       "<name>n</name><operationlist>"
       "<operation type=\"file_read\" enable=\"true\"/>"
       "<operation enable=\"true\"/>"
@@ -372,19 +373,70 @@ TEST_F(AlertInfoReadTest, OperationWithoutTypeEndsTheList) {
   EXPECT_THAT(info.operations, ElementsAre(Pair("file_read", true)));
 }
 
-TEST_F(AlertInfoReadTest, MissingOrEmptyNameRaises) {
+TEST_F(AlertConditionReadTest, MissingOrEmptyNameRaises) {
   EXPECT_THROW(Read("<hostname>pc</hostname>"), Corvel::CXMLError);
   EXPECT_THROW(Read("<name/>"), Corvel::CXMLError);
 }
 
-TEST_F(AlertInfoReadTest, AlertListSkipsNamelessCondition) {
+TEST_F(AlertConditionReadTest, AlertListSkipsNamelessCondition) {
   Load(
       "<alert><hostname>x</hostname></alert>"
       "<alert><name>second</name></alert>"
       "<alert><name></name></alert>");
-  const std::vector<AlertInfo>& list = config_.alert_list();
+  const std::vector<AlertCondition> list = read_alert_conditions(config_);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].name, "second");
 }
 
+TEST_F(AlertConditionReadTest, DocumentWithoutRootHasNoConditions) {
+  EXPECT_THAT(read_alert_conditions(config_), IsEmpty());  // never loaded
+  files_.Write("<config>");
+  EXPECT_THROW(config_.load(), Corvel::CXMLError);
+  EXPECT_THAT(read_alert_conditions(config_), IsEmpty());
+}
+
+TEST_F(AlertConditionReadTest, ConditionsFollowTheDocument) {
+  Load("<alert><name>a</name></alert><alert><name>b</name></alert>");
+  std::vector<AlertCondition> list = read_alert_conditions(config_);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[1].name, "b");
+  files_.Write("<config><alertlist/></config>");
+  config_.load();
+  EXPECT_THAT(read_alert_conditions(config_), IsEmpty());
+  Load("<alert><name>c</name></alert>");
+  list = read_alert_conditions(config_);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].name, "c");
+}
+
+// Equality decides which conditions keep their state across a reload.
+TEST(AlertConditionTest, EqualOnlyWithSameNameAndEveryField) {
+  const AlertCondition base = Everything();
+  EXPECT_EQ(base, Everything());
+  const std::function<void(AlertCondition&)> changes[] = {
+      [](AlertCondition& c) { c.name = "other"; },
+      [](AlertCondition& c) { c.period_not = true; },
+      [](AlertCondition& c) { c.weekdays = 1; },
+      [](AlertCondition& c) { c.from_hour = 1; },
+      [](AlertCondition& c) { c.from_minute = 1; },
+      [](AlertCondition& c) { c.to_hour = 23; },
+      [](AlertCondition& c) { c.to_minute = 1; },
+      [](AlertCondition& c) { c.user_cond.flags = 0; },
+      [](AlertCondition& c) { c.user_cond.names = {"a"}; },
+      [](AlertCondition& c) { c.host_cond.pattern = "h"; },
+      [](AlertCondition& c) { c.ip_cond.flags = MatchFlag::Not; },
+      [](AlertCondition& c) { c.result_cond.pattern = "ok"; },
+      [](AlertCondition& c) { c.share_cond.pattern = "s"; },
+      [](AlertCondition& c) { c.path_cond.pattern = "p"; },
+      [](AlertCondition& c) { c.operations["file_read"] = false; },
+      [](AlertCondition& c) { c.operations["file_write"] = true; },
+  };
+  for (const auto& change : changes) {
+    AlertCondition changed = base;
+    change(changed);
+    EXPECT_NE(changed, base);
+  }
+}
+
 }  // namespace
+}  // namespace quillo
