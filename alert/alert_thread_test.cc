@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,6 +129,54 @@ TEST(AlertClockTest, ConditionIsDueAfterItsQuietPeriodOrWithAWholeBatch) {
   pending["late"].rows.push_back({3, "r"});
   EXPECT_TRUE(AlertThread::is_due(pending["late"], t0, timing));
   EXPECT_EQ(AlertThread::next_wake(pending, t0, timing), t0);
+}
+
+TEST(AlertThreadTest, StopFinishesTheBatchUnderWayAndLeavesTheRestWaiting) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool entered = false;
+  bool released = false;
+  Recorder recorder;
+  // Two rows make a batch, due at once; a single row waits an hour, so
+  // nothing but a second row can send it during the test.
+  AlertThread thread(
+      AlertTiming{1, 3600, 2},
+      [&](const std::string& name, const std::vector<std::string>& rows) {
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        changed.notify_all();
+        // Bounded: a thread that is never released fails, it does not hang.
+        changed.wait_for(lock, std::chrono::seconds(30),
+                         [&] { return released; });
+        lock.unlock();
+        return recorder.handler()(name, rows);
+      });
+  ASSERT_EQ(thread.start(), 0);
+  thread.push_alert("w", "a1");
+  thread.push_alert("w", "a2");
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30),
+                                 [&] { return entered; }));
+  }
+  thread.push_alert("w", "b1");  // while the batch is under way
+  std::thread stopper([&] { thread.stop(); });
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
+  }
+  changed.notify_all();
+  stopper.join();  // returns only once the batch under way is done
+  EXPECT_EQ(thread.stats().batches, 1u);
+  std::vector<Batch> batches = recorder.wait_for(1);
+  ASSERT_EQ(batches.size(), 1u);
+  EXPECT_THAT(batches[0].rows, ElementsAre("a1", "a2"));
+  // The row left waiting is still there when the thread runs again.
+  ASSERT_EQ(thread.start(), 0);
+  thread.push_alert("w", "b2");
+  batches = recorder.wait_for(2);
+  ASSERT_EQ(batches.size(), 2u);
+  EXPECT_THAT(batches[1].rows, ElementsAre("b1", "b2"));
 }
 
 TEST(AlertThreadTest, NeverStartedThreadIsDestroyedWithoutJoin) {
