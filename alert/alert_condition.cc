@@ -153,10 +153,11 @@ bool AlertCondition::in_period(std::int64_t now) const {
 }
 
 bool AlertCondition::matches(std::int64_t now, const std::string& user,
-                        const std::string& host, const std::string& ip,
-                        const std::string& operation, const std::string& result,
-                        const std::string& share,
-                        const std::string& path) const {
+                             const std::string& host, const std::string& ip,
+                             const std::string& operation,
+                             const std::string& result,
+                             const std::string& share,
+                             const std::string& path) const {
   if (in_period(now) == period_not) return false;
   if (!user_cond.accepts(user)) return false;
   if (!host_cond.accepts(host)) return false;
@@ -205,7 +206,8 @@ std::vector<AlertCondition> read_alert_conditions(const ConfigXml& config) {
   } catch (const Corvel::CXMLError&) {
     return conditions;  // no document: no conditions
   }
-  for (const Corvel::CDOMNode& element : config.get_nodes(root, "alertlist/alert")) {
+  for (const Corvel::CDOMNode& element :
+       config.get_nodes(root, "alertlist/alert")) {
     try {
       conditions.push_back(read_alert_condition(config, element));
     } catch (const Corvel::CXMLError&) {

@@ -18,9 +18,9 @@ namespace {
 
 using quillo_test::Access;
 using quillo_test::At;
-using quillo_test::Matches;
 using quillo_test::kMon;
 using quillo_test::kTue;
+using quillo_test::Matches;
 using testing::ElementsAre;
 using testing::IsEmpty;
 using testing::Pair;

@@ -21,13 +21,13 @@ namespace {
 using quillo_test::Access;
 using quillo_test::At;
 using quillo_test::Everything;
-using quillo_test::Matches;
 using quillo_test::kFri;
 using quillo_test::kMon;
 using quillo_test::kSat;
 using quillo_test::kSun;
 using quillo_test::kTue;
 using quillo_test::kWed;
+using quillo_test::Matches;
 
 // All times are judged in a fixed zone nine hours east of UTC, so a
 // UTC-based reading of the clock would put them on the wrong hour.
@@ -62,7 +62,8 @@ void WeekendOfficeHoursNot(AlertCondition& i) {
   OfficeHours(i);
   i.period_not = true;
 }
-void Users(AlertCondition& i, std::uint32_t flags, std::vector<std::string> names) {
+void Users(AlertCondition& i, std::uint32_t flags,
+           std::vector<std::string> names) {
   i.user_cond.flags = flags;
   i.user_cond.names = std::move(names);
 }
@@ -99,7 +100,8 @@ const MatchCase kMatchCases[] = {
      [](Access& a) { a.now = At(kSat, 10, 0); }, true},
     {"SundaySelected", WeekendOnly, [](Access& a) { a.now = At(kSun, 0, 0); },
      true},
-    {"NoWeekdays", [](AlertCondition& i) { i.weekdays = 0; }, [](Access&) {}, false},
+    {"NoWeekdays", [](AlertCondition& i) { i.weekdays = 0; }, [](Access&) {},
+     false},
     {"NoWeekdaysWithNot",
      [](AlertCondition& i) {
        i.weekdays = 0;
@@ -116,7 +118,9 @@ const MatchCase kMatchCases[] = {
     {"AllUsers", [](AlertCondition& i) { Users(i, MatchFlag::All, {}); },
      [](Access& a) { a.user = "anyone"; }, true},
     {"AllAndNotUsers",
-     [](AlertCondition& i) { Users(i, MatchFlag::All | MatchFlag::Not, {"alice"}); },
+     [](AlertCondition& i) {
+       Users(i, MatchFlag::All | MatchFlag::Not, {"alice"});
+     },
      [](Access&) {}, false},
     {"NameLowerCased",
      [](AlertCondition& i) {
@@ -125,28 +129,31 @@ const MatchCase kMatchCases[] = {
      [](Access& a) { a.user = "admin"; }, true},
     {"NameIsWholeWord", [](AlertCondition& i) { Users(i, 0, {"Admin"}); },
      [](Access& a) { a.user = "administrator"; }, false},
-    {"NamePrefixOfUser", [](AlertCondition& i) { Users(i, 0, {"administrator"}); },
+    {"NamePrefixOfUser",
+     [](AlertCondition& i) { Users(i, 0, {"administrator"}); },
      [](Access& a) { a.user = "admin"; }, false},
     {"NameFoldingIsAsciiOnly",
      [](AlertCondition& i) { Users(i, 0, {"JOS\xc3\x89"}); },
      [](Access& a) { a.user = "jos\xc3\xa9"; }, false},
     {"EmptyListFindsNoOne", [](AlertCondition& i) { Users(i, 0, {}); },
      [](Access&) {}, false},
-    {"EmptyListWithNot", [](AlertCondition& i) { Users(i, MatchFlag::Not, {}); },
-     [](Access&) {}, true},
-    {"NotExcludesListedUser",
-     [](AlertCondition& i) { Users(i, MatchFlag::Not, {"Alice"}); }, [](Access&) {},
-     false},
-    {"NotLetsOthersPass",
-     [](AlertCondition& i) { Users(i, MatchFlag::Not, {"bob"}); }, [](Access&) {},
+    {"EmptyListWithNot",
+     [](AlertCondition& i) { Users(i, MatchFlag::Not, {}); }, [](Access&) {},
      true},
+    {"NotExcludesListedUser",
+     [](AlertCondition& i) { Users(i, MatchFlag::Not, {"Alice"}); },
+     [](Access&) {}, false},
+    {"NotLetsOthersPass",
+     [](AlertCondition& i) { Users(i, MatchFlag::Not, {"bob"}); },
+     [](Access&) {}, true},
     // Host and address patterns.
     {"HostPrefix", [](AlertCondition& i) { i.host_cond.pattern = "PC*"; },
      [](Access& a) { a.host = "Pc-A"; }, true},
     {"HostTrailingStarNeedsByte",
      [](AlertCondition& i) { i.host_cond.pattern = "PC*"; },
      [](Access& a) { a.host = "PC"; }, false},
-    {"HostStarNeedsNonEmpty", [](AlertCondition& i) { i.host_cond.pattern = "*"; },
+    {"HostStarNeedsNonEmpty",
+     [](AlertCondition& i) { i.host_cond.pattern = "*"; },
      [](Access& a) { a.host = ""; }, false},
     {"HostLeadingStarMayBeEmpty",
      [](AlertCondition& i) { i.host_cond.pattern = "*01"; },
@@ -176,23 +183,26 @@ const MatchCase kMatchCases[] = {
      },
      [](Access&) {}, false},
     // Operations: exact key, enabled.
-    {"NoOperations", [](AlertCondition& i) { i.operations.clear(); }, [](Access&) {},
-     false},
+    {"NoOperations", [](AlertCondition& i) { i.operations.clear(); },
+     [](Access&) {}, false},
     {"OperationDisabled",
-     [](AlertCondition& i) { i.operations["file_read"] = false; }, [](Access&) {},
-     false},
+     [](AlertCondition& i) { i.operations["file_read"] = false; },
+     [](Access&) {}, false},
     {"OperationCaseMatters", [](AlertCondition&) {},
      [](Access& a) { a.operation = "File_read"; }, false},
     {"OtherOperation", [](AlertCondition&) {},
      [](Access& a) { a.operation = "file_write"; }, false},
     // Result, share, path.
-    {"ResultInCapitals", [](AlertCondition& i) { i.result_cond.pattern = "FAIL"; },
+    {"ResultInCapitals",
+     [](AlertCondition& i) { i.result_cond.pattern = "FAIL"; },
      [](Access& a) { a.result = "fail"; }, true},
-    {"ResultOkNotFail", [](AlertCondition& i) { i.result_cond.pattern = "fail"; },
-     [](Access&) {}, false},
+    {"ResultOkNotFail",
+     [](AlertCondition& i) { i.result_cond.pattern = "fail"; }, [](Access&) {},
+     false},
     {"ShareMismatch", [](AlertCondition& i) { i.share_cond.pattern = "media"; },
      [](Access&) {}, false},
-    {"PathPattern", [](AlertCondition& i) { i.path_cond.pattern = "docs/*.TXT"; },
+    {"PathPattern",
+     [](AlertCondition& i) { i.path_cond.pattern = "docs/*.TXT"; },
      [](Access&) {}, true},
     {"PathMismatch", [](AlertCondition& i) { i.path_cond.pattern = "media/*"; },
      [](Access&) {}, false},

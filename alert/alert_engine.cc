@@ -48,7 +48,8 @@ void AlertEngine::reload(const ConfigXml& config) {
         break;
       }
     }
-    if (entry.state == nullptr) entry.state = std::make_unique<ConditionState>();
+    if (entry.state == nullptr)
+      entry.state = std::make_unique<ConditionState>();
     fresh.push_back(std::move(entry));
   }
   entries_ = std::move(fresh);
@@ -68,8 +69,8 @@ void AlertEngine::check(const ConfigXml& config, const LogRow& access,
   std::optional<LogRow> alert_row;
   std::string text;
   for (Entry& entry : entries_) {
-    if (!entry.condition.matches(now, user, host, ip, operation, result,
-                                 share, path)) {
+    if (!entry.condition.matches(now, user, host, ip, operation, result, share,
+                                 path)) {
       continue;
     }
     if (!alert_row) {

@@ -20,11 +20,11 @@
 namespace quillo {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using quillo_test::Batch;
 using quillo_test::kFast;
 using quillo_test::Recorder;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 // 2026-12-07 09:30:15 UTC
 constexpr std::int64_t kNow = 1796635815;
@@ -45,7 +45,8 @@ std::string MatchAll(const std::string& name,
 
 LogRow Access(const std::string& operation = "open_read",
               const std::string& result = "ok") {
-  return LogRow{LogKind::kAccess, kNow - 5,
+  return LogRow{LogKind::kAccess,
+                kNow - 5,
                 {"u", "h", "i", operation, result, "s", "p,with comma"}};
 }
 
@@ -56,7 +57,9 @@ class AlertEngineTest : public ::testing::Test {
     config_.load();
   }
 
-  void Check(const LogRow& row = Access()) { engine_.check(config_, row, kNow); }
+  void Check(const LogRow& row = Access()) {
+    engine_.check(config_, row, kNow);
+  }
 
   static std::vector<Batch> ByName(std::vector<Batch> batches) {
     std::sort(batches.begin(), batches.end(),
@@ -120,11 +123,13 @@ TEST_F(AlertEngineTest, UnwrittenRowIsCountedAsFailureAndStillNotified) {
 
 TEST_F(AlertEngineTest, RenamedConditionKeepsWaitingRowsUnderTheOldName) {
   Configure(MatchAll("old"));
-  Check(LogRow{LogKind::kAccess, kNow, {"u", "h", "i", "open_read", "ok", "s",
-                                        "before"}});
+  Check(LogRow{LogKind::kAccess,
+               kNow,
+               {"u", "h", "i", "open_read", "ok", "s", "before"}});
   Configure(MatchAll("new"));
-  Check(LogRow{LogKind::kAccess, kNow, {"u", "h", "i", "open_read", "ok", "s",
-                                        "after"}});
+  Check(LogRow{LogKind::kAccess,
+               kNow,
+               {"u", "h", "i", "open_read", "ok", "s", "after"}});
   ASSERT_EQ(thread_.start(), 0);
   const std::vector<Batch> batches = ByName(recorder_.wait_for(2));
   ASSERT_EQ(batches.size(), 2u);
@@ -195,8 +200,8 @@ TEST_F(AlertEngineTest, UnchangedConditionKeepsItsStateAcrossReloads) {
   const ConditionState* kept = &engine_.state(0);
   EXPECT_EQ(kept->matches, 2u);
   // Reordered, one field changed, one removed, one added.
-  Configure(MatchAll("added") + MatchAll("changed", "open_read",
-                                         "<hostname>h*</hostname>") +
+  Configure(MatchAll("added") +
+            MatchAll("changed", "open_read", "<hostname>h*</hostname>") +
             MatchAll("kept"));
   Check(Access("open_write"));  // reloads, matches nothing
   ASSERT_EQ(engine_.condition_count(), 3u);

@@ -39,7 +39,7 @@ void AlertThread::stop() noexcept {
 void AlertThread::push_alert(const std::string& name, const std::string& row) {
   MutexLock hold(mu_);
   PendingAlert& entry = pending_[name];
-  entry.rows.push_back(PendingRow{next_seq_++, row});
+  entry.rows.push_back(PendingAlertRow{next_seq_++, row});
   entry.last_time = AlertClock::now();
   ++pending_rows_;
   trim_to_bound();
@@ -124,14 +124,15 @@ void AlertThread::send_batch(const std::string& name, PendingAlert& entry,
                              AlertClock::time_point now) {
   const std::size_t n = std::min(entry.rows.size(), timing_.batch_limit);
   const auto end = entry.rows.begin() + static_cast<long>(n);
-  std::vector<PendingRow> taken(std::make_move_iterator(entry.rows.begin()),
-                                std::make_move_iterator(end));
+  std::vector<PendingAlertRow> taken(
+      std::make_move_iterator(entry.rows.begin()),
+      std::make_move_iterator(end));
   entry.rows.erase(entry.rows.begin(), end);
   pending_rows_ -= n;
   entry.last_time = now;
   std::vector<std::string> batch;
   batch.reserve(n);
-  for (const PendingRow& row : taken) batch.push_back(row.text);
+  for (const PendingAlertRow& row : taken) batch.push_back(row.text);
   // The handler runs without the mutex: it gets copies, not the table's.
   const std::string batch_name = name;
   BatchOutcome outcome;

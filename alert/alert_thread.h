@@ -39,7 +39,7 @@ namespace quillo {
 using AlertClock = std::chrono::steady_clock;
 
 // One matched row, numbered in arrival order across all conditions.
-struct PendingRow {
+struct PendingAlertRow {
   std::uint64_t seq = 0;
   std::string text;
 };
@@ -48,7 +48,7 @@ struct PendingRow {
 struct PendingAlert {
   // Last row added or last batch taken, whichever came later.
   AlertClock::time_point last_time{};
-  std::deque<PendingRow> rows;  // oldest first
+  std::deque<PendingAlertRow> rows;  // oldest first
 };
 
 // What the alert thread has done, for the daemon's counters. Lock-free:

@@ -20,11 +20,11 @@
 namespace quillo {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::Pair;
 using quillo_test::Batch;
 using quillo_test::kFast;
 using quillo_test::Recorder;
+using ::testing::ElementsAre;
+using ::testing::Pair;
 
 // Waits (bounded) until `count` reaches `value`; the thread updates the
 // counts just after the handler returns.

@@ -116,9 +116,10 @@ std::vector<std::uint64_t> match_alerts(
 void check_accesses(AlertEngine& engine, const ConfigXml& config) {
   for (int64_t now : kTimes) {
     for (const Access& a : kAccesses) {
-      const LogRow row{LogKind::kAccess, now,
-                       {a.user, a.host, a.ip, a.operation, a.result, a.share,
-                        a.path}};
+      const LogRow row{
+          LogKind::kAccess,
+          now,
+          {a.user, a.host, a.ip, a.operation, a.result, a.share, a.path}};
       engine.check(config, row, now);
     }
   }

@@ -61,8 +61,9 @@ class AlertNoticeTest : public ::testing::Test {
         << "<config><mailnotice><mailconflist><mailconf enable=\"true\">"
            "<notifylist><notify name=\"system\" enable=\"true\"/>"
            "</notifylist><toaddrlist>"
-        << list << "</toaddrlist></mailconf></mailconflist></mailnotice>"
-                   "</config>";
+        << list
+        << "</toaddrlist></mailconf></mailconflist></mailnotice>"
+           "</config>";
   }
 
   // The requests in the order the scripts got them, each shortened to its
