@@ -2,45 +2,48 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <iterator>
 #include <string>
 #include <utility>
 
 #include "base/console.h"
-#include "config/alert_info.h"
-#include "config/config_xml.h"
-#include "logstore/log_file.h"
-#include "support/xml/xml_data.h"
 
-namespace {
-
-// One event-log entry `code` per address, naming the condition.
-void log_mail_results(Notifier& notifier, const std::string& name,
-                      const std::string& code,
-                      const std::vector<std::string>& addresses) {
-  for (const std::string& address : addresses) {
-    notifier.send_eventlog(code, {{"mail_address", address}, {"name", name}});
-  }
-}
-
-}  // namespace
+namespace quillo {
 
 AlertThread::AlertThread(const Timing& timing, BatchHandler handler)
-    : timing_(timing), handler_(std::move(handler)) {
-  set_thread_function(&AlertThread::alert_thread);
+    : timing_(timing), handler_(std::move(handler)) {}
+
+AlertThread::AlertThread(const Timing& timing, Notifier& notifier)
+    : AlertThread(timing, [&notifier](const std::string& name,
+                                      const std::vector<std::string>& batch) {
+        return handle_alert(notifier, name, batch);
+      }) {}
+
+AlertThread::~AlertThread() { stop(); }
+
+int AlertThread::start() {
+  return worker_.start([this] { run(); });
 }
 
-AlertThread::~AlertThread() { stop_and_join(); }
+void AlertThread::stop() noexcept {
+  {
+    MutexLock hold(mu_);
+    stop_ = true;
+  }
+  wake_.signal();
+  worker_.join();
+  MutexLock hold(mu_);
+  stop_ = false;  // a later start() runs again
+}
 
 void AlertThread::push_alert(const std::string& name, const std::string& row) {
-  ThreadLock hold(*this);
+  MutexLock hold(mu_);
   PendingAlert& entry = pending_[name];
-  entry.rows.push_back(PendingRow{next_seq_++, row});
+  entry.rows.push_back(PendingAlertRow{next_seq_++, row});
   entry.last_time = AlertClock::now();
   ++pending_rows_;
   trim_to_bound();
-  signal();
+  wake_.signal();
 }
 
 void AlertThread::trim_to_bound() {
@@ -81,22 +84,19 @@ AlertClock::time_point AlertThread::next_wake(
   return wake;
 }
 
-void* AlertThread::alert_thread(void* self) {
-  static_cast<AlertThread*>(self)->run();
-  return nullptr;
-}
-
 void AlertThread::run() {
-  ThreadLock hold(*this);
+  MutexLock hold(mu_);
   for (;;) {
     say("alert_thread: waiting.\n");
     const AlertClock::time_point now = AlertClock::now();
     const AlertClock::time_point wake = next_wake(pending_, now, timing_);
-    if (wake > now) {
-      wait_for(std::chrono::ceil<std::chrono::milliseconds>(wake - now));
+    // A stop that came while a pass ran is not slept through.
+    if (wake > now && !stop_) {
+      wake_.wait_for(mu_,
+                     std::chrono::ceil<std::chrono::milliseconds>(wake - now));
     }
     say("alert_thread: wake up.\n");
-    if (stop_requested()) {
+    if (stop_) {
       say("alert_thread: exit by request.\n");
       return;
     }
@@ -111,137 +111,52 @@ void AlertThread::run() {
 }
 
 void AlertThread::check_pending() {
-  for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-    const std::string& name = it->first;
-    PendingAlert& entry = it->second;
+  for (auto& [name, entry] : pending_) {
     say("alert_thread: check " + name + "\n");
     const AlertClock::time_point now = AlertClock::now();
     if (!is_due(entry, now, timing_)) continue;
     say("alert_thread: try send mail\n");
-    const std::size_t n = std::min(entry.rows.size(), timing_.batch_limit);
-    std::vector<PendingRow> taken(
-        std::make_move_iterator(entry.rows.begin()),
-        std::make_move_iterator(entry.rows.begin() + static_cast<long>(n)));
-    entry.rows.erase(entry.rows.begin(),
-                     entry.rows.begin() + static_cast<long>(n));
-    pending_rows_ -= n;
-    entry.last_time = now;
-    std::vector<std::string> batch;
-    batch.reserve(n);
-    for (const PendingRow& row : taken) batch.push_back(row.text);
-    const std::string batch_name = name;
-    BatchOutcome outcome;
-    {
-      ThreadUnlock release(*this);
-      stats_.batches++;
-      try {
-        outcome = handler_(batch_name, batch);
-      } catch (...) {
-        // handle_alert drops its own failures; nothing may end the thread.
-      }
-    }
-    stats_.mail_addresses_sent += outcome.mail.sent.size();
-    stats_.mail_addresses_failed += outcome.mail.failed.size();
-    if (outcome.kept) {
-      // Back in front of what came meanwhile, for the next wake.
-      complain("alert_thread: notices of " + batch_name +
-               " could not go out; " + std::to_string(n) +
-               " rows kept for the next try.\n");
-      stats_.batches_kept++;
-      entry.rows.insert(entry.rows.begin(),
-                        std::make_move_iterator(taken.begin()),
-                        std::make_move_iterator(taken.end()));
-      pending_rows_ += n;
-      entry.last_time = AlertClock::now();
-      trim_to_bound();
-    }
+    send_batch(name, entry, now);
   }
 }
 
-void check_alert(int64_t now, const std::string& user, const std::string& host,
-                 const std::string& ip, const std::string& operation,
-                 const std::string& result, const std::string& share,
-                 const std::string& path, const std::string& row,
-                 const std::string& state_dir, ConfigXml& config,
-                 AlertThread& alerts, RowSink* sink,
-                 const WrittenRow* access_row) {
-  for (const AlertInfo& alert : config.alert_list()) {
-    if (!alert.matches(now, user, host, ip, operation, result, share, path)) {
-      continue;
-    }
-    // The alert log is never auto-deleted: its settings stay off.
-    LogFile log(config.log_root(), "alertlog", "alert_", ".csv", state_dir);
-    alerts.stats().matches++;
-    const bool forward = sink != nullptr && access_row != nullptr;
-    if (forward) {
-      WrittenRow alert_row = *access_row;
-      alert_row.kind = RowKind::kAlert;
-      alert_row.time = now;
-      alert_row.csv = row;
-      sink->row_prepared(alert_row);
-    }
-    const bool written = log.write_line(now, row) == 0;
-    if (forward) sink->row_done(written);
-    if (written) {
-      alerts.stats().rows_written++;
-    } else {
-      alerts.stats().write_failures++;
-    }
-    alerts.stats().unsafe_entries +=
-        static_cast<std::uint64_t>(log.unsafe_entries);
-    alerts.push_alert(alert.name, row);
-  }
-}
-
-std::string alert_mail_subject(const std::string& name) {
-  return "クイロ アラート - 条件名:" + xml_safe_text(name);
-}
-
-std::vector<MailPart> alert_mail_body(const std::string& name,
-                                      const std::vector<std::string>& batch) {
-  std::string rows;
-  for (const std::string& row : batch) rows += xml_safe_text(row) + "\n";
-  return {
-      {"アラート条件 ", true},
-      {xml_safe_text(name), false},
-      {": アクセスを" + std::to_string(batch.size()) + "件検出しました。\n\n",
-       true},
-      {rows, false}};
-}
-
-BatchOutcome handle_alert(Notifier& notifier, const std::string& name,
-                          const std::vector<std::string>& batch) {
+void AlertThread::send_batch(const std::string& name, PendingAlert& entry,
+                             AlertClock::time_point now) {
+  const std::size_t n = std::min(entry.rows.size(), timing_.batch_limit);
+  const auto end = entry.rows.begin() + static_cast<long>(n);
+  std::vector<PendingAlertRow> taken(
+      std::make_move_iterator(entry.rows.begin()),
+      std::make_move_iterator(end));
+  entry.rows.erase(entry.rows.begin(), end);
+  pending_rows_ -= n;
+  entry.last_time = now;
+  std::vector<std::string> batch;
+  batch.reserve(n);
+  for (const PendingAlertRow& row : taken) batch.push_back(row.text);
+  // The handler runs without the mutex: it gets copies, not the table's.
+  const std::string batch_name = name;
   BatchOutcome outcome;
-  // Read before any notice goes out, so that a batch kept for later is not
-  // announced twice.
-  std::vector<MailProfile> profiles;
-  bool readable = true;
-  try {
-    profiles = notifier.read_mail_profiles();
-  } catch (const XmlLockError&) {
-    outcome.kept = true;
-    return outcome;
-  } catch (...) {
-    // The notice settings could not be read: no mail for this batch.
-    readable = false;
-  }
-  notifier.send_eventlog(
-      "71100010", {{"name", name}, {"number", std::to_string(batch.size())}});
-  notifier.play_buzzer(1);
-  if (!readable) return outcome;
-  try {
-    if (notifier.send_mail_to(profiles, alert_mail_subject(name),
-                              alert_mail_body(name, batch),
-                              &outcome.mail) != 0) {
-      say("handle_alert: no mail send.");
-      return outcome;
+  {
+    MutexUnlock release(mu_);
+    stats_.batches++;
+    try {
+      outcome = handler_(batch_name, batch);
+    } catch (...) {
+      // handle_alert drops its own failures; nothing may end the thread.
     }
-  } catch (...) {
-    // The mail could not be built: the batch is gone, the thread goes on
-    // with the next condition.
-    return outcome;
   }
-  log_mail_results(notifier, name, "71000010", outcome.mail.sent);
-  log_mail_results(notifier, name, "71090010", outcome.mail.failed);
-  return outcome;
+  stats_.mail_addresses_sent += outcome.mail.sent.size();
+  stats_.mail_addresses_failed += outcome.mail.failed.size();
+  if (!outcome.kept) return;
+  // Back in front of what came meanwhile, for the next wake.
+  complain("alert_thread: notices of " + batch_name + " could not go out; " +
+           std::to_string(n) + " rows kept for the next try.\n");
+  stats_.batches_kept++;
+  entry.rows.insert(entry.rows.begin(), std::make_move_iterator(taken.begin()),
+                    std::make_move_iterator(taken.end()));
+  pending_rows_ += n;
+  entry.last_time = AlertClock::now();
+  trim_to_bound();
 }
+
+}  // namespace quillo

@@ -1,13 +1,18 @@
 // The alert thread: collects the rows of matched accesses per alert
-// condition and raises one set of notices per batch (event-log entry,
-// buzzer, a mail listing the rows, and an event-log entry per mail
-// address).
+// condition and hands them on in batches, one batch per condition once it
+// has been quiet for the quiet period or holds a whole batch. The daemon's
+// batches raise the notices of notice/alert_notice.h.
 //
-// The main thread calls check_alert() (which writes the alert log and calls
-// push_alert()); the alert thread runs alert_thread() and every notice.
-// `pending_` is the only state the two share; it is guarded by the Thread
-// mutex, which the alert thread releases for the whole of each batch's
-// notices, so a slow mail never blocks the request loop.
+//   AlertThread alerts(AlertThread::kDefaultTiming, notifier);
+//   alerts.start();
+//   alerts.push_alert("watch docs", row_text);  // main thread, never blocks
+//                                               // on a notice
+//
+// The main thread calls push_alert() (through AlertEngine); the thread runs
+// every batch. The waiting rows are the only state the two share; they are
+// guarded by the thread's own mutex, which nobody outside can take and
+// which the thread gives up for the whole of each batch, so a slow mail
+// never blocks the request loop.
 
 #ifndef QUILLO_ALERT_ALERT_THREAD_H_
 #define QUILLO_ALERT_ALERT_THREAD_H_
@@ -22,51 +27,40 @@
 #include <string>
 #include <vector>
 
-#include "forward/row_sink.h"
-#include "notice/notice.h"
-#include "support/thread/thread.h"
+#include "base/thread_annotations.h"
+#include "notice/alert_notice.h"
+#include "support/thread/mutex.h"
+#include "support/thread/worker.h"
 
-class ConfigXml;
+namespace quillo {
 
 // The alert thread's clock: monotonic, so that setting the wall clock
 // neither delays mails nor flushes batches early.
 using AlertClock = std::chrono::steady_clock;
 
 // One matched row, numbered in arrival order across all conditions.
-struct PendingRow {
+struct PendingAlertRow {
   std::uint64_t seq = 0;
   std::string text;
 };
 
-// Rows of one condition not yet mailed.
+// Rows of one condition not yet handed on.
 struct PendingAlert {
   // Last row added or last batch taken, whichever came later.
   AlertClock::time_point last_time{};
-  std::deque<PendingRow> rows;  // oldest first
+  std::deque<PendingAlertRow> rows;  // oldest first
 };
 
-// What the alert check and the alert thread have done, for the daemon's
-// counters. Lock-free: updated by both threads without the mutex and read
-// from the daemon's signal handler.
-struct AlertStats {
+// What the alert thread has done, for the daemon's counters. Lock-free:
+// updated by the thread and by push_alert() without the mutex, read from
+// the daemon's signal handler.
+struct AlertThreadStats {
   using Count = std::atomic<std::uint64_t>;
-  Count matches{0};         // accesses that met a condition
-  Count batches{0};         // batches handed to the notices
-  Count rows_written{0};    // alert log lines written
-  Count write_failures{0};  // alert log lines that did not reach the file
-  Count unsafe_entries{0};  // links and such left untouched in the log
+  Count batches{0};  // batches handed to the notices
   Count mail_addresses_sent{0};
   Count mail_addresses_failed{0};
   Count rows_dropped{0};  // oldest rows dropped at the bound
   Count batches_kept{0};  // batches put back: the notices could not go out
-};
-
-// What one batch's notices came to.
-struct BatchOutcome {
-  // The notices could not go out now (the notice settings' lock was not
-  // had): the rows go back and are tried at a later wake.
-  bool kept = false;
-  MailOutcome mail;
 };
 
 // How long the alert thread waits, and how much it keeps.
@@ -77,7 +71,7 @@ struct AlertTiming {
   std::size_t max_rows = 100000;  // waiting rows of all conditions
 };
 
-class AlertThread : public Thread {
+class AlertThread {
  public:
   using Timing = AlertTiming;
   static constexpr Timing kDefaultTiming{60, 60, 1024};
@@ -87,14 +81,30 @@ class AlertThread : public Thread {
   using BatchHandler = std::function<BatchOutcome(
       const std::string&, const std::vector<std::string>&)>;
 
+  // Not started; rows may be pushed already.
   AlertThread(const Timing& timing, BatchHandler handler);
-  // Stops and joins a started thread first, then drops rows still waiting.
-  ~AlertThread() override;
+  // Each batch raises its notices through `notifier` (handle_alert), which
+  // must outlive the thread.
+  AlertThread(const Timing& timing, Notifier& notifier);
+  // stop(), then drops the rows still waiting.
+  ~AlertThread();
+  AlertThread(const AlertThread&) = delete;
+  AlertThread& operator=(const AlertThread&) = delete;
+
+  // Starts the thread. 0, or an error number: EINVAL when it runs already.
+  // Owner only.
+  int start();
+
+  // Asks the thread to stop and joins it: a batch under way is finished,
+  // as is the pass it belongs to, and rows still waiting stay. Nothing when
+  // it does not run. Owner only; never raises.
+  void stop() noexcept EXCLUDES(mu_);
 
   // Adds one matched row for condition `name` and wakes the thread; past
   // Timing::max_rows the oldest waiting row of any condition is dropped.
   // Any thread.
-  void push_alert(const std::string& name, const std::string& row);
+  void push_alert(const std::string& name, const std::string& row)
+      EXCLUDES(mu_);
 
   // When a condition is to be mailed: once it has been quiet for the quiet
   // period, or at once when it holds a whole batch. The thread sleeps until
@@ -107,57 +117,34 @@ class AlertThread : public Thread {
       AlertClock::time_point now, const Timing& timing);
 
   // Any thread; the counts are updated without the mutex.
-  AlertStats& stats() { return stats_; }
-  const AlertStats& stats() const { return stats_; }
-
-  // The thread function; `self` is the AlertThread. Returns null.
-  static void* alert_thread(void* self);
+  const AlertThreadStats& stats() const { return stats_; }
 
  private:
-  void run();
-  // One pass over `pending_`, with the mutex held on entry and exit.
-  void check_pending();
+  void run() EXCLUDES(mu_);
+  // One pass over `pending_`.
+  void check_pending() REQUIRES(mu_);
+  // Hands the first batch of `entry` to the handler, without the mutex
+  // while it runs; a kept batch goes back in front.
+  void send_batch(const std::string& name, PendingAlert& entry,
+                  AlertClock::time_point now) REQUIRES(mu_);
   // Drops the oldest waiting rows while there are more than max_rows.
-  void trim_to_bound();
+  void trim_to_bound() REQUIRES(mu_);
 
   const Timing timing_;
   const BatchHandler handler_;
-  AlertStats stats_;
-  // Guarded by the Thread mutex. Entries are never removed, and std::map
-  // keeps them in place when others are inserted, so the pass may keep its
-  // position across the unlocked handler call.
-  std::map<std::string, PendingAlert> pending_;
-  std::size_t pending_rows_ = 0;  // guarded by the Thread mutex
-  std::uint64_t next_seq_ = 0;    // guarded by the Thread mutex
+  AlertThreadStats stats_;
+  Mutex mu_;
+  CondVar wake_;
+  bool stop_ GUARDED_BY(mu_) = false;
+  // Entries are never removed, and std::map keeps them in place when others
+  // are inserted, so a pass may keep its position across the unlocked
+  // handler call.
+  std::map<std::string, PendingAlert> pending_ GUARDED_BY(mu_);
+  std::size_t pending_rows_ GUARDED_BY(mu_) = 0;
+  std::uint64_t next_seq_ GUARDED_BY(mu_) = 0;
+  Worker worker_;  // last: joined before the members its loop uses go
 };
 
-// Matches one logged access against every alert condition; for each match
-// writes `row` into the alert log at time `now` (its state file in
-// `state_dir`) and pushes it under the condition's name. Each alert row
-// goes to `sink` too, around its write (when both it and `access_row`, the
-// access row's fields, are given), as an alert row. Main thread only.
-// Raises the configuration's error when the log root cannot be read.
-void check_alert(int64_t now, const std::string& user, const std::string& host,
-                 const std::string& ip, const std::string& operation,
-                 const std::string& result, const std::string& share,
-                 const std::string& path, const std::string& row,
-                 const std::string& state_dir, ConfigXml& config,
-                 AlertThread& alerts, RowSink* sink = nullptr,
-                 const WrittenRow* access_row = nullptr);
-
-// Raises the notices for one batch of condition `name` through `notifier`:
-// the "71100010" event-log entry, the "error" melody, a mail through every
-// mail profile, then one event-log entry per address. The notice settings
-// are read first: when their lock is not had, nothing is sent and the
-// outcome says the batch is kept. Other failures are dropped.
-BatchOutcome handle_alert(Notifier& notifier, const std::string& name,
-                          const std::vector<std::string>& batch);
-
-// The mail subject and body of a batch. The condition name and the rows
-// are made safe for XML (xml_safe_text) and inserted as they stand; only
-// the fixed text is template.
-std::string alert_mail_subject(const std::string& name);
-std::vector<MailPart> alert_mail_body(const std::string& name,
-                                      const std::vector<std::string>& batch);
+}  // namespace quillo
 
 #endif  // QUILLO_ALERT_ALERT_THREAD_H_

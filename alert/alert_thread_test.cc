@@ -1,5 +1,4 @@
-// The alert thread with short timings and a recording batch handler, and
-// the alert check on a private configuration.
+// The alert thread with short timings and a recording batch handler.
 
 #include "alert/alert_thread.h"
 
@@ -16,53 +15,20 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "config/config_test_util.h"
-#include "config/config_xml.h"
-#include "logstore/log_test_util.h"
+#include "alert/alert_test_util.h"
 
+namespace quillo {
 namespace {
 
+using quillo_test::Batch;
+using quillo_test::kFast;
+using quillo_test::Recorder;
 using ::testing::ElementsAre;
 using ::testing::Pair;
 
-struct Batch {
-  std::string name;
-  std::vector<std::string> rows;
-};
-
-// Records the batches the thread hands out; waits (bounded) for them.
-class Recorder {
- public:
-  // Each batch answers as if its mail went out to `mail`.
-  AlertThread::BatchHandler handler(MailOutcome mail = {}) {
-    return [this, mail](const std::string& name,
-                        const std::vector<std::string>& rows) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      batches_.push_back(Batch{name, rows});
-      changed_.notify_all();
-      return BatchOutcome{false, mail};
-    };
-  }
-
-  // The first `n` batches, or fewer if they did not come within the bound.
-  std::vector<Batch> wait_for(std::size_t n) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::seconds(30),
-                      [&] { return batches_.size() >= n; });
-    return batches_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Batch> batches_;
-};
-
-constexpr AlertThread::Timing kFast{1, 2, 1024};
-
 // Waits (bounded) until `count` reaches `value`; the thread updates the
 // counts just after the handler returns.
-bool await_count(const AlertStats::Count& count, std::uint64_t value) {
+bool await_count(const AlertThreadStats::Count& count, std::uint64_t value) {
   const auto limit =
       std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (count.load() < value) {
@@ -165,106 +131,59 @@ TEST(AlertClockTest, ConditionIsDueAfterItsQuietPeriodOrWithAWholeBatch) {
   EXPECT_EQ(AlertThread::next_wake(pending, t0, timing), t0);
 }
 
+TEST(AlertThreadTest, StopFinishesTheBatchUnderWayAndLeavesTheRestWaiting) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool entered = false;
+  bool released = false;
+  Recorder recorder;
+  // Two rows make a batch, due at once; a single row waits an hour, so
+  // nothing but a second row can send it during the test.
+  AlertThread thread(
+      AlertTiming{1, 3600, 2},
+      [&](const std::string& name, const std::vector<std::string>& rows) {
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        changed.notify_all();
+        // Bounded: a thread that is never released fails, it does not hang.
+        changed.wait_for(lock, std::chrono::seconds(30),
+                         [&] { return released; });
+        lock.unlock();
+        return recorder.handler()(name, rows);
+      });
+  ASSERT_EQ(thread.start(), 0);
+  thread.push_alert("w", "a1");
+  thread.push_alert("w", "a2");
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30),
+                                 [&] { return entered; }));
+  }
+  thread.push_alert("w", "b1");  // while the batch is under way
+  std::thread stopper([&] { thread.stop(); });
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
+  }
+  changed.notify_all();
+  stopper.join();  // returns only once the batch under way is done
+  EXPECT_EQ(thread.stats().batches, 1u);
+  std::vector<Batch> batches = recorder.wait_for(1);
+  ASSERT_EQ(batches.size(), 1u);
+  EXPECT_THAT(batches[0].rows, ElementsAre("a1", "a2"));
+  // The row left waiting is still there when the thread runs again.
+  ASSERT_EQ(thread.start(), 0);
+  thread.push_alert("w", "b2");
+  batches = recorder.wait_for(2);
+  ASSERT_EQ(batches.size(), 2u);
+  EXPECT_THAT(batches[1].rows, ElementsAre("b1", "b2"));
+}
+
 TEST(AlertThreadTest, NeverStartedThreadIsDestroyedWithoutJoin) {
   Recorder recorder;
   AlertThread thread(kFast, recorder.handler());
   thread.push_alert("x", "y");
 }
 
-std::string joined(const std::vector<MailPart>& parts) {
-  std::string text;
-  for (const MailPart& part : parts) text += part.text;
-  return text;
-}
-
-TEST(AlertMailTest, SubjectAndBody) {
-  EXPECT_EQ(alert_mail_subject("watch1"),
-            "\xE3\x82\xAF\xE3\x82\xA4\xE3\x83\xAD \xE3\x82\xA2\xE3\x83\xA9"
-            "\xE3\x83\xBC\xE3\x83\x88 - \xE6\x9D\xA1\xE4\xBB\xB6\xE5\x90\x8D:"
-            "watch1");
-  EXPECT_EQ(
-      joined(alert_mail_body("watch1", {"r1", "r2", "r3"})),
-      "\xE3\x82\xA2\xE3\x83\xA9\xE3\x83\xBC\xE3\x83\x88\xE6\x9D\xA1"
-      "\xE4\xBB\xB6 watch1: \xE3\x82\xA2\xE3\x82\xAF\xE3\x82\xBB\xE3\x82"
-      "\xB9\xE3\x82\x92"
-      "3\xE4\xBB\xB6\xE6\xA4\x9C\xE5\x87\xBA\xE3\x81"
-      "\x97\xE3\x81\xBE\xE3\x81\x97\xE3\x81\x9F\xE3\x80\x82\n\nr1\nr2\nr3\n");
-}
-
-// Conditions that match any access at any time.
-std::string MatchAll(const std::string& name) {
-  return "<alert><name>" + name +
-         "</name><usernamelist all=\"true\"/>"
-         "<period><weekdays sun=\"true\" mon=\"true\" tue=\"true\" "
-         "wed=\"true\" thu=\"true\" fri=\"true\" sat=\"true\"/></period>"
-         "<operationlist><operation type=\"open_read\" enable=\"true\"/>"
-         "</operationlist></alert>";
-}
-
-class AlertCheckTest : public ::testing::Test {
- protected:
-  void Configure(const std::string& alerts) {
-    tree_.Write("<config><share><path>" + log_root_ +
-                "</path></share>"
-                "<alertlist>" +
-                alerts + "</alertlist></config>");
-    config_.load();
-  }
-
-  void Check(const std::string& row) {
-    check_alert(1796635815, "u", "h", "i", "open_read", "ok", "s", "p", row,
-                state_dir_, config_, thread_);
-  }
-
-  logtest::ScopedTimeZone zone_{"UTC"};
-  TempConfig tree_;
-  std::string log_root_ = tree_.tree().dir("logs");
-  std::string state_dir_ = tree_.tree().dir("state");
-  ConfigXml config_{tree_.path()};
-  Recorder recorder_;
-  AlertThread thread_{kFast, recorder_.handler()};
-};
-
-TEST_F(AlertCheckTest, AccessMatchingTwoConditionsGivesTwoLinesAndTwoBatches) {
-  Configure(MatchAll("first") + MatchAll("second"));
-  ASSERT_EQ(thread_.start(), 0);
-  Check("the,row");
-  EXPECT_EQ(logtest::read_file(log_root_ +
-                               "/alertlog/202612/alert_20261207093015.csv"),
-            "\xEF\xBB\xBFthe,row\r\nthe,row\r\n");
-  std::vector<Batch> batches = recorder_.wait_for(2);
-  ASSERT_EQ(batches.size(), 2u);
-  std::sort(batches.begin(), batches.end(),
-            [](const Batch& a, const Batch& b) { return a.name < b.name; });
-  EXPECT_EQ(batches[0].name, "first");
-  EXPECT_EQ(batches[1].name, "second");
-  EXPECT_THAT(batches[1].rows, ElementsAre("the,row"));
-  EXPECT_EQ(thread_.stats().matches, 2u);
-  EXPECT_EQ(thread_.stats().rows_written, 2u);
-  EXPECT_EQ(thread_.stats().write_failures, 0u);
-}
-
-TEST_F(AlertCheckTest, RenamedConditionKeepsWaitingRowsUnderTheOldName) {
-  Configure(MatchAll("old"));
-  Check("before");
-  Configure(MatchAll("new"));
-  Check("after");
-  ASSERT_EQ(thread_.start(), 0);
-  std::vector<Batch> batches = recorder_.wait_for(2);
-  ASSERT_EQ(batches.size(), 2u);
-  std::sort(batches.begin(), batches.end(),
-            [](const Batch& a, const Batch& b) { return a.name < b.name; });
-  EXPECT_EQ(batches[0].name, "new");
-  EXPECT_THAT(batches[0].rows, ElementsAre("after"));
-  EXPECT_EQ(batches[1].name, "old");
-  EXPECT_THAT(batches[1].rows, ElementsAre("before"));
-}
-
-TEST_F(AlertCheckTest, NoMatchWritesNothing) {
-  Configure(MatchAll("x"));
-  check_alert(1796635815, "u", "h", "i", "open_write", "ok", "s", "p", "row",
-              state_dir_, config_, thread_);
-  EXPECT_EQ(logtest::file_mode(log_root_ + "/alertlog"), -1);
-}
-
 }  // namespace
+}  // namespace quillo

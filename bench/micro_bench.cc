@@ -3,7 +3,7 @@
 //
 // - wildcard_match with a short and a 30-star pattern against values of
 //   growing length: the time per call should grow linearly with the value.
-// - AlertInfo::matches over 100 conditions, none of which matches.
+// - AlertCondition::matches over 100 conditions, none of which matches.
 // - Building a ReqAccessLog from its fields and making one from a received
 //   RequestData.
 // - The row building of both handlers: derive_access_values and the eight
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "config/alert_info.h"
+#include "alert/alert_condition.h"
 #include "config/wildcard.h"
 #include "daemon/access_log.h"
 #include "daemon/log_row.h"
@@ -24,6 +24,10 @@
 #include "protocol/packet.h"
 
 namespace {
+
+using quillo::AlertCondition;
+namespace MatchFlag = quillo::MatchFlag;
+using quillo::wildcard_match;
 
 // A value of `n` bytes that the patterns below reach only at its end, so
 // every call walks the whole value.
@@ -72,10 +76,10 @@ BENCHMARK(BM_WildcardThirtyStars)
 // Conditions that pass the period, user, host, IP and operation steps and
 // fail at the share or path step: the most work a non-matching condition
 // costs.
-std::vector<AlertInfo> make_conditions(std::size_t n) {
-  std::vector<AlertInfo> list;
+std::vector<AlertCondition> make_conditions(std::size_t n) {
+  std::vector<AlertCondition> list;
   for (std::size_t i = 0; i < n; ++i) {
-    AlertInfo a;
+    AlertCondition a;
     a.name = "condition-" + std::to_string(i);
     a.weekdays = 0x7f;
     a.to_hour = 24;
@@ -95,14 +99,14 @@ std::vector<AlertInfo> make_conditions(std::size_t n) {
 }
 
 void BM_AlertMatches100(benchmark::State& state) {
-  const std::vector<AlertInfo> conditions = make_conditions(100);
+  const std::vector<AlertCondition> conditions = make_conditions(100);
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   const std::string user = "user07", host = "pc07", ip = "192.0.2.10",
                     op = "open_read", result = "ok", share = "docs",
                     path = "projects/q3/report_123.txt";
   for (auto _ : state) {
     int matched = 0;
-    for (const AlertInfo& a : conditions) {
+    for (const AlertCondition& a : conditions) {
       matched += a.matches(now, user, host, ip, op, result, share, path);
     }
     benchmark::DoNotOptimize(matched);
@@ -114,15 +118,15 @@ BENCHMARK(BM_AlertMatches100);
 // step, so this is the cost of the period test alone (the local-time
 // breakdown of `now`, done once per condition).
 void BM_AlertPeriodOnly100(benchmark::State& state) {
-  std::vector<AlertInfo> conditions = make_conditions(100);
-  for (AlertInfo& a : conditions) a.weekdays = 0;
+  std::vector<AlertCondition> conditions = make_conditions(100);
+  for (AlertCondition& a : conditions) a.weekdays = 0;
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   const std::string user = "user07", host = "pc07", ip = "192.0.2.10",
                     op = "open_read", result = "ok", share = "docs",
                     path = "projects/q3/report_123.txt";
   for (auto _ : state) {
     int matched = 0;
-    for (const AlertInfo& a : conditions) {
+    for (const AlertCondition& a : conditions) {
       matched += a.matches(now, user, host, ip, op, result, share, path);
     }
     benchmark::DoNotOptimize(matched);

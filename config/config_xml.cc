@@ -1,5 +1,7 @@
 #include "config/config_xml.h"
 
+#include <atomic>
+#include <cstdint>
 #include <exception>
 #include <locale>
 #include <map>
@@ -10,11 +12,16 @@
 
 #include <glibmm/ustring.h>
 
-#include "config/alert_info.h"
 #include "support/xml/dom.h"
 #include "support/xml/xml_data.h"
 
+namespace quillo {
 namespace {
+
+// The last generation handed out, for all ConfigXml objects: the daemon
+// replaces its object on a reload, and the new one must not repeat a
+// number the old one had.
+std::atomic<std::uint64_t> last_generation{0};
 
 const char* AutoDeletePath(int kind) {
   switch (kind) {
@@ -38,15 +45,13 @@ Glib::ustring RequiredText(const Corvel::CDOMNode& context,
 
 ConfigXml::ConfigXml(std::string path)
     : XmlData(""),
-      weekday_numbers{{"sun", 0}, {"mon", 1}, {"tue", 2}, {"wed", 3},
-                      {"thu", 4}, {"fri", 5}, {"sat", 6}},
       path_(std::move(path)),
       paths_{{kLogRootPath, "share/path"}} {}
 
 ConfigXml::~ConfigXml() = default;
 
 void ConfigXml::load() {
-  clear_alerts();
+  generation_ = ++last_generation;
   clear_memos();
   XmlData::Load(path_);
 }
@@ -73,8 +78,6 @@ const T& ConfigXml::remember(Memo<T>& memo, Read read) {
   if (memo.failed) throw Corvel::CXMLError(memo.error);
   return memo.value;
 }
-
-void ConfigXml::clear_alerts() { alerts_.clear(); }
 
 bool ConfigXml::get_bool(const Corvel::CDOMNode& context,
                          const Glib::ustring& xpath,
@@ -276,20 +279,4 @@ ConfigXml::ForwardConf ConfigXml::read_forward_settings() {
   return conf;
 }
 
-std::vector<AlertInfo>& ConfigXml::alert_list() {
-  if (!alerts_.empty()) return alerts_;
-  Corvel::CDOMNode root;
-  try {
-    root = GetRootNode();
-  } catch (const Corvel::CXMLError&) {
-    return alerts_;  // no document: no conditions
-  }
-  for (const Corvel::CDOMNode& element : get_nodes(root, "alertlist/alert")) {
-    try {
-      alerts_.emplace_back(*this, element);
-    } catch (const Corvel::CXMLError&) {
-      // A condition without a name is left out.
-    }
-  }
-  return alerts_;
-}
+}  // namespace quillo

@@ -1,27 +1,32 @@
-// The daemon's configuration document and every setting read from it.
+// The daemon's configuration document, the generic readers every module
+// parses its own settings with, and the log settings.
 //
 // The document is written by other software of the appliance; the daemon
-// only reads it. Every setting is read from the DOM on demand, so a changed
-// value takes effect with the first request after a reload. XPaths are
-// relative to a context node: the root element (GetRootNode()) or an element
-// found below it. A boolean setting is an attribute that is on only when its
-// value is exactly "true"; numbers are element texts read as decimal.
+// only reads it. XPaths are relative to a context node: the root element
+// (GetRootNode()) or an element found below it. A boolean setting is an
+// attribute that is on only when its value is exactly "true"; numbers are
+// element texts read as decimal. Settings that are read for every record
+// are read once per load and remembered; a module that keeps what it parsed
+// from the document (the alert conditions) compares generation() to know
+// when it must read again.
 
 #ifndef QUILLO_CONFIG_CONFIG_XML_H_
 #define QUILLO_CONFIG_CONFIG_XML_H_
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 #include <glibmm/ustring.h>
 
-#include "config/alert_info.h"
 #include "support/xml/dom.h"
 #include "support/xml/xml_data.h"
 
-// Owns the parsed document and the alert conditions parsed from it. Loaded
-// without a lock file. Main thread only; the alert thread never reads it.
+namespace quillo {
+
+// Owns the parsed document. Loaded without a lock file. Main thread only;
+// the alert thread never reads it.
 class ConfigXml : public XmlData {
  public:
   // Kinds of log for get_autodelete().
@@ -75,21 +80,23 @@ class ConfigXml : public XmlData {
     std::string error;
   };
 
-  // An empty document with no alert conditions, to be loaded from the file
-  // `path`.
+  // An empty document (generation() 0), to be loaded from the file `path`.
   explicit ConfigXml(std::string path);
   ~ConfigXml() override;
   ConfigXml(const ConfigXml&) = delete;
   ConfigXml& operator=(const ConfigXml&) = delete;
 
-  // Drops the alert conditions, then reads the configuration file. Raises
-  // Corvel::CXMLError when the file is missing or not well-formed; the previous
-  // document is gone by then.
+  // Forgets every remembered setting and takes a new generation(), then
+  // reads the configuration file. Raises Corvel::CXMLError when the file is
+  // missing or not well-formed; the previous document is gone by then (the
+  // document then has no root).
   void load();
 
-  // Drops the parsed alert conditions; the next alert_list() reads them
-  // again from the document.
-  void clear_alerts();
+  // Names the document of the last load() (also of a failed one): no two
+  // loads of any ConfigXml in the process share a number, so a reader that
+  // remembers the number it parsed knows whether the document is still the
+  // same. 0 before the first load().
+  std::uint64_t generation() const { return generation_; }
 
   // The attribute `attr` of the node `xpath` selects below `context` is
   // exactly "true". A missing node or attribute counts as off; never raises.
@@ -140,17 +147,8 @@ class ConfigXml : public XmlData {
   // The forwarding settings, read once after each load. Never raises.
   const ForwardConf& forward_settings();
 
-  // The alert conditions of "alertlist/alert" in document order, read on
-  // first use after each load; conditions without a name are left out. The
-  // reference stays valid until the next load() or clear_alerts().
-  std::vector<AlertInfo>& alert_list();
-
   // Named XPaths; one row, kLogRootPath -> "share/path".
   const std::map<int, Glib::ustring>& path_table() const { return paths_; }
-
-  // Weekday attribute names of "period/weekdays" and their numbers, Sunday
-  // 0 to Saturday 6 as in struct tm.
-  const std::map<Glib::ustring, int> weekday_numbers;
 
  private:
   // A value read once per load: either the value or the message of the
@@ -173,11 +171,13 @@ class ConfigXml : public XmlData {
 
   const std::string path_;  // the configuration file
   const std::map<int, Glib::ustring> paths_;
-  std::vector<AlertInfo> alerts_;
+  std::uint64_t generation_ = 0;
   Memo<std::string> log_root_;
   Memo<AutoDelete> autodelete_[2];
   Memo<LogSwitches> switches_;
   Memo<ForwardConf> forward_;
 };
+
+}  // namespace quillo
 
 #endif  // QUILLO_CONFIG_CONFIG_XML_H_

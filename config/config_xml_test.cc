@@ -1,5 +1,6 @@
 #include "config/config_xml.h"
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "config/config_test_util.h"
 #include "support/xml/dom.h"
 
+namespace quillo {
 namespace {
 
 using testing::ElementsAre;
@@ -220,7 +222,6 @@ TEST_F(ConfigXmlTest, ReadsWithoutDocumentRaiseOrGiveNothing) {
   EXPECT_THROW(config_.get_share_list(), Corvel::CXMLError);
   EXPECT_THROW(config_.get_autodelete(ConfigXml::kSystemLog),
                Corvel::CXMLError);
-  EXPECT_THAT(config_.alert_list(), IsEmpty());
 }
 
 TEST_F(ConfigXmlTest, LoadOfMissingOrMalformedFileRaises) {
@@ -230,27 +231,25 @@ TEST_F(ConfigXmlTest, LoadOfMissingOrMalformedFileRaises) {
   EXPECT_THROW(config_.load(), Corvel::CXMLError);
 }
 
-TEST_F(ConfigXmlTest, ReloadReadsAlertsAgain) {
-  LoadXml(
-      "<c><alertlist><alert><name>a</name></alert><alert><name>b</name>"
-      "</alert></alertlist></c>");
-  ASSERT_EQ(config_.alert_list().size(), 2u);
-  EXPECT_EQ(config_.alert_list()[1].name, "b");
-
-  LoadXml("<c><alertlist/></c>");
-  EXPECT_THAT(config_.alert_list(), IsEmpty());
-
-  LoadXml("<c><alertlist><alert><name>c</name></alert></alertlist></c>");
-  ASSERT_EQ(config_.alert_list().size(), 1u);
-  EXPECT_EQ(config_.alert_list()[0].name, "c");
-}
-
-TEST_F(ConfigXmlTest, FailedReloadLeavesNoAlerts) {
-  LoadXml("<c><alertlist><alert><name>a</name></alert></alertlist></c>");
-  ASSERT_EQ(config_.alert_list().size(), 1u);
+TEST_F(ConfigXmlTest, EveryLoadOfAnyDocumentHasItsOwnGeneration) {
+  EXPECT_EQ(config_.generation(), 0u);
+  LoadXml("<c/>");
+  const std::uint64_t first = config_.generation();
+  EXPECT_NE(first, 0u);
+  LoadXml("<c/>");
+  const std::uint64_t second = config_.generation();
+  EXPECT_NE(second, first);
+  // A failed load is a new document too: the old one is gone.
   files_.Write("<c>");
   EXPECT_THROW(config_.load(), Corvel::CXMLError);
-  EXPECT_THAT(config_.alert_list(), IsEmpty());
+  EXPECT_NE(config_.generation(), second);
+  // Another object, as a reload makes, never repeats a number.
+  ConfigXml other(files_.path());
+  files_.Write("<c/>");
+  other.load();
+  EXPECT_NE(other.generation(), first);
+  EXPECT_NE(other.generation(), second);
+  EXPECT_NE(other.generation(), config_.generation());
 }
 
 }  // namespace
@@ -366,3 +365,4 @@ TEST_F(ConfigXmlTest, ForwardSettingsReadEveryElement) {
 }
 
 }  // namespace
+}  // namespace quillo

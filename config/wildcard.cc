@@ -5,6 +5,7 @@
 
 #include "base/ascii.h"
 
+namespace quillo {
 namespace {
 
 bool EqualFolded(const std::string& value, const std::string& pattern) {
@@ -66,3 +67,5 @@ bool wildcard_match(const std::string& value, const std::string& pattern) {
   }
   return GlobMatch(value.data(), value.size(), pattern);
 }
+
+}  // namespace quillo

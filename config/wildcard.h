@@ -1,4 +1,5 @@
-// The pattern comparison used by alert conditions.
+// The pattern comparison used by alert conditions and by quillo-query's
+// column filters.
 //
 // A pattern is compared with a value byte by byte, ASCII letters without
 // regard to case; "*" is the only special byte. The rule has two quirks that
@@ -18,10 +19,14 @@
 
 #include <string>
 
+namespace quillo {
+
 // True when `value` matches `pattern` under the rule above. Runs in time
 // proportional to the product of the two lengths whatever the pattern, and
 // allocates nothing for patterns shorter than a few hundred bytes. Pure and
 // reentrant.
 bool wildcard_match(const std::string& value, const std::string& pattern);
+
+}  // namespace quillo
 
 #endif  // QUILLO_CONFIG_WILDCARD_H_

@@ -11,6 +11,7 @@
 
 #include "base/ascii.h"
 
+namespace quillo {
 namespace wildcard_reference {
 
 // A fresh comparison of value[v..] with pattern[p..]: after a "*", every
@@ -40,5 +41,6 @@ inline bool Match(const std::string& value, const std::string& pattern) {
 }
 
 }  // namespace wildcard_reference
+}  // namespace quillo
 
 #endif  // QUILLO_CONFIG_WILDCARD_REFERENCE_H_

@@ -8,6 +8,7 @@
 
 #include "config/wildcard_reference.h"
 
+namespace quillo {
 namespace {
 
 bool ReferenceMatch(const std::string& value, const std::string& pattern) {
@@ -97,3 +98,4 @@ TEST(WildcardMatchTest, LongPatternsUseTheSameRule) {
 }
 
 }  // namespace
+}  // namespace quillo

@@ -6,12 +6,14 @@
 #include <ctime>
 #include <utility>
 
-#include "alert/alert_thread.h"
+#include "alert/alert_engine.h"
 #include "base/ascii.h"
 #include "config/config_xml.h"
 #include "daemon/log_row.h"
 #include "logstore/log_file.h"
 #include "logstore/log_names.h"
+
+using quillo::ConfigXml;
 
 namespace {
 
@@ -61,7 +63,8 @@ AccessValues derive_access_values(const quillo::ReqAccessLog& record) {
   return v;
 }
 
-AccessLogHandler::AccessLogHandler(std::string state_dir, AlertThread& alerts,
+AccessLogHandler::AccessLogHandler(std::string state_dir,
+                                   quillo::AlertEngine& alerts,
                                    HandlerStats& stats)
     : state_dir_(std::move(state_dir)), alerts_(alerts), stats_(stats) {}
 
@@ -117,8 +120,20 @@ bool AccessLogHandler::handle_at(int64_t now,
   stats_.rows_written_access++;
 
   // The log file stays open during the alert check.
-  check_alert(now, v.user, record.host_name(), record.ip_address(), v.operation,
-              v.result_word, share, v.path, row, state_dir_, config, alerts_,
-              sink_, &written);
+  alerts_.check(config, {quillo::LogKind::kAccess, now, written.fields}, now);
   return true;
+}
+
+bool AccessLogHandler::write_alert_row(const quillo::LogRow& row,
+                                       ConfigXml& config) {
+  // The alert log is never auto-deleted: its settings stay off.
+  LogFile log(config.log_root(), "alertlog", "alert_", ".csv", state_dir_);
+  const WrittenRow alert{RowKind::kAlert, row.time, row.columns,
+                         quillo::encode_row(row)};
+  if (sink_ != nullptr) sink_->row_prepared(alert);
+  const bool written = log.write_line(row.time, alert.csv) == 0;
+  if (sink_ != nullptr) sink_->row_done(written);
+  alerts_.stats().unsafe_entries +=
+      static_cast<std::uint64_t>(log.unsafe_entries);
+  return written;
 }

@@ -12,10 +12,13 @@
 
 #include "daemon/handler_stats.h"
 #include "forward/row_sink.h"
+#include "logstore/log_row.h"
 #include "protocol/packet.h"
 
-class AlertThread;
+namespace quillo {
+class AlertEngine;
 class ConfigXml;
+}  // namespace quillo
 
 // The derived values of one access, as the row and the alert check use
 // them.
@@ -31,9 +34,10 @@ AccessValues derive_access_values(const quillo::ReqAccessLog& record);
 
 class AccessLogHandler {
  public:
-  // Keeps its state file in `state_dir`, hands matches to `alerts` and
-  // counts into `stats`; both must outlive the handler.
-  AccessLogHandler(std::string state_dir, AlertThread& alerts,
+  // Keeps its state file in `state_dir`, hands each written access to the
+  // alert check `alerts` and counts into `stats`; both must outlive the
+  // handler.
+  AccessLogHandler(std::string state_dir, quillo::AlertEngine& alerts,
                    HandlerStats& stats);
 
   // Handles one well-formed record at the daemon's clock. Returns false when
@@ -41,11 +45,17 @@ class AccessLogHandler {
   // was checked (the caller's retry will do both); true when it was
   // written, or dropped by the settings. Raises the configuration's errors
   // (log root or auto-delete element missing).
-  bool handle(const quillo::ReqAccessLog& record, ConfigXml& config);
+  bool handle(const quillo::ReqAccessLog& record, quillo::ConfigXml& config);
 
   // The same at time `now` (tests).
   bool handle_at(int64_t now, const quillo::ReqAccessLog& record,
-                 ConfigXml& config);
+                 quillo::ConfigXml& config);
+
+  // The alert check's writer: appends `row` (kind alert) to the alert log
+  // of `config`'s log root, offered to the row sink around its write. True
+  // when it reached the file. Raises the configuration's error when the
+  // log root cannot be read.
+  bool write_alert_row(const quillo::LogRow& row, quillo::ConfigXml& config);
 
   // Hands every access and alert row written from now on to `sink` (null:
   // to none), which must outlive the handler.
@@ -53,7 +63,7 @@ class AccessLogHandler {
 
  private:
   const std::string state_dir_;
-  AlertThread& alerts_;
+  quillo::AlertEngine& alerts_;
   HandlerStats& stats_;
   RowSink* sink_ = nullptr;
 };

@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "alert/alert_engine.h"
 #include "alert/alert_thread.h"
 #include "config/config_test_util.h"
 #include "config/config_xml.h"
@@ -20,6 +21,7 @@
 
 namespace {
 
+using quillo::ConfigXml;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -51,9 +53,13 @@ class HandlerTest : public ::testing::Test {
   std::string log_root_;
   std::string state_dir_ = tree_.tree().dir("state");
   // Never started: the alert check only pushes rows into it.
-  AlertThread alerts_{AlertThread::kDefaultTiming, nullptr};
+  quillo::AlertThread alerts_{quillo::AlertThread::kDefaultTiming, nullptr};
+  quillo::AlertEngine alert_check_{alerts_, [this](const quillo::LogRow& row) {
+                                     return access_log_.write_alert_row(
+                                         row, config_);
+                                   }};
   HandlerStats stats_;
-  AccessLogHandler access_log_{state_dir_, alerts_, stats_};
+  AccessLogHandler access_log_{state_dir_, alert_check_, stats_};
   SystemLogHandler system_log_{state_dir_, stats_};
 };
 

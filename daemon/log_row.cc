@@ -23,8 +23,8 @@ int64_t parse_record_time(const char* text) {
   return base::parse_leading_int32(text);
 }
 
-void apply_autodelete(LogFile& log, ConfigXml& config, int kind) {
-  const ConfigXml::AutoDelete settings = config.get_autodelete(kind);
+void apply_autodelete(LogFile& log, quillo::ConfigXml& config, int kind) {
+  const quillo::ConfigXml::AutoDelete settings = config.get_autodelete(kind);
   log.autodelete_enabled = settings.enabled;
   log.expire_days = settings.days;
   log.expire_percent = settings.percent;

@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <string>
 
+namespace quillo {
 class ConfigXml;
+}  // namespace quillo
 class LogFile;
 
 // Appends `field` to `row`, preceded by "," unless `row` is empty.
@@ -25,6 +27,6 @@ int64_t parse_record_time(const char* text);
 // Copies the auto-delete settings of `kind` (ConfigXml::kSystemLog or
 // kAccessLog) into `log`. Raises when the kind's autodelete element is
 // missing.
-void apply_autodelete(LogFile& log, ConfigXml& config, int kind);
+void apply_autodelete(LogFile& log, quillo::ConfigXml& config, int kind);
 
 #endif  // QUILLO_DAEMON_LOG_ROW_H_

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   // Tests shorten the time a notification script may run.
-  set_script_timeout(seconds_from_env("QUILLO_SCRIPT_TIMEOUT"));
+  quillo::set_script_timeout(seconds_from_env("QUILLO_SCRIPT_TIMEOUT"));
   // Checked before detaching too, so that the caller sees the status.
   if (Listener(settings.socket).served_elsewhere()) {
     complain("Error: another quillod serves " + settings.socket + "\n");

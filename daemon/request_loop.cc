@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "alert/alert_engine.h"
 #include "base/console.h"
 #include "config/config_xml.h"
 #include "daemon/access_log.h"
@@ -32,6 +33,9 @@
 std::atomic<bool> g_reload_requested{false};
 
 namespace {
+
+using quillo::ConfigXml;
+using quillo::NoticePaths;
 
 using Clock = std::chrono::steady_clock;
 
@@ -88,22 +92,23 @@ class RequestLoop {
   // configuration, the listener (no socket until start()), the pending
   // peers, the limits on repeated messages, the counts, the notifier and
   // the alert thread (not started; destroying it then joins nothing), the
-  // forwarder (likewise), the handlers, which hand their rows to the
-  // forwarder.
+  // alert check, which writes through the access-log handler, the
+  // forwarder (not started either), the handlers, which hand their rows to
+  // the forwarder.
   explicit RequestLoop(const DaemonSettings& settings)
       : config_path_(settings.paths.config),
         config_(std::make_unique<ConfigXml>(config_path_)),
         listener_(settings.socket),
         notifier_(notice_paths(settings.paths)),
-        alerts_(settings.alert_timing,
-                [this](const std::string& name,
-                       const std::vector<std::string>& batch) {
-                  return handle_alert(notifier_, name, batch);
-                }),
+        alerts_(settings.alert_timing, notifier_),
+        alert_check_(alerts_,
+                     [this](const quillo::LogRow& row) {
+                       return access_log_.write_alert_row(row, *config_);
+                     }),
         forwarder_(settings.paths.state_dir + "/forward",
                    settings.forward_backoff_max),
         system_log_(settings.paths.state_dir, handler_stats_),
-        access_log_(settings.paths.state_dir, alerts_, handler_stats_) {
+        access_log_(settings.paths.state_dir, alert_check_, handler_stats_) {
     system_log_.set_row_sink(&forwarder_);
     access_log_.set_row_sink(&forwarder_);
   }
@@ -111,7 +116,8 @@ class RequestLoop {
   // The counter dump's rows, in the order operators know them; counters
   // added later go at the end.
   std::vector<CounterRow> counter_rows() const {
-    const AlertStats& alert = alerts_.stats();
+    const quillo::AlertThreadStats& alert = alerts_.stats();
+    const quillo::AlertCheckStats& check = alert_check_.stats();
     const ForwardStats& forward = forwarder_.stats();
     return {
         {"requests_system", &requests_.system},
@@ -120,14 +126,14 @@ class RequestLoop {
         {"requests_malformed", &requests_.malformed},
         {"rows_written_system", &handler_stats_.rows_written_system},
         {"rows_written_access", &handler_stats_.rows_written_access},
-        {"rows_written_alert", &alert.rows_written},
+        {"rows_written_alert", &check.rows_written},
         {"rows_dropped_disabled", &handler_stats_.rows_dropped_disabled},
         {"rows_dropped_filtered", &handler_stats_.rows_dropped_filtered},
         {"write_failures", &handler_stats_.write_failures,
-         &alert.write_failures},
+         &check.write_failures},
         {"system_queue_rows", &handler_stats_.system_queue_rows},
         {"files_deleted", &handler_stats_.files_deleted},
-        {"alert_matches", &alert.matches},
+        {"alert_matches", &check.matches},
         {"alert_batches", &alert.batches},
         {"mail_addresses_sent", &alert.mail_addresses_sent},
         {"mail_addresses_failed", &alert.mail_addresses_failed},
@@ -135,7 +141,7 @@ class RequestLoop {
         {"access_rows_not_stored", &handler_stats_.access_not_stored},
         {"system_queue_dropped", &handler_stats_.system_queue_dropped},
         {"unsafe_entries", &handler_stats_.unsafe_entries,
-         &alert.unsafe_entries},
+         &check.unsafe_entries},
         {"alert_rows_dropped", &alert.rows_dropped},
         {"alert_batches_kept", &alert.batches_kept},
         {"notice_lock_busy", &notifier_.stats().lock_busy},
@@ -422,8 +428,9 @@ class RequestLoop {
   Clock::time_point accept_paused_{};       // after a failed accept
   RequestStats requests_;
   HandlerStats handler_stats_;
-  Notifier notifier_;
-  AlertThread alerts_;
+  quillo::Notifier notifier_;
+  quillo::AlertThread alerts_;
+  quillo::AlertEngine alert_check_;
   Forwarder forwarder_;
   SystemLogHandler system_log_;
   AccessLogHandler access_log_;

@@ -47,7 +47,7 @@ inline constexpr std::chrono::seconds kRequestTimeout{5};
 struct DaemonSettings {
   quillo::AppliancePaths paths;
   std::string socket;
-  AlertThread::Timing alert_timing = AlertThread::kDefaultTiming;
+  quillo::AlertThread::Timing alert_timing = quillo::AlertThread::kDefaultTiming;
   // Ceiling of the forwarder's reconnect back-off.
   std::chrono::seconds forward_backoff_max = Forwarder::kDefaultBackoffMax;
 };

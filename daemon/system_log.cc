@@ -16,13 +16,13 @@ SystemLogHandler::SystemLogHandler(std::string state_dir, HandlerStats& stats,
       max_queued_(max_queued > 0 ? max_queued : 1) {}
 
 void SystemLogHandler::handle(const quillo::ReqSystemLog& record,
-                              ConfigXml& config) {
+                              quillo::ConfigXml& config) {
   handle_at(static_cast<int64_t>(std::time(nullptr)), record, config);
 }
 
 void SystemLogHandler::handle_at(int64_t now,
                                  const quillo::ReqSystemLog& record,
-                                 ConfigXml& config) {
+                                 quillo::ConfigXml& config) {
   // A disabled log drops the record and leaves the queue as it is.
   if (!config.log_switches().system_log) {
     stats_.rows_dropped_disabled++;
@@ -37,7 +37,7 @@ void SystemLogHandler::handle_at(int64_t now,
   append_field(row, record.text3());
 
   LogFile log(config.log_root(), "systemlog", "system_", ".csv", state_dir_);
-  apply_autodelete(log, config, ConfigXml::kSystemLog);
+  apply_autodelete(log, config, quillo::ConfigXml::kSystemLog);
 
   pending_.push_back(PendingRow{
       time, std::move(row), {record.text1(), record.text2(), record.text3()}});

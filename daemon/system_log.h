@@ -19,7 +19,9 @@
 #include "forward/row_sink.h"
 #include "protocol/packet.h"
 
+namespace quillo {
 class ConfigXml;
+}  // namespace quillo
 
 class SystemLogHandler {
  public:
@@ -39,13 +41,13 @@ class SystemLogHandler {
   // Handles one well-formed record with the settings of `config` at the
   // daemon's clock. Raises the configuration's errors (log root or
   // auto-delete element missing).
-  void handle(const quillo::ReqSystemLog& record, ConfigXml& config);
+  void handle(const quillo::ReqSystemLog& record, quillo::ConfigXml& config);
 
   // The same with `now` as the daemon's clock (tests). The record's own
   // time names its line and chooses its file; `now` judges the ages of
   // the files the auto-delete pass may remove.
   void handle_at(int64_t now, const quillo::ReqSystemLog& record,
-                 ConfigXml& config);
+                 quillo::ConfigXml& config);
 
   const std::deque<PendingRow>& pending() const { return pending_; }
 

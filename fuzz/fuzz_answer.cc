@@ -14,7 +14,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string answer(reinterpret_cast<const char*>(data), size);
   try {
-    if (judge_notice_answer("script", answer) != answer) std::abort();
+    if (quillo::judge_notice_answer("script", answer) != answer) std::abort();
   } catch (const CmdExecError&) {
   }
   return 0;

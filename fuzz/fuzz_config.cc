@@ -1,6 +1,9 @@
 // Fuzzes the configuration document: the input is written as the
 // configuration file, loaded, and then read through every setting the
-// daemon reads, including the alert conditions and their matching.
+// daemon reads, including the alert conditions, their matching and the
+// alert engine that checks accesses against them: it must find exactly the
+// matches the conditions give one by one, and keep every condition's state
+// across a reload of the same document.
 //
 // Only the exceptions the readers document are caught (the XML layer's
 // error from load(), get_autodelete(), get_share_list() and log_root());
@@ -13,12 +16,22 @@
 #include <string>
 #include <vector>
 
-#include "config/alert_info.h"
+#include "alert/alert_condition.h"
+#include "alert/alert_engine.h"
+#include "alert/alert_thread.h"
 #include "config/config_test_util.h"
 #include "config/config_xml.h"
+#include "logstore/log_row.h"
 #include "support/xml/dom.h"
 
 namespace {
+
+using quillo::AlertCondition;
+using quillo::AlertEngine;
+using quillo::AlertThread;
+using quillo::ConfigXml;
+using quillo::LogKind;
+using quillo::LogRow;
 
 // Fixed times spread over the week and the day.
 constexpr int64_t kTimes[] = {0, 1796635815, 1796635815 + 3 * 86400 + 50000};
@@ -81,16 +94,57 @@ void read_settings(ConfigXml& config) {
   }
 }
 
-void match_alerts(ConfigXml& config) {
-  for (const AlertInfo& alert : config.alert_list()) {
+// How many of kTimes x kAccesses each condition matches.
+std::vector<std::uint64_t> match_alerts(
+    const std::vector<AlertCondition>& conditions) {
+  std::vector<std::uint64_t> counts;
+  for (const AlertCondition& alert : conditions) {
     if (alert.name.empty()) abort();  // nameless conditions are left out
+    std::uint64_t n = 0;
     for (int64_t now : kTimes) {
       for (const Access& a : kAccesses) {
-        alert.matches(now, a.user, a.host, a.ip, a.operation, a.result, a.share,
-                      a.path);
+        n += alert.matches(now, a.user, a.host, a.ip, a.operation, a.result,
+                           a.share, a.path);
       }
     }
+    counts.push_back(n);
   }
+  return counts;
+}
+
+// Every access at every time through `engine`.
+void check_accesses(AlertEngine& engine, const ConfigXml& config) {
+  for (int64_t now : kTimes) {
+    for (const Access& a : kAccesses) {
+      const LogRow row{
+          LogKind::kAccess,
+          now,
+          {a.user, a.host, a.ip, a.operation, a.result, a.share, a.path}};
+      engine.check(config, row, now);
+    }
+  }
+}
+
+// The engine finds what the conditions find, writes one row per match and
+// hands every state on when the same document is loaded again.
+void check_engine(ConfigXml& config, const std::vector<std::uint64_t>& counts) {
+  AlertThread thread(AlertThread::kDefaultTiming, nullptr);  // never started
+  std::uint64_t written = 0;
+  AlertEngine engine(thread, [&](const LogRow& row) {
+    if (row.kind != LogKind::kAlert) abort();
+    ++written;
+    return true;
+  });
+  check_accesses(engine, config);
+  config.load();  // the same file: every condition unchanged
+  check_accesses(engine, config);
+  if (engine.condition_count() != counts.size()) abort();
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    if (engine.state(i).matches != 2 * counts[i]) abort();
+    total += 2 * counts[i];
+  }
+  if (engine.stats().matches != total || written != total) abort();
 }
 
 }  // namespace
@@ -110,11 +164,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   read_settings(config);
-  match_alerts(config);
-  // A second pass reads the cached conditions; a clear makes a third
-  // read them from the document again.
-  match_alerts(config);
-  config.clear_alerts();
-  match_alerts(config);
+  const std::vector<std::uint64_t> counts =
+      match_alerts(quillo::read_alert_conditions(config));
+  check_engine(config, counts);
   return 0;
 }

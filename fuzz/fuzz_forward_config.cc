@@ -31,6 +31,7 @@
 
 namespace {
 
+using quillo::ConfigXml;
 using Conf = ConfigXml::ForwardConf;
 
 TempConfig& tree() {

@@ -4,7 +4,7 @@
 // by the system-log or access-log handler on a private tree.
 //
 // The tree: a configuration with both logs on for every share and an alert
-// condition that matches every access, so that check_alert writes the alert
+// condition that matches every access, so that the alert check writes the alert
 // log and pushes rows. The alert thread is never started; it and the log
 // tree are replaced every kResetEvery inputs so that neither grows without
 // bound.
@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "alert/alert_engine.h"
 #include "alert/alert_thread.h"
 #include "config/config_test_util.h"
 #include "config/config_xml.h"
@@ -26,6 +27,10 @@
 #include "protocol/packet.h"
 
 namespace {
+
+using quillo::AlertEngine;
+using quillo::AlertThread;
+using quillo::ConfigXml;
 
 constexpr int kResetEvery = 256;
 // 2026-12-07 09:30:15 UTC: every access row goes to one file.
@@ -38,6 +43,7 @@ struct Fixture {
   ConfigXml config{tree.path()};
   HandlerStats stats;
   std::unique_ptr<AlertThread> alerts;
+  std::unique_ptr<AlertEngine> alert_check;
   std::unique_ptr<SystemLogHandler> system_log;
   std::unique_ptr<AccessLogHandler> access_log;
   int runs = 0;
@@ -63,6 +69,7 @@ struct Fixture {
   // Empties the log tree, the state files and the alert rows.
   void reset() {
     access_log.reset();
+    alert_check.reset();
     std::filesystem::remove_all(log_root);
     std::filesystem::remove_all(state_dir);
     std::filesystem::create_directories(log_root);
@@ -70,7 +77,12 @@ struct Fixture {
     alerts =
         std::make_unique<AlertThread>(AlertThread::kDefaultTiming, nullptr);
     system_log = std::make_unique<SystemLogHandler>(state_dir, stats);
-    access_log = std::make_unique<AccessLogHandler>(state_dir, *alerts, stats);
+    alert_check = std::make_unique<AlertEngine>(
+        *alerts, [this](const quillo::LogRow& row) {
+          return access_log->write_alert_row(row, config);
+        });
+    access_log =
+        std::make_unique<AccessLogHandler>(state_dir, *alert_check, stats);
   }
 };
 

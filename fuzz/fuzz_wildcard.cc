@@ -75,9 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string pattern(reinterpret_cast<const char*>(data + 1 + split),
                             rest - split);
 
-  const bool got = wildcard_match(value, pattern);
+  const bool got = quillo::wildcard_match(value, pattern);
   if (value.size() <= kPlainLimit && pattern.size() <= kPlainLimit) {
-    if (got != wildcard_reference::Match(value, pattern)) abort();
+    if (got != quillo::wildcard_reference::Match(value, pattern)) abort();
   } else if (value.size() <= kMemoValueLimit &&
              pattern.size() <= kMemoPatternLimit) {
     MemoReference reference(value, pattern);

@@ -14,6 +14,7 @@
 #include "support/xml/dom.h"
 #include "support/xml/xml_data.h"
 
+namespace quillo {
 namespace {
 
 constexpr char kMailconfPath[] = "mailnotice/mailconflist/mailconf";
@@ -235,3 +236,5 @@ int Notifier::send_mail_to(const std::vector<MailProfile>& profiles,
   }
   return 0;
 }
+
+}  // namespace quillo

@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+namespace quillo {
+
 // How long a notification script may run before it is killed and its
 // request counts as failed.
 inline constexpr int kScriptTimeoutSeconds = 300;
@@ -189,5 +191,7 @@ class Notifier {
   const std::chrono::milliseconds lock_bound_;
   NoticeStats stats_;
 };
+
+}  // namespace quillo
 
 #endif  // QUILLO_NOTICE_NOTICE_H_

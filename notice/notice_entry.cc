@@ -2,11 +2,15 @@
 // the fixed pieces around its fields and filled by concatenation, so no text
 // that reaches a script is ever used as a format.
 
-#include <stdexcept>
-#include <string>
-
 #include "notice/notice.h"
 
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "base/utf8.h"
+
+namespace quillo {
 namespace {
 
 constexpr char kRequestOpen[] = "<request><entrylist>";
@@ -59,45 +63,6 @@ std::string xml_escape(const std::string& text) {
   return out;
 }
 
-namespace {
-
-constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
-
-// Length of the valid UTF-8 sequence at `s[i]` (1 to 4), or 0 when the
-// bytes there are not one: stray continuation bytes, overlong forms,
-// surrogates and code points past U+10FFFF are all invalid.
-std::size_t utf8_length(const std::string& s, std::size_t i) {
-  const auto byte = [&](std::size_t k) {
-    return static_cast<unsigned char>(s[k]);
-  };
-  const unsigned char b0 = byte(i);
-  if (b0 < 0x80) return 1;
-  std::size_t n;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    n = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    n = 3;
-    if (b0 == 0xE0) low = 0xA0;   // no overlong forms
-    if (b0 == 0xED) high = 0x9F;  // no surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    n = 4;
-    if (b0 == 0xF0) low = 0x90;   // no overlong forms
-    if (b0 == 0xF4) high = 0x8F;  // nothing past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (i + n > s.size()) return 0;
-  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
-  for (std::size_t k = 2; k < n; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  }
-  return n;
-}
-
-}  // namespace
-
 std::string xml_safe_text(const std::string& text) {
   std::string out;
   out.reserve(text.size());
@@ -111,9 +76,9 @@ std::string xml_safe_text(const std::string& text) {
       ++i;
       continue;
     }
-    const std::size_t n = utf8_length(text, i);
+    const std::size_t n = base::utf8_length(std::string_view(text).substr(i));
     if (n == 0) {
-      out += kReplacement;
+      out += base::kReplacementCharacter;
       ++i;
       continue;
     }
@@ -121,7 +86,7 @@ std::string xml_safe_text(const std::string& text) {
     if (n == 3 && c == 0xEF &&
         static_cast<unsigned char>(text[i + 1]) == 0xBF &&
         static_cast<unsigned char>(text[i + 2]) >= 0xBE) {
-      out += kReplacement;
+      out += base::kReplacementCharacter;
     } else {
       out.append(text, i, n);
     }
@@ -192,3 +157,5 @@ std::string fill_mail_body(const std::string& body,
 std::string make_request(const std::string& entry) {
   return kRequestOpen + entry + kRequestClose;
 }
+
+}  // namespace quillo

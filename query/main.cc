@@ -44,7 +44,7 @@ int terminal_width() {
 // The log root the daemon writes to: the one of its configuration, found
 // by the same QUILLO_ROOT rule.
 std::string configured_log_root() {
-  ConfigXml config(quillo::MakePaths(base::root_from_env()).config);
+  quillo::ConfigXml config(quillo::MakePaths(base::root_from_env()).config);
   config.load();
   return config.log_root();
 }

@@ -19,7 +19,7 @@ bool RowMatcher::matches(const RowView& row) {
       // The daemon's rule itself, so a filter selects exactly the rows an
       // alert condition with the same pattern would.
       value_.assign(column.data(), column.size());
-      hit = wildcard_match(value_, f.pattern);
+      hit = quillo::wildcard_match(value_, f.pattern);
     }
     if (hit == f.negate) return false;
   }

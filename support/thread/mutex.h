@@ -64,7 +64,11 @@ class SCOPED_CAPABILITY MutexLock final {
 class SCOPED_CAPABILITY MutexUnlock final {
  public:
   explicit MutexUnlock(Mutex& mu) RELEASE(mu) : mu_(mu) { mu_.unlock(); }
-  ~MutexUnlock() ACQUIRE() { mu_.lock(); }
+  // RELEASE(), not ACQUIRE(): the destructor of a scoped capability undoes
+  // what its constructor did, and clang (14 included) follows that only
+  // with this annotation; with ACQUIRE() it takes the scope's end for a
+  // second release and loses track of the mutex after it.
+  ~MutexUnlock() RELEASE() { mu_.lock(); }
   MutexUnlock(const MutexUnlock&) = delete;
   MutexUnlock& operator=(const MutexUnlock&) = delete;
 

@@ -1,22 +1,30 @@
 // One alert condition: which accesses to the file shares are to be reported.
 //
 // A condition names users, a host and IP address pattern, the operations, the
-// result word, a share and path pattern, and a weekly time window. Conditions
-// are read from the "alertlist/alert" elements of the configuration document
-// by ConfigXml::alert_list() and never change afterwards.
+// result word, a share and path pattern, and a weekly time window. The
+// conditions are the "alertlist/alert" elements of the configuration
+// document, read by read_alert_conditions() through the document's generic
+// readers; alert/ is the only module that knows their layout.
+//
+//   for (const AlertCondition& c : read_alert_conditions(config)) {
+//     if (c.matches(now, user, host, ip, "open_read", "ok", share, path)) ...
+//   }
 
-#ifndef QUILLO_CONFIG_ALERT_INFO_H_
-#define QUILLO_CONFIG_ALERT_INFO_H_
+#ifndef QUILLO_ALERT_ALERT_CONDITION_H_
+#define QUILLO_ALERT_ALERT_CONDITION_H_
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
-class ConfigXml;
 namespace Corvel {
 class CDOMNode;
 }  // namespace Corvel
+
+namespace quillo {
+
+class ConfigXml;
 
 // Bits of PatternField::flags and UserField::flags.
 namespace MatchFlag {
@@ -32,6 +40,9 @@ struct PatternField {
   std::string pattern;
 
   bool accepts(const std::string& value) const;
+  bool operator==(const PatternField& other) const {
+    return flags == other.flags && pattern == other.pattern;
+  }
 };
 
 // The user-name condition. With MatchFlag::All every user is accepted (none
@@ -43,27 +54,18 @@ struct UserField {
 
   // `user` is the user column, already lower case.
   bool accepts(const std::string& user) const;
+  bool operator==(const UserField& other) const {
+    return flags == other.flags && names == other.names;
+  }
 };
 
-// A value type: copyable, owns only its strings and containers. Used on the
-// main thread only.
-class AlertInfo {
+// A value type: copyable, owns only its strings and containers. Main
+// thread only.
+class AlertCondition {
  public:
   // A condition that matches nothing: no weekday, no operation, window
   // 00:00 to 00:00.
-  AlertInfo() = default;
-
-  // Reads a condition from an "alert" element of `config`'s document. Parts
-  // that are missing keep their empty values (the condition then matches
-  // less, or nothing). Raises Corvel::CXMLError only when the "name" element
-  // is missing or has no text.
-  AlertInfo(ConfigXml& config, const Corvel::CDOMNode& element);
-
-  AlertInfo(const AlertInfo&) = default;
-  AlertInfo& operator=(const AlertInfo&) = default;
-  AlertInfo(AlertInfo&&) = default;
-  AlertInfo& operator=(AlertInfo&&) = default;
-  virtual ~AlertInfo() = default;
+  AlertCondition() = default;
 
   // True when an access handled at `now` (seconds since the epoch, judged in
   // the process's local time zone) with these column values meets every part
@@ -74,6 +76,13 @@ class AlertInfo {
                const std::string& host, const std::string& ip,
                const std::string& operation, const std::string& result,
                const std::string& share, const std::string& path) const;
+
+  // Same name and every field the same: the condition an administrator left
+  // as it was across a reload.
+  bool operator==(const AlertCondition& other) const;
+  bool operator!=(const AlertCondition& other) const {
+    return !(*this == other);
+  }
 
   std::string name;
   bool period_not = false;
@@ -92,10 +101,20 @@ class AlertInfo {
 
  private:
   bool in_period(std::int64_t now) const;
-
-  void read_period(ConfigXml& config, const Corvel::CDOMNode& element);
-  void read_users(ConfigXml& config, const Corvel::CDOMNode& element);
-  void read_operations(ConfigXml& config, const Corvel::CDOMNode& element);
 };
 
-#endif  // QUILLO_CONFIG_ALERT_INFO_H_
+// Reads a condition from an "alert" element of `config`'s document. Parts
+// that are missing keep their empty values (the condition then matches
+// less, or nothing). Raises Corvel::CXMLError only when the "name" element
+// is missing or has no text.
+AlertCondition read_alert_condition(const ConfigXml& config,
+                                    const Corvel::CDOMNode& element);
+
+// The conditions of "alertlist/alert" in document order; conditions
+// without a name are left out, and a document without root gives none.
+// Never raises for what the document holds.
+std::vector<AlertCondition> read_alert_conditions(const ConfigXml& config);
+
+}  // namespace quillo
+
+#endif  // QUILLO_ALERT_ALERT_CONDITION_H_
