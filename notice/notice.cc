@@ -14,6 +14,9 @@
 #include "support/xml/dom.h"
 #include "support/xml/xml_data.h"
 
+using quillo::CmdExecError;
+using quillo::run_command_input;
+
 namespace {
 
 constexpr char kMailconfPath[] = "mailnotice/mailconflist/mailconf";

@@ -22,6 +22,8 @@
 #include "support/xml/xml_data.h"
 #include "testing/temp_tree.h"
 
+using quillo::CmdExecError;
+
 namespace {
 
 namespace fs = std::filesystem;
