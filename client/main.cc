@@ -25,13 +25,12 @@
 #include "client/stream.h"
 #include "protocol/socket_path.h"
 
+namespace quillo {
 namespace {
 
 constexpr std::chrono::seconds kRunTimeout{30};
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int send_main(int argc, char** argv) {
   const std::string socket_path = quillo::socket_path(base::root_from_env());
   if (socket_path.size() > quillo::kMaxSocketPath) {
     std::fprintf(stderr, "Error: socket path too long: %s\n",
@@ -62,3 +61,8 @@ int main(int argc, char** argv) {
     return 2;
   }
 }
+
+}  // namespace
+}  // namespace quillo
+
+int main(int argc, char** argv) { return quillo::send_main(argc, argv); }

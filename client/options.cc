@@ -6,6 +6,7 @@
 
 #include "client/record_fit.h"
 
+namespace quillo {
 namespace {
 
 bool is(const char* arg, const char* short_form, const char* long_form) {
@@ -72,3 +73,5 @@ CommandLine parse_command_line(int argc, const char* const* argv,
   }
   return cl;
 }
+
+}  // namespace quillo

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace quillo {
+
 inline constexpr char kClientVersion[] = "0.01";
 
 struct CommandLine {
@@ -32,5 +34,7 @@ struct CommandLine {
 // --stream with a kind or LOG_DATA) or "too few argument!!".
 CommandLine parse_command_line(int argc, const char* const* argv,
                                std::FILE* out);
+
+}  // namespace quillo
 
 #endif  // QUILLO_CLIENT_OPTIONS_H_

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+namespace quillo {
 namespace {
 
 using ::testing::ElementsAre;
@@ -96,3 +97,4 @@ TEST(OptionsTest, StreamTakesNoRecordOnTheCommandLine) {
 }
 
 }  // namespace
+}  // namespace quillo

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+namespace quillo {
 namespace {
 
 constexpr char kEllipsis[] = "...";
@@ -105,3 +106,5 @@ std::unique_ptr<quillo::RequestData> build_record(
       fields[0].c_str(), fields[1].c_str(), fields[2].c_str(),
       fields[3].c_str());
 }
+
+}  // namespace quillo

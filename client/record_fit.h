@@ -11,6 +11,8 @@
 
 #include "protocol/packet.h"
 
+namespace quillo {
+
 // Text the body can hold besides the entries' fixed parts: an access record
 // carries six strings (each with its 2-byte length and NUL) and three
 // 2-byte or 4-byte number entries, a system record four strings and the
@@ -50,5 +52,7 @@ int fit_system_fields(std::vector<std::string>& fields);
 // a system_record_error()).
 std::unique_ptr<quillo::RequestData> build_record(
     bool access, std::vector<std::string> fields);
+
+}  // namespace quillo
 
 #endif  // QUILLO_CLIENT_RECORD_FIT_H_

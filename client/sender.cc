@@ -2,6 +2,8 @@
 
 #include "protocol/connection.h"
 
+namespace quillo {
+
 SendStatus send_record(const std::string& socket_path,
                        const quillo::RequestData& record,
                        std::chrono::steady_clock::duration bound) {
@@ -15,3 +17,5 @@ SendStatus send_record(const std::string& socket_path,
   if (result.code() == quillo::kResultNotStored) return kSendNotStored;
   return kSendNoAnswer;
 }
+
+}  // namespace quillo

@@ -9,6 +9,8 @@
 
 #include "protocol/packet.h"
 
+namespace quillo {
+
 // The outcome, as quillo-send's exit status: 0 taken; 3 no connection;
 // 4 sending failed; 5 no answer, or an unknown one; 6 "not stored".
 enum SendStatus {
@@ -22,5 +24,7 @@ enum SendStatus {
 SendStatus send_record(const std::string& socket_path,
                        const quillo::RequestData& record,
                        std::chrono::steady_clock::duration bound);
+
+}  // namespace quillo
 
 #endif  // QUILLO_CLIENT_SENDER_H_

@@ -14,6 +14,7 @@
 #include "client/sender.h"
 #include "client/stream_formats.h"
 
+namespace quillo {
 namespace {
 
 // Splits a descriptor's bytes into lines, each at most kMaxLineBytes.
@@ -138,3 +139,5 @@ int run_stream(const CommandLine& cl, const std::string& socket_path, int in_fd,
   std::fprintf(err, "quillo-send: %lu records not taken\n", not_taken);
   return 2;
 }
+
+}  // namespace quillo

@@ -21,6 +21,8 @@
 
 #include "client/options.h"
 
+namespace quillo {
+
 inline constexpr std::chrono::seconds kRecordBound{5};
 // Longest input line kept; the rest of a longer line is read and dropped
 // (its record then shortened to fit like any long record).
@@ -30,5 +32,7 @@ inline constexpr std::size_t kMaxLineBytes = std::size_t{64} * 1024;
 // 2 when some were not (their count on `err`).
 int run_stream(const CommandLine& cl, const std::string& socket_path, int in_fd,
                std::FILE* out, std::FILE* err);
+
+}  // namespace quillo
 
 #endif  // QUILLO_CLIENT_STREAM_H_

@@ -7,6 +7,7 @@
 
 #include "client/record_fit.h"
 
+namespace quillo {
 namespace {
 
 constexpr char kTag[] = "smbd_audit";
@@ -107,6 +108,92 @@ bool holds_nul(const std::string& line) {
   return line.find('\0') != std::string::npos;
 }
 
+// Moves `*pos` past whatever a syslog template put before the tag, the tag,
+// an optional "[pid]", the ":" and the blanks after it. Returns the reason
+// when the tag is missing or malformed, else null.
+const char* skip_tag(const std::string& line, std::size_t* pos) {
+  const std::size_t tag = line.find(kTag);
+  if (tag == std::string::npos) return "no smbd_audit tag";
+  *pos = tag + sizeof kTag - 1;
+  if (*pos < line.size() && line[*pos] == '[') {
+    const std::size_t close = line.find(']', *pos);
+    if (close == std::string::npos) return "bad tag";
+    *pos = close + 1;
+  }
+  if (*pos >= line.size() || line[*pos] != ':') return "bad tag";
+  ++*pos;
+  while (*pos < line.size() && line[*pos] == ' ') ++*pos;
+  return nullptr;
+}
+
+// The result's flag ("1" for ok, "0" for a failure) and error number (in
+// decimal; "0" when the failure names no error Linux knows, which sets
+// `*unknown_error_text`). False when the result is neither ok nor fail.
+bool map_result(const std::string& result, std::string* flag,
+                std::string* error_number, bool* unknown_error_text) {
+  *error_number = "0";
+  if (result == "ok") {
+    *flag = "1";
+    return true;
+  }
+  if (result.compare(0, 6, "fail (") == 0 && result.back() == ')') {
+    *flag = "0";
+    const int e = errno_from_text(result.substr(6, result.size() - 7));
+    if (e == 0) *unknown_error_text = true;
+    *error_number = std::to_string(e);
+    return true;
+  }
+  if (result == "fail") {
+    *flag = "0";
+    *unknown_error_text = true;
+    return true;
+  }
+  return false;
+}
+
+// The operation's record fields, or the reason why the line is not a
+// record (kUnparseable) or not logged (kSkipped).
+struct MappedOperation {
+  ParsedLine::Kind kind = ParsedLine::kRecord;
+  std::string reason;
+  std::string operation;
+  std::string path;
+};
+
+MappedOperation map_operation(const std::string& op, const std::string& args,
+                              const std::string& root) {
+  MappedOperation m;
+  if (op == "openat" || op == "open") {
+    if (args.size() < 2 || (args[0] != 'r' && args[0] != 'w') ||
+        args[1] != '|') {
+      m.kind = ParsedLine::kUnparseable;
+      m.reason = "open without r| or w|";
+      return m;
+    }
+    m.operation = "open";
+    m.path = args.substr(0, 2) + relative_to(root, args.substr(2));
+  } else if (op == "unlinkat") {
+    m.operation = "delete";
+    m.path = relative_to(root, args);
+  } else if (op == "mkdirat") {
+    m.operation = "mkdir";
+    m.path = relative_to(root, args);
+  } else if (op == "renameat") {
+    std::string from, to;
+    if (!split_rename(args, root, &from, &to)) {
+      m.kind = ParsedLine::kUnparseable;
+      m.reason = "rename without two names";
+      return m;
+    }
+    m.operation = "rename";
+    m.path = relative_to(root, from) + " -> " + relative_to(root, to);
+  } else {
+    m.kind = ParsedLine::kSkipped;
+    m.reason = "operation " + op + " is not logged";
+  }
+  return m;
+}
+
 }  // namespace
 
 int errno_from_text(const std::string& text) {
@@ -148,20 +235,8 @@ ParsedLine parse_fields_line(const std::string& line) {
 
 ParsedLine parse_samba_audit_line(const std::string& line) {
   if (holds_nul(line)) return unparseable(kNulReason);
-  // Whatever a syslog template put before the tag goes, with the tag, an
-  // optional "[pid]", the ":" and the blank after it.
-  const std::size_t tag = line.find(kTag);
-  if (tag == std::string::npos) return unparseable("no smbd_audit tag");
-  std::size_t pos = tag + sizeof kTag - 1;
-  if (pos < line.size() && line[pos] == '[') {
-    const std::size_t close = line.find(']', pos);
-    if (close == std::string::npos) return unparseable("bad tag");
-    pos = close + 1;
-  }
-  if (pos >= line.size() || line[pos] != ':') return unparseable("bad tag");
-  ++pos;
-  while (pos < line.size() && line[pos] == ' ') ++pos;
-
+  std::size_t pos = 0;
+  if (const char* error = skip_tag(line, &pos)) return unparseable(error);
   std::string user, machine, ip, share, root, op, result;
   if (!next_field(line, &pos, &user) || !next_field(line, &pos, &machine) ||
       !next_field(line, &pos, &ip) || !next_field(line, &pos, &share) ||
@@ -179,51 +254,24 @@ ParsedLine parse_samba_audit_line(const std::string& line) {
 
   ParsedLine p;
   p.record.access = true;
-  std::string error_number = "0";
-  std::string result_flag;
-  if (result == "ok") {
-    result_flag = "1";
-  } else if (result.compare(0, 6, "fail (") == 0 && result.back() == ')') {
-    result_flag = "0";
-    const int e = errno_from_text(result.substr(6, result.size() - 7));
-    if (e == 0) p.unknown_error_text = true;
-    error_number = std::to_string(e);
-  } else if (result == "fail") {
-    result_flag = "0";
-    p.unknown_error_text = true;
-  } else {
+  std::string result_flag, error_number;
+  if (!map_result(result, &result_flag, &error_number,
+                  &p.unknown_error_text)) {
     return unparseable("result is neither ok nor fail");
   }
-
-  std::string operation;
-  std::string path;
-  if (op == "openat" || op == "open") {
-    if (args.size() < 2 || (args[0] != 'r' && args[0] != 'w') ||
-        args[1] != '|') {
-      return unparseable("open without r| or w|");
-    }
-    operation = "open";
-    path = args.substr(0, 2) + relative_to(root, args.substr(2));
-  } else if (op == "unlinkat") {
-    operation = "delete";
-    path = relative_to(root, args);
-  } else if (op == "mkdirat") {
-    operation = "mkdir";
-    path = relative_to(root, args);
-  } else if (op == "renameat") {
-    std::string from, to;
-    if (!split_rename(args, root, &from, &to)) {
-      return unparseable("rename without two names");
-    }
-    operation = "rename";
-    path = relative_to(root, from) + " -> " + relative_to(root, to);
-  } else {
+  MappedOperation mapped = map_operation(op, args, root);
+  if (mapped.kind == ParsedLine::kUnparseable) {
+    return unparseable(mapped.reason);
+  }
+  if (mapped.kind == ParsedLine::kSkipped) {
     p.kind = ParsedLine::kSkipped;
-    p.reason = "operation " + op + " is not logged";
+    p.reason = std::move(mapped.reason);
     return p;
   }
   p.kind = ParsedLine::kRecord;
-  p.record.fields = {user,        machine,      ip,    operation,
-                     result_flag, error_number, share, path};
+  p.record.fields = {user,        machine,      ip,    mapped.operation,
+                     result_flag, error_number, share, mapped.path};
   return p;
 }
+
+}  // namespace quillo

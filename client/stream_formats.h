@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+namespace quillo {
+
 struct StreamRecord {
   bool access = true;
   // In command-line order: USER HOST IP OPERATION RESULT ERRNO SHARE PATH,
@@ -53,5 +55,7 @@ ParsedLine parse_samba_audit_line(const std::string& line);
 
 // The error number whose strerror() text in the "C" locale is `text`, or 0.
 int errno_from_text(const std::string& text);
+
+}  // namespace quillo
 
 #endif  // QUILLO_CLIENT_STREAM_FORMATS_H_

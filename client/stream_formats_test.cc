@@ -13,6 +13,7 @@
 #include "client/record_fit.h"
 #include "protocol/packet.h"
 
+namespace quillo {
 namespace {
 
 using ::testing::ElementsAre;
@@ -185,3 +186,4 @@ TEST(RecordFitTest, LongPathIsCutFirstThenTheLongestField) {
 }
 
 }  // namespace
+}  // namespace quillo

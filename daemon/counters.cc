@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+namespace quillo {
 namespace {
 
 // Paths for the signal handler, fixed before it is installed.
@@ -95,3 +96,5 @@ void install_counter_dump(const std::string& stats_path,
   dump.sa_flags = SA_RESTART;
   sigaction(SIGUSR1, &dump, nullptr);
 }
+
+}  // namespace quillo

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+namespace quillo {
+
 // One line of the dump: `name` and the sum of one or two counts (the
 // second may be null). The pointers must stay valid while the dump is
 // installed.
@@ -37,5 +39,7 @@ std::size_t format_counters(const CounterRow* rows, std::size_t row_count,
 inline constexpr std::size_t kMaxCounterRows = 64;
 void install_counter_dump(const std::string& stats_path,
                           const std::vector<CounterRow>& rows);
+
+}  // namespace quillo
 
 #endif  // QUILLO_DAEMON_COUNTERS_H_

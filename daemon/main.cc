@@ -10,7 +10,6 @@
 //   QUILLO_FORWARD_BACKOFF_MAX  ceiling in seconds of the forwarder's
 //                          reconnect back-off (60; only lowers it)
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,28 +22,15 @@
 
 #include "base/console.h"
 #include "base/root_dir.h"
-#include "daemon/listener.h"
 #include "daemon/request_loop.h"
+#include "daemon/signals.h"
 #include "notice/notice.h"
 #include "paths/appliance_paths.h"
+#include "protocol/listener.h"
 #include "protocol/socket_path.h"
 
+namespace quillo {
 namespace {
-
-void on_hangup(int) { g_reload_requested.store(true); }
-
-void install_signals() {
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  sigaction(SIGPIPE, &ignore, nullptr);
-
-  struct sigaction hangup {};
-  hangup.sa_handler = on_hangup;
-  sigemptyset(&hangup.sa_mask);
-  hangup.sa_flags = SA_RESTART;
-  sigaction(SIGHUP, &hangup, nullptr);
-}
 
 // A positive whole number of seconds from the environment, or 0.
 int seconds_from_env(const char* name) {
@@ -73,17 +59,18 @@ DaemonSettings settings_from_env() {
 }
 
 }  // namespace
+}  // namespace quillo
 
 int main(int argc, char** argv) {
-  const DaemonSettings settings = settings_from_env();
+  const quillo::DaemonSettings settings = quillo::settings_from_env();
   if (settings.socket.size() > quillo::kMaxSocketPath) {
     complain("Error: socket path too long: " + settings.socket + "\n");
     return 2;
   }
   // Tests shorten the time a notification script may run.
-  quillo::set_script_timeout(seconds_from_env("QUILLO_SCRIPT_TIMEOUT"));
+  quillo::set_script_timeout(quillo::seconds_from_env("QUILLO_SCRIPT_TIMEOUT"));
   // Checked before detaching too, so that the caller sees the status.
-  if (Listener(settings.socket).served_elsewhere()) {
+  if (quillo::Listener(settings.socket).served_elsewhere()) {
     complain("Error: another quillod serves " + settings.socket + "\n");
     return 2;
   }
@@ -92,11 +79,11 @@ int main(int argc, char** argv) {
                      std::strcmp(argv[1], "--daemon") == 0)) {
       if (daemon(0, 0) != 0) throw std::runtime_error("daemon fail!");
     }
-    install_signals();
+    quillo::install_signals();
     // libxml2 is set up once here, before the alert thread (which parses
     // the scripts' answers) starts.
     xmlInitParser();
-    run_request_loop(settings);
+    quillo::run_request_loop(settings);
   } catch (...) {
     complain_current_exception();
   }

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+namespace quillo {
+
 MessageLimit::MessageLimit(std::string text) : text_(std::move(text)) {}
 
 std::string MessageLimit::occur(Clock::time_point now) {
@@ -31,3 +33,5 @@ std::string MessageLimit::flush(Clock::time_point now) {
 MessageLimit::Clock::time_point MessageLimit::deadline() const {
   return held_ == 0 ? Clock::time_point::max() : window_end_;
 }
+
+}  // namespace quillo

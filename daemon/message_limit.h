@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <string>
 
+namespace quillo {
+
 class MessageLimit {
  public:
   using Clock = std::chrono::steady_clock;
@@ -48,5 +50,7 @@ class MessageLimit {
   std::size_t printed_ = 0;         // in the current minute
   std::uint64_t held_ = 0;          // held back, not yet summed up
 };
+
+}  // namespace quillo
 
 #endif  // QUILLO_DAEMON_MESSAGE_LIMIT_H_

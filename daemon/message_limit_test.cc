@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+namespace quillo {
 namespace {
 
 using Clock = MessageLimit::Clock;
@@ -49,3 +50,4 @@ TEST(MessageLimitTest, MessageAFewTimesAMinuteIsNeverHeldBack) {
 }
 
 }  // namespace
+}  // namespace quillo

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace quillo {
+
 PeerSet::PeerSet(std::size_t max_peers, Clock::duration bound)
     : max_peers_(max_peers > 0 ? max_peers : 1), bound_(bound) {}
 
@@ -16,12 +18,12 @@ void PeerSet::finish(Peer& peer, bool whole, std::deque<Finished>* finished) {
 
 bool PeerSet::read(Peer& peer, std::deque<Finished>* finished) {
   switch (peer.reader.read(peer.fd.get(), peer.request)) {
-    case quillo::FrameReader::Status::kMore:
+    case FrameReader::Status::kMore:
       return false;
-    case quillo::FrameReader::Status::kDone:
+    case FrameReader::Status::kDone:
       finish(peer, true, finished);
       return true;
-    case quillo::FrameReader::Status::kEnded:
+    case FrameReader::Status::kEnded:
       break;
   }
   finish(peer, false, finished);
@@ -59,9 +61,13 @@ void PeerSet::handle_events(const std::vector<pollfd>& fds, std::size_t first,
       gone[i] = true;
     }
   }
+  // No peer is moved onto itself: a moved-onto-itself reader may lose what
+  // it holds.
   std::size_t kept = 0;
   for (std::size_t i = 0; i < peers_.size(); ++i) {
-    if (!gone[i]) peers_[kept++] = std::move(peers_[i]);
+    if (gone[i]) continue;
+    if (kept != i) peers_[kept] = std::move(peers_[i]);
+    ++kept;
   }
   peers_.resize(kept);
 }
@@ -71,3 +77,5 @@ PeerSet::Clock::time_point PeerSet::next_deadline() const {
   for (const Peer& peer : peers_) earliest = std::min(earliest, peer.deadline);
   return earliest;
 }
+
+}  // namespace quillo

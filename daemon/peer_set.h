@@ -23,13 +23,15 @@
 #include "protocol/frame_reader.h"
 #include "protocol/packet.h"
 
+namespace quillo {
+
 class PeerSet {
  public:
   using Clock = std::chrono::steady_clock;
 
   struct Finished {
     base::UniqueFd fd;
-    quillo::RequestData request;  // size 0 when no length arrived
+    RequestData request;  // size 0 when no length arrived
     bool whole = false;           // the frame arrived whole
   };
 
@@ -59,8 +61,8 @@ class PeerSet {
  private:
   struct Peer {
     base::UniqueFd fd;
-    quillo::FrameReader reader;
-    quillo::RequestData request;
+    FrameReader reader;
+    RequestData request;
     Clock::time_point deadline;
   };
 
@@ -72,5 +74,7 @@ class PeerSet {
   const Clock::duration bound_;
   std::vector<Peer> peers_;  // oldest first
 };
+
+}  // namespace quillo
 
 #endif  // QUILLO_DAEMON_PEER_SET_H_

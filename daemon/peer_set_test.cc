@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+namespace quillo {
 namespace {
 
 using Clock = PeerSet::Clock;
@@ -126,3 +127,4 @@ TEST(PeerSetTest, EndedTimedOutAndOldestPeersFinishUnwhole) {
 }
 
 }  // namespace
+}  // namespace quillo

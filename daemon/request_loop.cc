@@ -1,12 +1,8 @@
 #include "daemon/request_loop.h"
 
-#include <poll.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -22,28 +18,22 @@
 #include "daemon/access_log.h"
 #include "daemon/counters.h"
 #include "daemon/handler_stats.h"
-#include "daemon/listener.h"
-#include "daemon/message_limit.h"
 #include "daemon/peer_set.h"
+#include "daemon/request_intake.h"
+#include "daemon/request_reports.h"
+#include "daemon/signals.h"
 #include "daemon/system_log.h"
 #include "notice/notice.h"
 #include "protocol/connection.h"
 #include "protocol/packet.h"
 
-std::atomic<bool> g_reload_requested{false};
-
+namespace quillo {
 namespace {
 
 using quillo::ConfigXml;
 using quillo::NoticePaths;
 
 using Clock = std::chrono::steady_clock;
-
-// Pause after a failed accept, so that a socket that cannot be set up does
-// not spin a core and flood standard error.
-constexpr std::chrono::seconds kAcceptRetryPause{1};
-// Longest sleep of the loop: the socket file is looked at this often.
-constexpr std::chrono::milliseconds kListenerCheck{60000};
 
 // Makes `path` and any missing folder above it with mode 0755. Returns 0,
 // or the errno of the step that failed.
@@ -68,18 +58,6 @@ void ensure_state_dir(const std::string& path) {
   }
 }
 
-// How many clients may wait at once under the process's descriptor limit.
-std::size_t peer_capacity() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
-      limit.rlim_cur == RLIM_INFINITY ||
-      limit.rlim_cur >= kMaxPendingPeers + kWorkDescriptors) {
-    return kMaxPendingPeers;
-  }
-  if (limit.rlim_cur <= kWorkDescriptors) return 1;
-  return static_cast<std::size_t>(limit.rlim_cur) - kWorkDescriptors;
-}
-
 NoticePaths notice_paths(const quillo::AppliancePaths& paths) {
   return NoticePaths{paths.eventlog_script, paths.buzzer_script,
                      paths.mailsend_script, paths.notice_config,
@@ -89,16 +67,15 @@ NoticePaths notice_paths(const quillo::AppliancePaths& paths) {
 class RequestLoop {
  public:
   // Created in the order of the members, destroyed in reverse: the
-  // configuration, the listener (no socket until start()), the pending
-  // peers, the limits on repeated messages, the counts, the notifier and
-  // the alert thread (not started; destroying it then joins nothing), the
-  // alert check, which writes through the access-log handler, the
-  // forwarder (not started either), the handlers, which hand their rows to
-  // the forwarder.
+  // configuration, the limits on repeated messages, the intake (no socket
+  // until start()), the counts, the notifier and the alert thread (not
+  // started; destroying it then joins nothing), the alert check, which
+  // writes through the access-log handler, the forwarder (likewise), the
+  // handlers, which hand their rows to the forwarder.
   explicit RequestLoop(const DaemonSettings& settings)
       : config_path_(settings.paths.config),
         config_(std::make_unique<ConfigXml>(config_path_)),
-        listener_(settings.socket),
+        intake_(settings.socket, reports_),
         notifier_(notice_paths(settings.paths)),
         alerts_(settings.alert_timing, notifier_),
         alert_check_(alerts_,
@@ -162,16 +139,7 @@ class RequestLoop {
   // Raises std::runtime_error when another daemon serves the socket, and
   // the configuration's error when it does not load.
   void start() {
-    if (listener_.open() == Listener::Open::kBusy) {
-      throw std::runtime_error("another quillod serves " + listener_.path());
-    }
-    next_check_ = Clock::now() + std::chrono::seconds(1);
-    if (peer_capacity_ < kMaxPendingPeers) {
-      complain("Descriptor limit below " +
-               std::to_string(kMaxPendingPeers + kWorkDescriptors) +
-               ": at most " + std::to_string(peer_capacity_) +
-               " clients wait at once.\n");
-    }
+    intake_.start();
     config_->load();
     apply_forward_settings();
     alerts_.start();
@@ -182,125 +150,17 @@ class RequestLoop {
   }
 
   [[noreturn]] void run() {
-    std::vector<pollfd> fds;
     for (;;) {
       // A SIGHUP cuts the wait in accept() or poll() short: new settings
       // (the forwarder's among them) apply at once, not only when the next
       // request comes.
       if (g_reload_requested.exchange(false)) reload();
-      const Clock::time_point now = Clock::now();
-      if (now >= next_check_) check_listener(now);
-      flush_reports(now);
-      const bool accepting = listener_.is_open() && now >= accept_paused_;
-      if (accepting && peers_.size() == 0 &&
-          next_report() == Clock::time_point::max()) {
-        // Nobody half-way: wait in accept() itself, which costs a lone
-        // client one system call less than poll() and accept().
-        accept_one(Clock::now());
-        serve_finished();
-        continue;
-      }
-      fds.clear();
-      if (accepting) fds.push_back({listener_.fd(), POLLIN, 0});
-      const std::size_t first_peer = fds.size();
-      peers_.append_pollfds(&fds);
-      const int ready = ::poll(fds.data(), fds.size(), wait_ms(now));
-      if (ready < 0 && errno != EINTR) complain("Poll fail!!\n");
-      const Clock::time_point woke = Clock::now();
-      if (ready > 0)
-        peers_.handle_events(fds, first_peer, woke, &finished_);
-      else
-        peers_.handle_events({}, 0, woke, &finished_);
-      if (ready > 0 && accepting && fds[0].revents != 0) accept_one(woke);
+      intake_.wait(&finished_);
       serve_finished();
     }
   }
 
  private:
-  // The messages clients can cause at will, in the order of reports_.
-  enum Report {
-    kNoData,
-    kIncomplete,
-    kMalformed,
-    kOtherType,
-    kAcceptFail,
-    kDropped,
-    kReports
-  };
-
-  // Milliseconds poll() may sleep: until the earliest peer's bound, the
-  // next look at the socket file, the end of an accept pause or a summary
-  // of held-back messages.
-  int wait_ms(Clock::time_point now) const {
-    Clock::time_point until =
-        std::min({peers_.next_deadline(), next_check_, next_report()});
-    if (listener_.is_open() && accept_paused_ > now) {
-      until = std::min(until, accept_paused_);
-    }
-    if (until <= now) return 0;
-    const auto ms =
-        std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
-    return static_cast<int>(std::min<long long>(ms, kListenerCheck.count()));
-  }
-
-  // The socket file is looked at once a second at most when the loop is
-  // busy and once a minute when it is idle; a vanished or replaced one is
-  // made again.
-  void check_listener(Clock::time_point now) {
-    next_check_ = now + std::chrono::seconds(1);
-    if (listener_.is_open()) {
-      listener_.check();
-      if (listener_.is_open()) return;
-    } else if (listener_.open() == Listener::Open::kOk) {
-      return;
-    }
-    report(kAcceptFail);
-  }
-
-  // Prints one more occurrence of a message clients can cause at will,
-  // within its limit.
-  void report(Report which) {
-    const std::string text = reports_[which].occur(Clock::now());
-    if (!text.empty()) complain(text);
-  }
-
-  // Prints the summaries of the messages held back in a minute now over.
-  void flush_reports(Clock::time_point now) {
-    for (MessageLimit& limit : reports_) {
-      const std::string text = limit.flush(now);
-      if (!text.empty()) complain(text);
-    }
-  }
-
-  Clock::time_point next_report() const {
-    Clock::time_point earliest = Clock::time_point::max();
-    for (const MessageLimit& limit : reports_) {
-      earliest = std::min(earliest, limit.deadline());
-    }
-    return earliest;
-  }
-
-  // Takes one client per round: while more wait, the listener stays
-  // readable and the next round comes at once, so a flood of connections
-  // cannot starve the peers already waiting.
-  void accept_one(Clock::time_point now) {
-    base::UniqueFd fd(listener_.accept());
-    if (fd) {
-      peers_.add(std::move(fd), Clock::now(), &finished_);
-      return;
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-    if (errno == ECONNABORTED) {
-      // Let go for want of a descriptor; the next client is taken at once.
-      report(kDropped);
-      return;
-    }
-    // Out of descriptors with nobody to let go, or the like: pause
-    // accepting rather than spin.
-    report(kAcceptFail);
-    accept_paused_ = now + kAcceptRetryPause;
-  }
-
   void serve_finished() {
     while (!finished_.empty()) {
       PeerSet::Finished done = std::move(finished_.front());
@@ -358,12 +218,12 @@ class RequestLoop {
 
   void serve(PeerSet::Finished& done) {
     if (done.request.size == 0) {
-      report(kNoData);
+      reports_.report(RequestReports::kNoData);
       requests_.malformed++;
       return;
     }
     if (!done.whole) {
-      report(kIncomplete);
+      reports_.report(RequestReports::kIncomplete);
       requests_.malformed++;
       return;
     }
@@ -399,33 +259,23 @@ class RequestLoop {
         return quillo::kResultNotStored;
       }
     } else {
-      report(kOtherType);
+      reports_.report(RequestReports::kOtherType);
       requests_.other_type++;
     }
     return quillo::kResultAccepted;
   }
 
   int malformed() {
-    report(kMalformed);
+    reports_.report(RequestReports::kMalformed);
     requests_.malformed++;
     return -1;
   }
 
   const std::string config_path_;
   std::unique_ptr<ConfigXml> config_;
-  Listener listener_;
-  const std::size_t peer_capacity_ = peer_capacity();
-  PeerSet peers_{peer_capacity_, kRequestTimeout};
-  std::array<MessageLimit, kReports> reports_{
-      MessageLimit("No data request!! Ignore.\n"),
-      MessageLimit("Incomplete request!! Ignore.\n"),
-      MessageLimit("Malformed request!! Ignore.\n"),
-      MessageLimit("Invalid request type!! Ignore.\n"),
-      MessageLimit("Accept fail!!\n"),
-      MessageLimit("No descriptor left!! Connection dropped.\n")};
+  RequestReports reports_;
+  RequestIntake intake_;
   std::deque<PeerSet::Finished> finished_;  // in the order they finished
-  Clock::time_point next_check_{};          // of the socket file
-  Clock::time_point accept_paused_{};       // after a failed accept
   RequestStats requests_;
   HandlerStats handler_stats_;
   quillo::Notifier notifier_;
@@ -446,3 +296,5 @@ void run_request_loop(const DaemonSettings& settings) {
   loop.start();
   loop.run();
 }
+
+}  // namespace quillo

@@ -11,6 +11,8 @@
 #include "notice/notice.h"
 #include "support/exec/command.h"
 
+using quillo::CmdExecError;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string answer(reinterpret_cast<const char*>(data), size);
   try {

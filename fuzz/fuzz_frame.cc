@@ -1,7 +1,11 @@
-// Fuzzes a request frame as the daemon receives it: the 2-byte length and
-// the body go through the same steps as in the request loop (receive, type
-// code, typed record, well_formed()), and a well-formed record is handled
-// by the system-log or access-log handler on a private tree.
+// Fuzzes request frames as the daemon receives them. The input is a stream
+// of frames; the protocol's FrameReader must cut it into exactly the frames
+// a plain reading of the layout gives (a 2-byte length, the body, at most
+// kMaxBody bytes of it kept and the rest dropped), whether the bytes come
+// all at once or in pieces, holding no more than a frame's worth. The
+// first frame then goes through the same steps as in the request loop
+// (type code, typed record, well_formed()), and a well-formed record is
+// handled by the system-log or access-log handler on a private tree.
 //
 // The tree: a configuration with both logs on for every share and an alert
 // condition that matches every access, so that the alert check writes the alert
@@ -11,12 +15,14 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "alert/alert_engine.h"
 #include "alert/alert_thread.h"
@@ -24,6 +30,7 @@
 #include "config/config_xml.h"
 #include "daemon/access_log.h"
 #include "daemon/system_log.h"
+#include "protocol/frame_reader.h"
 #include "protocol/packet.h"
 
 namespace {
@@ -91,16 +98,40 @@ Fixture& fixture() {
   return f;
 }
 
-// The request as Connection::receive leaves it, or false when the daemon
-// would ignore the frame before looking at its body (empty or incomplete).
-bool receive(const uint8_t* data, size_t size, quillo::RequestData& request) {
-  if (size < 2) return false;
-  const unsigned short announced =
-      static_cast<unsigned short>((data[0] << 8) | data[1]);
-  request.set_size(announced);
-  if (request.size == 0 || size - 2 < request.size) return false;
-  std::memcpy(request.data.get(), data + 2, request.size);
-  return true;
+// The whole frames of `data`, read by the plain rule of the layout.
+std::vector<std::string> reference_frames(const uint8_t* data, size_t size) {
+  std::vector<std::string> frames;
+  size_t at = 0;
+  while (size - at >= 2) {
+    const size_t announced = (size_t{data[at]} << 8) | data[at + 1];
+    const size_t kept = std::min(announced, size_t{quillo::kMaxBody});
+    if (size - at - 2 < kept) break;
+    frames.emplace_back(reinterpret_cast<const char*>(data + at + 2), kept);
+    at += 2 + announced;
+    if (at >= size) break;
+  }
+  return frames;
+}
+
+// The frames FrameReader hands out when `data` comes in pieces of the
+// sizes `piece` gives (as far as the reader takes them).
+template <typename Piece>
+std::vector<std::string> reader_frames(const uint8_t* data, size_t size,
+                                       Piece piece) {
+  quillo::FrameReader reader;
+  quillo::RequestData packet;
+  std::vector<std::string> frames;
+  size_t at = 0;
+  for (;;) {
+    while (reader.next(packet) == quillo::FrameReader::Status::kDone) {
+      frames.emplace_back(reinterpret_cast<const char*>(packet.data.get()),
+                          packet.size);
+    }
+    if (reader.held() > quillo::FrameReader::kCapacity) abort();
+    if (at == size) return frames;
+    if (reader.room() == 0) abort();  // it would never take the rest
+    at += reader.feed(data + at, std::min(piece(at), size - at));
+  }
 }
 
 }  // namespace
@@ -115,8 +146,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Fixture& f = fixture();
   if (++f.runs % kResetEvery == 0) f.reset();
 
+  const std::vector<std::string> frames = reference_frames(data, size);
+  if (reader_frames(data, size, [size](size_t) { return size; }) != frames ||
+      reader_frames(data, size,
+                    [data](size_t at) { return size_t{data[at]} % 17 + 1; }) !=
+          frames) {
+    abort();
+  }
+  // The daemon ignores an empty first frame and an incomplete one.
+  if (frames.empty() || frames[0].empty()) return 0;
   quillo::RequestData request;
-  if (!receive(data, size, request)) return 0;
+  request.set_size(static_cast<unsigned short>(frames[0].size()));
+  std::memcpy(request.data.get(), frames[0].data(), request.size);
   request.reload_entry();
   const int type = request.type_code();
   if (type == static_cast<int>(quillo::RequestType::SystemLog)) {

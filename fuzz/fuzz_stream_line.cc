@@ -27,6 +27,13 @@
 #include "protocol/frame_reader.h"
 #include "protocol/packet.h"
 
+using quillo::build_record;
+using quillo::fit_access_fields;
+using quillo::fit_system_fields;
+using quillo::parse_fields_line;
+using quillo::parse_samba_audit_line;
+using quillo::ParsedLine;
+
 namespace {
 
 struct SocketPair {

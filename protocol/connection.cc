@@ -2,23 +2,13 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/time.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "base/big_endian.h"
-#include "base/eintr.h"
 
 namespace quillo {
-namespace {
-
-constexpr int kListenBacklog = 128;
-
-}  // namespace
 
 Connection::Connection(const std::string& path) {
   address_.sun_family = AF_UNIX;
@@ -65,39 +55,9 @@ int Connection::wait_for(short events) {
   }
 }
 
-int Connection::setup_listener() {
-  close_fd();
-  fd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd_) return -1;
-  mode_ = Mode::Listener;
-  ::unlink(address_.sun_path);  // a stale socket file of an earlier run
-  if (::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address_),
-             sizeof(address_)) != 0) {
-    close_fd();
-    return -1;
-  }
-  ::chmod(address_.sun_path, 0777);  // any local process may connect
-  if (::listen(fd_.get(), kListenBacklog) != 0) {
-    close_fd();
-    return -1;
-  }
-  return 0;
-}
-
-int Connection::accept() {
-  if (mode_ == Mode::Peer) return -1;
-  if (!fd_ || mode_ != Mode::Listener) {
-    setup_listener();
-    if (!fd_) return -1;
-  }
-  return base::retry_eintr(
-      [&] { return ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC); });
-}
-
 int Connection::connect() {
   if (mode_ == Mode::Peer) return -1;
-  if (!fd_ || mode_ != Mode::Client) {
-    close_fd();
+  if (!fd_) {
     fd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd_) return -1;
     mode_ = Mode::Client;
@@ -157,67 +117,28 @@ int Connection::send(const Packet& packet) {
   return 0;
 }
 
-// Reads at least one byte and at most n, waiting for the first; *got tells
-// how many arrived.
-int Connection::read_some(unsigned char* buf, std::size_t n, std::size_t* got) {
-  *got = 0;
-  for (;;) {
-    const ssize_t r = ::recv(fd_.get(), buf, n, MSG_DONTWAIT);
-    if (r > 0) {
-      *got = static_cast<std::size_t>(r);
-      return 0;
-    }
-    if (r == 0) return -1;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    if (wait_for(POLLIN) != 0) return -1;
-  }
-}
-
-// Reads exactly n bytes unless the stream ends, fails or times out first;
-// *got tells how many arrived.
-int Connection::read_fully(unsigned char* buf, std::size_t n,
-                           std::size_t* got) {
-  *got = 0;
-  while (*got < n) {
-    const ssize_t r = ::recv(fd_.get(), buf + *got, n - *got, MSG_DONTWAIT);
-    if (r > 0) {
-      *got += static_cast<std::size_t>(r);
-      continue;
-    }
-    if (r == 0) return -1;  // the peer ended the stream early
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    if (wait_for(POLLIN) != 0) return -1;
-  }
-  return 0;
-}
-
 int Connection::receive(Packet& packet) {
-  packet.set_size(0);
   if (!fd_) {
+    packet.set_size(0);
     errno = EBADF;
     return -1;
   }
-  // One read usually brings the whole frame; only a frame that arrives in
-  // pieces needs more. Bytes past the frame's end are dropped: one frame is
-  // all a connection carries.
-  unsigned char first[2 + kMaxBody];
-  std::size_t got = 0;
-  if (read_some(first, sizeof(first), &got) != 0) return -1;
-  if (got < 2) {
-    std::size_t more = 0;
-    if (read_fully(first + got, 2 - got, &more) != 0) return -1;
-    got += more;
+  for (;;) {
+    switch (reader_.read(fd_.get(), packet)) {
+      case FrameReader::Status::kDone:
+        return 0;
+      case FrameReader::Status::kMore:
+        if (wait_for(POLLIN) == 0) continue;
+        break;
+      case FrameReader::Status::kEnded:
+        break;
+    }
+    // What the reader held belonged to the failed frame.
+    const int error = errno;
+    reader_ = FrameReader();
+    errno = error;
+    return -1;
   }
-  const unsigned short announced =
-      static_cast<unsigned short>((first[0] << 8) | first[1]);
-  packet.set_size(announced);  // virtual: a subclass may track the size
-  const std::size_t have = std::min<std::size_t>(got - 2, packet.size);
-  if (have > 0) std::memcpy(packet.data.get(), first + 2, have);
-  if (have == packet.size) return 0;
-  std::size_t rest = 0;
-  return read_fully(packet.data.get() + have, packet.size - have, &rest);
 }
 
 }  // namespace quillo

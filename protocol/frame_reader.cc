@@ -13,46 +13,84 @@ namespace quillo {
 
 FrameReader::Status FrameReader::read(int fd, Packet& packet) {
   for (;;) {
-    if (header_got_ < sizeof header_) {
-      // Usually the whole frame is there: one read takes it, and what
-      // follows the length goes straight into the body. Bytes past the
-      // frame's end are dropped: one frame is all a connection carries.
-      unsigned char first[2 + kMaxBody];
-      const std::size_t wanted = sizeof header_ - header_got_ + kMaxBody;
-      const ssize_t n = base::retry_eintr(
-          [&] { return ::recv(fd, first, wanted, MSG_DONTWAIT); });
-      if (n == 0) return Status::kEnded;
-      if (n < 0) {
-        return errno == EAGAIN || errno == EWOULDBLOCK ? Status::kMore
-                                                       : Status::kEnded;
-      }
-      const std::size_t got = static_cast<std::size_t>(n);
-      const std::size_t used = std::min(got, sizeof header_ - header_got_);
-      std::memcpy(header_ + header_got_, first, used);
-      header_got_ += used;
-      if (header_got_ == sizeof header_) {
-        packet.set_size(base::get_be16(header_));  // at most kMaxBody kept
-        const std::size_t body = std::min(got - used, std::size_t{packet.size});
-        if (body > 0) std::memcpy(packet.data.get(), first + used, body);
-        body_got_ = body;
-      }
-      if (header_got_ == sizeof header_ && body_got_ == packet.size) {
-        return Status::kDone;
-      }
-      continue;
+    if (next(packet) == Status::kDone) return Status::kDone;
+    ssize_t n;
+    if (in_frame_) {
+      // Inside a body nothing is held (next() took it all): the rest goes
+      // straight into the packet, and no read reaches past the frame.
+      n = base::retry_eintr([&] {
+        return ::recv(fd, packet.data.get() + body_got_,
+                      body_size_ - body_got_, MSG_DONTWAIT);
+      });
+      if (n > 0) body_got_ += static_cast<std::size_t>(n);
+    } else {
+      // Usually the whole frame is there: one read takes it.
+      unsigned char chunk[kCapacity];
+      n = base::retry_eintr(
+          [&] { return ::recv(fd, chunk, room(), MSG_DONTWAIT); });
+      if (n > 0) feed(chunk, static_cast<std::size_t>(n));
     }
-    const ssize_t n = base::retry_eintr([&] {
-      return ::recv(fd, packet.data.get() + body_got_, packet.size - body_got_,
-                    MSG_DONTWAIT);
-    });
     if (n == 0) return Status::kEnded;
     if (n < 0) {
       return errno == EAGAIN || errno == EWOULDBLOCK ? Status::kMore
                                                      : Status::kEnded;
     }
-    body_got_ += static_cast<std::size_t>(n);
-    if (body_got_ == packet.size) return Status::kDone;
   }
+}
+
+std::size_t FrameReader::feed(const unsigned char* bytes, std::size_t n) {
+  compact();
+  const std::size_t taken = std::min(n, room());
+  held_.insert(held_.end(), bytes, bytes + taken);
+  return taken;
+}
+
+std::size_t FrameReader::room() const {
+  if (!in_frame_) return kCapacity - held();
+  const std::size_t needed = body_size_ - body_got_;
+  return needed > held() ? needed - held() : 0;
+}
+
+void FrameReader::start_frame(Packet& packet) {
+  announced_ = base::get_be16(held_.data() + begin_);
+  begin_ += 2;
+  body_size_ = packet.set_size(static_cast<unsigned short>(announced_));
+  body_got_ = 0;
+  in_frame_ = true;
+}
+
+FrameReader::Status FrameReader::next(Packet& packet) {
+  const std::size_t dropped = std::min(skip_, held());
+  begin_ += dropped;
+  skip_ -= dropped;
+  if (!in_frame_) {
+    if (packet.size != 0) packet.set_size(0);  // no length taken yet
+    if (skip_ > 0 || held() < 2) {
+      compact();
+      return Status::kMore;
+    }
+    start_frame(packet);
+  }
+  const std::size_t n = std::min(held(), body_size_ - body_got_);
+  if (n > 0) std::memcpy(packet.data.get() + body_got_, &held_[begin_], n);
+  begin_ += n;
+  body_got_ += n;
+  compact();
+  if (body_got_ < body_size_) return Status::kMore;
+  in_frame_ = false;
+  // An oversize body's rest is not waited for: the frame is done once its
+  // kept part is here, and the rest is dropped as it comes.
+  skip_ = announced_ - body_size_;
+  return Status::kDone;
+}
+
+void FrameReader::compact() {
+  if (begin_ == held_.size()) {
+    std::vector<unsigned char>().swap(held_);
+  } else if (begin_ > 0) {
+    held_.erase(held_.begin(), held_.begin() + static_cast<long>(begin_));
+  }
+  begin_ = 0;
 }
 
 }  // namespace quillo

@@ -1,38 +1,84 @@
-// Assembles one request frame from a non-blocking stream in as many reads
-// as it takes, so that a server can wait on many peers at once. The frame
-// is the one Connection::receive() reads: the 2-byte length (the body kept
-// to at most kMaxBody bytes, through the packet's set_size), then the body.
-// Bytes past the frame's end are dropped: one frame is all a connection
-// carries.
+// The reading side of the frame layout, and the only code that knows it: a
+// frame is a 2-byte big-endian body length, then the body. A body longer
+// than kMaxBody keeps its first kMaxBody bytes (through the packet's
+// set_size); the rest of it is dropped before the next frame is looked at.
 //
-// One reader per peer; it is used by one thread.
+// The reader takes a stream's bytes as they come, from a non-blocking
+// socket (read) or from memory (feed), and hands out one frame at a time
+// (next). Bytes that follow a whole frame stay held for the next call, so
+// several frames may follow each other on one stream. What it holds is
+// bounded: never past the current frame's kept body, and never more than
+// kCapacity bytes from the start of a frame whose length has not been taken
+// yet; so a peer that sends a long stream is read one frame at a time.
+//
+//   FrameReader reader;
+//   RequestData request;
+//   switch (reader.read(fd, request)) {
+//     case FrameReader::Status::kDone:  ...   // request holds the body
+//     case FrameReader::Status::kMore:  ...   // wait until fd is readable
+//     case FrameReader::Status::kEnded: ...   // the stream ended or failed
+//   }
+//
+// One reader per stream; it is used by one thread at a time.
 
 #ifndef QUILLO_PROTOCOL_FRAME_READER_H_
 #define QUILLO_PROTOCOL_FRAME_READER_H_
 
 #include <cstddef>
+#include <vector>
 
 #include "protocol/packet.h"
 
 namespace quillo {
 
-class FrameReader {
+class FrameReader final {
  public:
   enum class Status {
-    kMore,   // nothing more has arrived yet; read again when readable
+    kMore,   // the frame is not whole yet: more bytes are needed
     kDone,   // the frame is whole in the packet
     kEnded,  // the stream ended or failed before the frame was whole
   };
 
-  // Reads, without waiting, whatever has arrived on `fd` towards the frame
-  // and stores it in `packet` (whose size is 0 until the length arrived).
-  // Call again with the same packet until it returns kDone or kEnded.
+  // The length field and the largest body kept.
+  static constexpr std::size_t kCapacity = 2 + kMaxBody;
+
+  // Reads, without waiting, whatever has arrived on `fd` towards the next
+  // frame and decodes it into `packet`. Call again with the same packet
+  // until it returns kDone or kEnded; after kDone, the next call starts the
+  // next frame (with any packet). The packet's size is 0 until the frame's
+  // length has been taken, then the kept size; its body is complete only
+  // on kDone. kEnded leaves errno as the failing recv() left it, or as it
+  // was when the stream ended.
   Status read(int fd, Packet& packet);
 
+  // Takes up to room() of the `n` bytes at `bytes`, as if read() had
+  // received them; returns how many it took.
+  std::size_t feed(const unsigned char* bytes, std::size_t n);
+
+  // Decodes from the bytes held only, as read() does between receives:
+  // kDone or kMore, never kEnded.
+  Status next(Packet& packet);
+
+  // How many bytes the reader takes now. After next() returned kMore it is
+  // at least 1.
+  std::size_t room() const;
+
+  // Bytes held that no frame has used yet.
+  std::size_t held() const { return held_.size() - begin_; }
+
  private:
-  unsigned char header_[2] = {0, 0};
-  std::size_t header_got_ = 0;
-  std::size_t body_got_ = 0;
+  // Starts the frame whose length is at the front of the held bytes.
+  void start_frame(Packet& packet);
+  // Drops the used bytes; gives the memory back when nothing is held.
+  void compact();
+
+  std::vector<unsigned char> held_;  // at most kCapacity bytes
+  std::size_t begin_ = 0;            // first byte of held_ not yet used
+  bool in_frame_ = false;            // the current frame's length is taken
+  std::size_t announced_ = 0;        // the current frame's length field
+  std::size_t body_size_ = 0;        // what of it the packet keeps
+  std::size_t body_got_ = 0;         // of body_size_
+  std::size_t skip_ = 0;             // of an oversize body, still to drop
 };
 
 }  // namespace quillo

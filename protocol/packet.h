@@ -5,7 +5,7 @@
 // 2-byte big-endian value length followed by the value bytes; entry 0 is the
 // record type. A result body is a bare 2-byte big-endian code.
 //
-//   system record "1700000000","x","y","z" (31-byte body):
+//   system record "1700000000","x","y","z" (29-byte body):
 //   00 1d | 00 02 00 01 | 00 0b "1700000000" 00 | 00 02 78 00 | ...
 //
 // Packets are plain values owned by one thread at a time.

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/connection.h"
+#include "protocol/listener.h"
 #include "protocol/packet.h"
 #include "tests/e2e_support.h"
 
@@ -232,9 +233,11 @@ class FakeDaemonTest : public ::testing::Test {
   std::vector<unsigned char> Serve(const std::vector<std::string>& args,
                                    const std::vector<unsigned char>& answer,
                                    int* status) {
-    quillo::Connection listener(tree_.socket());
+    quillo::Listener listener(tree_.socket());
+    EXPECT_EQ(listener.open(), quillo::Listener::Open::kOk);
     std::vector<unsigned char> request;
     std::thread server([&] {
+      // Waits at most Listener::kAcceptWaitSeconds for the client.
       const int fd = listener.accept();
       if (fd < 0) return;
       quillo::Connection peer(fd);
@@ -245,11 +248,6 @@ class FakeDaemonTest : public ::testing::Test {
       }
       if (!answer.empty()) ::write(fd, answer.data(), answer.size());
     });
-    // The listener is set up by accept(); wait for the socket file.
-    struct stat st {};
-    for (int i = 0; i < 4000 && stat(tree_.socket().c_str(), &st) != 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     *status = run_client(tree_, args).status;
     server.join();
     return request;

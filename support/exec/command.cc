@@ -4,6 +4,7 @@
 
 #include "support/exec/exec.h"
 
+namespace quillo {
 namespace {
 
 std::string FormatWhat(const std::string& message, bool aborted,
@@ -20,11 +21,11 @@ int RunChecked(const std::string& name, const char* const* arguments,
   int status = 0;
   try {
     const char* program = arguments != nullptr ? arguments[0] : nullptr;
-    Corvel::CExec exec(program, arguments);
+    CExec exec(program, arguments);
     status = input != nullptr
                  ? exec.RunWithInput(*input, output, {}, timeout_seconds)
                  : exec.RunReadOutput(output, {}, timeout_seconds);
-  } catch (const Corvel::CExecError& error) {
+  } catch (const CExecError& error) {
     throw CmdExecError(prefix + error.what(), true, 0);
   } catch (abi::__forced_unwind&) {
     throw;  // thread cancellation must go on unwinding
@@ -91,3 +92,5 @@ int run_command_input(const std::string& name,
   return run_command_input(name, ToPointerArray(arguments).data(), input,
                            output, failure_message, timeout_seconds);
 }
+
+}  // namespace quillo

@@ -20,6 +20,8 @@
 
 #include "support/exec/exec.h"
 
+namespace quillo {
+
 // A command that failed. `aborted()` tells that it did not run to its end
 // (it could not be started or waited for, or it ran out of time); otherwise
 // it ended with the non-zero `exit_status()`. Copies share the text, so
@@ -63,11 +65,11 @@ class CmdExecError : public std::runtime_error {
 //   - anything else: the prefix and "unknown", aborted, status 0.
 int run_command(const std::string& name, const char* const* arguments,
                 std::ostream* output, const char* failure_message,
-                int timeout_seconds = Corvel::kNoTimeout);
+                int timeout_seconds = kNoTimeout);
 int run_command(const std::string& name,
                 const std::vector<std::string>& arguments, std::ostream* output,
                 const char* failure_message,
-                int timeout_seconds = Corvel::kNoTimeout);
+                int timeout_seconds = kNoTimeout);
 
 // As run_command, but the command's standard input is the whole of `input`
 // (from its beginning) followed by end of file. A command that exits
@@ -75,11 +77,13 @@ int run_command(const std::string& name,
 int run_command_input(const std::string& name, const char* const* arguments,
                       std::istream& input, std::ostream* output,
                       const char* failure_message,
-                      int timeout_seconds = Corvel::kNoTimeout);
+                      int timeout_seconds = kNoTimeout);
 int run_command_input(const std::string& name,
                       const std::vector<std::string>& arguments,
                       std::istream& input, std::ostream* output,
                       const char* failure_message,
-                      int timeout_seconds = Corvel::kNoTimeout);
+                      int timeout_seconds = kNoTimeout);
+
+}  // namespace quillo
 
 #endif  // QUILLO_SUPPORT_EXEC_COMMAND_H_

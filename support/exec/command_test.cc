@@ -13,6 +13,7 @@
 
 #include "testing/temp_tree.h"
 
+namespace quillo {
 namespace {
 
 class CommandTest : public ::testing::Test {
@@ -182,3 +183,4 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 }  // namespace
+}  // namespace quillo

@@ -11,7 +11,7 @@
 
 #include "support/exec/process_util.h"
 
-namespace Corvel {
+namespace quillo {
 
 using exec_internal::MonotonicMs;
 using exec_internal::PollTimeout;
@@ -347,4 +347,4 @@ void CExec::ClosePipes() noexcept {
   input_write_.reset();
 }
 
-}  // namespace Corvel
+}  // namespace quillo

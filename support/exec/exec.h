@@ -10,7 +10,7 @@
 //
 // Example:
 //   const char* argv[] = {"/bin/cat", nullptr};
-//   Corvel::CExec exec(argv[0], argv);
+//   quillo::CExec exec(argv[0], argv);
 //   std::istringstream in("hello");
 //   std::ostringstream out;
 //   int status = exec.RunWithInput(in, &out, {}, 10);  // out holds "hello"
@@ -29,7 +29,7 @@
 
 #include "base/unique_fd.h"
 
-namespace Corvel {
+namespace quillo {
 
 // The one error type of CExec; its text is one of the fixed messages below.
 class CExecError : public std::logic_error {
@@ -154,6 +154,6 @@ class CExec final {
   int exit_status_ = 0;
 };
 
-}  // namespace Corvel
+}  // namespace quillo
 
 #endif  // QUILLO_SUPPORT_EXEC_EXEC_H_

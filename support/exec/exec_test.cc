@@ -18,7 +18,7 @@
 
 #include "testing/temp_tree.h"
 
-namespace Corvel {
+namespace quillo {
 namespace {
 
 using ::testing::ElementsAre;
@@ -243,4 +243,4 @@ TEST_F(ExecTest, TimeoutKillsTheChildAndLeavesItFinished) {
 }
 
 }  // namespace
-}  // namespace Corvel
+}  // namespace quillo

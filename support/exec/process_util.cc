@@ -11,7 +11,7 @@
 #include <climits>
 #include <cstring>
 
-namespace Corvel {
+namespace quillo {
 namespace exec_internal {
 
 namespace {
@@ -149,4 +149,4 @@ void ResetSignalsInChild() {
 }
 
 }  // namespace exec_internal
-}  // namespace Corvel
+}  // namespace quillo

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace Corvel {
+namespace quillo {
 namespace exec_internal {
 
 // Closes `*fd` when it is open and sets it to -1.
@@ -68,6 +68,6 @@ void CloseDescriptorsInChild(const std::vector<int>& sorted_keep, int fd_limit);
 void ResetSignalsInChild();
 
 }  // namespace exec_internal
-}  // namespace Corvel
+}  // namespace quillo
 
 #endif  // QUILLO_SUPPORT_EXEC_PROCESS_UTIL_H_

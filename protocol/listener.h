@@ -1,13 +1,15 @@
 // The daemon's listening socket, at a fixed path in a world-writable folder
 // (/tmp), where any local user may have put something first and a cleaner
-// may remove it later.
+// may remove it later. The accepted streams carry frames (see
+// protocol/connection.h and protocol/frame_reader.h). Its messages go to
+// standard error through base/console.h.
 //
-// Main thread only. Owns its descriptors: the socket's and a reserve (an
+// Used by one thread (the daemon's main thread). Owns its descriptors: the socket's and a reserve (an
 // open /dev/null) given up only to let a client go when the process has
 // no descriptor left.
 
-#ifndef QUILLO_DAEMON_LISTENER_H_
-#define QUILLO_DAEMON_LISTENER_H_
+#ifndef QUILLO_PROTOCOL_LISTENER_H_
+#define QUILLO_PROTOCOL_LISTENER_H_
 
 #include <sys/types.h>
 
@@ -15,7 +17,9 @@
 
 #include "base/unique_fd.h"
 
-class Listener {
+namespace quillo {
+
+class Listener final {
  public:
   enum class Open {
     kOk,      // listening
@@ -72,4 +76,6 @@ class Listener {
   bool busy_reported_ = false;  // said once until the path is ours again
 };
 
-#endif  // QUILLO_DAEMON_LISTENER_H_
+}  // namespace quillo
+
+#endif  // QUILLO_PROTOCOL_LISTENER_H_

@@ -1,12 +1,14 @@
-// The listening socket when the process has no descriptor left: a waiting
-// client is let go at once instead of keeping the socket readable.
+// The listening socket: what it finds at its path, and what it does when
+// the process has no descriptor left (a waiting client is let go at once
+// instead of keeping the socket readable).
 
-#include "daemon/listener.h"
+#include "protocol/listener.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <cerrno>
@@ -18,6 +20,7 @@
 #include "base/unique_fd.h"
 #include "testing/temp_tree.h"
 
+namespace quillo {
 namespace {
 
 base::UniqueFd connect_to(const std::string& path) {
@@ -52,6 +55,49 @@ class LowDescriptorLimit {
  private:
   rlimit saved_{};
 };
+
+TEST(ListenerTest, StaleSocketFileIsReplaced) {
+  quillo_test::TempTree tree("quillo-listener");
+  const std::string path = tree.file("sock");
+  {
+    Listener first(path);
+    ASSERT_EQ(first.open(), Listener::Open::kOk);
+  }  // the socket file stays behind, with nobody listening
+  struct stat st {};
+  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+  ASSERT_TRUE(S_ISSOCK(st.st_mode));
+  Listener second(path);
+  EXPECT_FALSE(second.served_elsewhere());
+  ASSERT_EQ(second.open(), Listener::Open::kOk);
+  const base::UniqueFd client = connect_to(path);
+  ASSERT_TRUE(client);
+  const base::UniqueFd accepted(second.accept());
+  EXPECT_TRUE(accepted);
+}
+
+TEST(ListenerTest, LiveSocketIsLeftToItsDaemon) {
+  quillo_test::TempTree tree("quillo-listener");
+  const std::string path = tree.file("sock");
+  Listener first(path);
+  ASSERT_EQ(first.open(), Listener::Open::kOk);
+  Listener second(path);
+  EXPECT_TRUE(second.served_elsewhere());
+  EXPECT_EQ(second.open(), Listener::Open::kBusy);
+  EXPECT_FALSE(second.is_open());
+}
+
+TEST(ListenerTest, UnbindablePathFailsAndIsRetried) {
+  quillo_test::TempTree tree("quillo-listener");
+  Listener listener(tree.file("missing/sock"));
+  EXPECT_EQ(listener.open(), Listener::Open::kFailed);
+  EXPECT_FALSE(listener.is_open());
+  EXPECT_EQ(listener.fd(), -1);
+  EXPECT_EQ(listener.accept(), -1);
+  EXPECT_EQ(errno, EBADF);
+  ASSERT_EQ(::mkdir(tree.file("missing").c_str(), 0700), 0);
+  EXPECT_EQ(listener.open(), Listener::Open::kOk);
+  EXPECT_TRUE(listener.is_open());
+}
 
 TEST(ListenerTest, OutOfDescriptorsDropsEachWaitingClientAtOnce) {
   quillo_test::TempTree tree("quillo-listener");
@@ -109,3 +155,4 @@ TEST(ListenerTest, OutOfDescriptorsDropsEachWaitingClientAtOnce) {
 }
 
 }  // namespace
+}  // namespace quillo

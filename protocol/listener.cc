@@ -1,4 +1,4 @@
-#include "daemon/listener.h"
+#include "protocol/listener.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,6 +14,7 @@
 #include "base/console.h"
 #include "base/eintr.h"
 
+namespace quillo {
 namespace {
 
 constexpr int kListenBacklog = 128;
@@ -146,3 +147,5 @@ int Listener::accept() {
   errno = dropped >= 0 ? ECONNABORTED : error;
   return -1;
 }
+
+}  // namespace quillo
