@@ -10,7 +10,6 @@
 #include "base/console.h"
 #include "config/alert_info.h"
 #include "config/config_xml.h"
-#include "logstore/log_file.h"
 #include "support/xml/xml_data.h"
 
 namespace {
@@ -158,38 +157,29 @@ void AlertThread::check_pending() {
   }
 }
 
-void check_alert(int64_t now, const std::string& user, const std::string& host,
-                 const std::string& ip, const std::string& operation,
-                 const std::string& result, const std::string& share,
-                 const std::string& path, const std::string& row,
-                 const std::string& state_dir, ConfigXml& config,
-                 AlertThread& alerts, RowSink* sink,
-                 const WrittenRow* access_row) {
+void check_alert(quillo::LogStore& store, const quillo::LogRow& access_row,
+                 const std::string& result_word, ConfigXml& config,
+                 AlertThread& alerts) {
+  const std::vector<std::string>& c = access_row.columns;
   for (const AlertInfo& alert : config.alert_list()) {
-    if (!alert.matches(now, user, host, ip, operation, result, share, path)) {
+    if (!alert.matches(access_row.time, c[quillo::kUser], c[quillo::kHost],
+                       c[quillo::kIp], c[quillo::kOperation], result_word,
+                       c[quillo::kShare], c[quillo::kPath])) {
       continue;
     }
-    // The alert log is never auto-deleted: its settings stay off.
-    LogFile log(config.log_root(), "alertlog", "alert_", ".csv", state_dir);
+    // The alert log is never auto-deleted: only its root is set.
+    store.set_root(quillo::LogKind::kAlert, config.log_root());
     alerts.stats().matches++;
-    const bool forward = sink != nullptr && access_row != nullptr;
-    if (forward) {
-      WrittenRow alert_row = *access_row;
-      alert_row.kind = RowKind::kAlert;
-      alert_row.time = now;
-      alert_row.csv = row;
-      sink->row_prepared(alert_row);
-    }
-    const bool written = log.write_line(now, row) == 0;
-    if (forward) sink->row_done(written);
-    if (written) {
+    const quillo::LogRow row{quillo::LogKind::kAlert, access_row.time, c};
+    quillo::WriteCounts counts;
+    std::string line;
+    if (store.write(row, access_row.time, &counts, &line)) {
       alerts.stats().rows_written++;
     } else {
       alerts.stats().write_failures++;
     }
-    alerts.stats().unsafe_entries +=
-        static_cast<std::uint64_t>(log.unsafe_entries);
-    alerts.push_alert(alert.name, row);
+    alerts.stats().unsafe_entries += counts.unsafe_entries;
+    alerts.push_alert(alert.name, line);
   }
 }
 

@@ -22,7 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "forward/row_sink.h"
+#include "logstore/log_row.h"
+#include "logstore/log_store.h"
 #include "notice/notice.h"
 #include "support/thread/thread.h"
 
@@ -131,19 +132,15 @@ class AlertThread : public Thread {
   std::uint64_t next_seq_ = 0;    // guarded by the Thread mutex
 };
 
-// Matches one logged access against every alert condition; for each match
-// writes `row` into the alert log at time `now` (its state file in
-// `state_dir`) and pushes it under the condition's name. Each alert row
-// goes to `sink` too, around its write (when both it and `access_row`, the
-// access row's fields, are given), as an alert row. Main thread only.
-// Raises the configuration's error when the log root cannot be read.
-void check_alert(int64_t now, const std::string& user, const std::string& host,
-                 const std::string& ip, const std::string& operation,
-                 const std::string& result, const std::string& share,
-                 const std::string& path, const std::string& row,
-                 const std::string& state_dir, ConfigXml& config,
-                 AlertThread& alerts, RowSink* sink = nullptr,
-                 const WrittenRow* access_row = nullptr);
+// Matches one logged access, `access_row` (its columns user host ip op
+// result share path; `result_word` is its result as "ok" or "fail"),
+// against every alert condition at the row's time; for each match writes
+// the row into `store`'s alert log and pushes its line under the
+// condition's name. Main thread only. Raises the configuration's error when
+// the log root cannot be read.
+void check_alert(quillo::LogStore& store, const quillo::LogRow& access_row,
+                 const std::string& result_word, ConfigXml& config,
+                 AlertThread& alerts);
 
 // Raises the notices for one batch of condition `name` through `notifier`:
 // the "71100010" event-log entry, the "error" melody, a mail through every

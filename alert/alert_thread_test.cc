@@ -211,15 +211,21 @@ class AlertCheckTest : public ::testing::Test {
     config_.load();
   }
 
-  void Check(const std::string& row) {
-    check_alert(1796635815, "u", "h", "i", "open_read", "ok", "s", "p", row,
-                state_dir_, config_, thread_);
+  // An access by `user` at 2026-12-07 09:30:15 UTC.
+  void Check(const std::string& user) {
+    check_alert(store_, Row(user, "open_read"), "ok", config_, thread_);
+  }
+  static quillo::LogRow Row(const std::string& user, const std::string& op) {
+    return {quillo::LogKind::kAccess,
+            1796635815,
+            {user, "h", "i", op, "ok", "s", "p"}};
   }
 
   logtest::ScopedTimeZone zone_{"UTC"};
   TempConfig tree_;
   std::string log_root_ = tree_.tree().dir("logs");
   std::string state_dir_ = tree_.tree().dir("state");
+  quillo::LogStore store_{state_dir_};
   ConfigXml config_{tree_.path()};
   Recorder recorder_;
   AlertThread thread_{kFast, recorder_.handler()};
@@ -228,17 +234,18 @@ class AlertCheckTest : public ::testing::Test {
 TEST_F(AlertCheckTest, AccessMatchingTwoConditionsGivesTwoLinesAndTwoBatches) {
   Configure(MatchAll("first") + MatchAll("second"));
   ASSERT_EQ(thread_.start(), 0);
-  Check("the,row");
+  Check("the,user");
+  const std::string line = "2026/12/07 09:30:15,the,user,h,i,open_read,ok,s,p";
   EXPECT_EQ(logtest::read_file(log_root_ +
                                "/alertlog/202612/alert_20261207093015.csv"),
-            "\xEF\xBB\xBFthe,row\r\nthe,row\r\n");
+            "\xEF\xBB\xBF" + line + "\r\n" + line + "\r\n");
   std::vector<Batch> batches = recorder_.wait_for(2);
   ASSERT_EQ(batches.size(), 2u);
   std::sort(batches.begin(), batches.end(),
             [](const Batch& a, const Batch& b) { return a.name < b.name; });
   EXPECT_EQ(batches[0].name, "first");
   EXPECT_EQ(batches[1].name, "second");
-  EXPECT_THAT(batches[1].rows, ElementsAre("the,row"));
+  EXPECT_THAT(batches[1].rows, ElementsAre(line));
   EXPECT_EQ(thread_.stats().matches, 2u);
   EXPECT_EQ(thread_.stats().rows_written, 2u);
   EXPECT_EQ(thread_.stats().write_failures, 0u);
@@ -255,15 +262,16 @@ TEST_F(AlertCheckTest, RenamedConditionKeepsWaitingRowsUnderTheOldName) {
   std::sort(batches.begin(), batches.end(),
             [](const Batch& a, const Batch& b) { return a.name < b.name; });
   EXPECT_EQ(batches[0].name, "new");
-  EXPECT_THAT(batches[0].rows, ElementsAre("after"));
+  EXPECT_THAT(batches[0].rows,
+              ElementsAre("2026/12/07 09:30:15,after,h,i,open_read,ok,s,p"));
   EXPECT_EQ(batches[1].name, "old");
-  EXPECT_THAT(batches[1].rows, ElementsAre("before"));
+  EXPECT_THAT(batches[1].rows,
+              ElementsAre("2026/12/07 09:30:15,before,h,i,open_read,ok,s,p"));
 }
 
 TEST_F(AlertCheckTest, NoMatchWritesNothing) {
   Configure(MatchAll("x"));
-  check_alert(1796635815, "u", "h", "i", "open_write", "ok", "s", "p", "row",
-              state_dir_, config_, thread_);
+  check_alert(store_, Row("u", "open_write"), "ok", config_, thread_);
   EXPECT_EQ(logtest::file_mode(log_root_ + "/alertlog"), -1);
 }
 

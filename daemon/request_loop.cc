@@ -20,11 +20,13 @@
 #include "config/config_xml.h"
 #include "daemon/access_log.h"
 #include "daemon/counters.h"
+#include "daemon/forward_glue.h"
 #include "daemon/handler_stats.h"
 #include "daemon/listener.h"
 #include "daemon/message_limit.h"
 #include "daemon/peer_set.h"
 #include "daemon/system_log.h"
+#include "logstore/log_store.h"
 #include "notice/notice.h"
 #include "protocol/connection.h"
 #include "protocol/packet.h"
@@ -88,8 +90,8 @@ class RequestLoop {
   // configuration, the listener (no socket until start()), the pending
   // peers, the limits on repeated messages, the counts, the notifier and
   // the alert thread (not started; destroying it then joins nothing), the
-  // forwarder (likewise), the handlers, which hand their rows to the
-  // forwarder.
+  // forwarder (likewise), the log store, which hands its rows to the
+  // forwarder, and the handlers, which write through the store.
   explicit RequestLoop(const DaemonSettings& settings)
       : config_path_(settings.paths.config),
         config_(std::make_unique<ConfigXml>(config_path_)),
@@ -102,10 +104,10 @@ class RequestLoop {
                 }),
         forwarder_(settings.paths.state_dir + "/forward",
                    settings.forward_backoff_max),
-        system_log_(settings.paths.state_dir, handler_stats_),
-        access_log_(settings.paths.state_dir, alerts_, handler_stats_) {
-    system_log_.set_row_sink(&forwarder_);
-    access_log_.set_row_sink(&forwarder_);
+        store_(settings.paths.state_dir),
+        system_log_(store_, handler_stats_),
+        access_log_(store_, alerts_, handler_stats_) {
+    store_.add_observer(&forward_glue_);
   }
 
   // The counter dump's rows, in the order operators know them; counters
@@ -421,12 +423,14 @@ class RequestLoop {
   Clock::time_point next_check_{};          // of the socket file
   Clock::time_point accept_paused_{};       // after a failed accept
   RequestStats requests_;
-  HandlerStats handler_stats_;
+  quillo::HandlerStats handler_stats_;
   Notifier notifier_;
   AlertThread alerts_;
   Forwarder forwarder_;
-  SystemLogHandler system_log_;
-  AccessLogHandler access_log_;
+  quillo::ForwardGlue forward_glue_{forwarder_};  // temporary, see its header
+  quillo::LogStore store_;
+  quillo::SystemLogHandler system_log_;
+  quillo::AccessLogHandler access_log_;
 };
 
 }  // namespace

@@ -38,7 +38,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/log_row.h"
+#include "logstore/log_row.h"
 #include "fuzz/utf8_oracle.h"
 #include "logstore/log_names.h"
 #include "query/line_reader.h"
@@ -189,8 +189,8 @@ void round_trip(Kind kind, int64_t time, std::string rest) {
     fields.push_back(field);
   }
   std::string line;
-  append_field(line, format_log_time(time));
-  for (const std::string& f : fields) append_field(line, f);
+  quillo::append_column(line, format_log_time(time));
+  for (const std::string& f : fields) quillo::append_column(line, f);
   FileCursor cursor;
   const Lines lines = read_file(kMark + line + "\r\n", 3, &cursor);
   Row row;

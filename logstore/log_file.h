@@ -32,6 +32,7 @@
 #define QUILLO_LOGSTORE_LOG_FILE_H_
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstdint>
 #include <string>
@@ -173,6 +174,7 @@ class LogFile {
   void close_file();
   void note_opened(bool existed, Roll* roll);
   bool state_in_place() const;
+  void note_state_saved();
   void delete_expired_in(int64_t now, int month_fd, const std::string& dir);
   // Reports and counts `path`, which is not what it should be.
   void refuse(const std::string& path, const char* what);
@@ -188,9 +190,13 @@ class LogFile {
   std::string last_path_;
   FileIdentity last_id_;
   bool last_id_known_ = false;
-  // The state file, kept open between lines; state_id_ is where it lies.
+  // The state file, kept open between lines, and what fstat() said of it
+  // after this writer's last save: where it lies, its size and change
+  // time. Anything else found at its path (a hand edit too) is read again.
   base::UniqueFd state_fd_;
   FileIdentity state_id_;
+  off_t state_seen_size_ = -1;
+  struct timespec state_seen_change_ {};
   // Length of the state file as last read or written by this object; -1
   // when unknown. Saves the cut when the new content is not shorter.
   int64_t state_size_ = -1;

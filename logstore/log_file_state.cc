@@ -93,13 +93,27 @@ void LogFile::load_state() {
   }
 }
 
-// True while the state file kept open is still the one at its path.
+// True while the state file kept open is still the one at its path, as
+// this writer left it.
 bool LogFile::state_in_place() const {
   if (!state_fd_) return false;
   struct stat st;
   return ::fstatat(AT_FDCWD, state_path.c_str(), &st, AT_SYMLINK_NOFOLLOW) ==
              0 &&
-         identity_of(st) == state_id_;
+         identity_of(st) == state_id_ && st.st_size == state_seen_size_ &&
+         st.st_ctim.tv_sec == state_seen_change_.tv_sec &&
+         st.st_ctim.tv_nsec == state_seen_change_.tv_nsec;
+}
+
+void LogFile::note_state_saved() {
+  struct stat st;
+  if (::fstat(state_fd_.get(), &st) != 0) {
+    state_fd_.reset();
+    return;
+  }
+  state_id_ = identity_of(st);
+  state_seen_size_ = st.st_size;
+  state_seen_change_ = st.st_ctim;
 }
 
 // Rewritten in place rather than replaced, so that the file keeps its owner
@@ -116,12 +130,6 @@ void LogFile::save_state() {
         refuse(state_path, "not a regular file");
       return;
     }
-    struct stat st;
-    if (::fstat(state_fd_.get(), &st) != 0) {
-      state_fd_.reset();
-      return;
-    }
-    state_id_ = identity_of(st);
   }
   // A FIFO opened here takes no pwrite(); a folder does not open.
   const int64_t before = state_size_;
@@ -134,6 +142,7 @@ void LogFile::save_state() {
   const int64_t written = static_cast<int64_t>(text.size());
   if (before < 0 || before > written) cut_back(state_fd_.get(), written);
   state_size_ = written;
+  note_state_saved();
 }
 
 }  // namespace quillo

@@ -13,6 +13,7 @@
 #include "logstore/dir_entry.h"
 #include "logstore/log_file.h"
 #include "logstore/log_names.h"
+#include "logstore/log_row.h"
 #include "query/local_time.h"
 #include "query/visible_text.h"
 
@@ -179,7 +180,7 @@ bool LogTree::vouches_for_stamp(const std::string& month,
   }
   // The mark, then "YYYY/MM/DD hh:mm:ss," of the stamp's digits.
   const std::string expected =
-      std::string(kByteOrderMark) + stamp.substr(0, 4) + "/" +
+      std::string(quillo::kByteOrderMark) + stamp.substr(0, 4) + "/" +
       stamp.substr(4, 2) + "/" + stamp.substr(6, 2) + " " +
       stamp.substr(8, 2) + ":" + stamp.substr(10, 2) + ":" +
       stamp.substr(12, 2) + ",";
