@@ -280,6 +280,30 @@ TEST_F(HandlerTest, QueueKeepsTheNewestRowsUpToItsBound) {
                 "2026/12/07 00:00:01,r6,,\r\n");
 }
 
+// The store keeps its files open across requests; a reload that names
+// another log root moves the next row there, counted afresh.
+TEST_F(HandlerTest, NewLogRootTakesTheNextRow) {
+  Configure("", Access("all=\"true\"", ""));
+  const ReqAccessLog record("u", "h", "i", "open", 1, 0, "s", "p");
+  ASSERT_TRUE(access_log_.handle_at(kNow, record, config_));
+  ASSERT_TRUE(access_log_.handle_at(kNow + 1, record, config_));
+  const std::string old_root = log_root_;
+  log_root_ = tree_.tree().dir("other");
+  tree_.Write("<config><share><path>" + log_root_ + "</path></share>" +
+              Access("all=\"true\"", "") + "</config>");
+  config_.load();
+  ASSERT_TRUE(access_log_.handle_at(kNow + 2, record, config_));
+  EXPECT_EQ(logtest::read_file(old_root +
+                               "/accesslog/202612/access_20261207093015.csv"),
+            std::string(kBom) + "2026/12/07 09:30:15,u,h,i,open,ok,s,p\r\n" +
+                "2026/12/07 09:30:16,u,h,i,open,ok,s,p\r\n");
+  EXPECT_EQ(File("accesslog/202612/access_20261207093015.csv"),
+            std::string(kBom) + "2026/12/07 09:30:17,u,h,i,open,ok,s,p\r\n");
+  EXPECT_EQ(logtest::read_file(state_dir_ + "/access_info"),
+            "access_20261207093015.csv\n1\n");
+  EXPECT_EQ(stats_.rows_written_access, 3u);
+}
+
 TEST(LogRowTest, RecordTimeParsing) {
   EXPECT_EQ(parse_record_time("1700000000"), 1700000000);
   EXPECT_EQ(parse_record_time("  -5x"), -5);

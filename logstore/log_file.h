@@ -24,9 +24,10 @@
 // its month folder swapped) is let go and the path opened as for a first
 // line. Which file is current survives restarts in the state file
 // <state dir>/<kind>_info: "<current file name>\n<line count>\n", rewritten
-// in place after every line. It is read again only when the file this
-// writer last wrote is no longer the one at its path (no other process
-// writes it), so what is on disk always decides, as after a restart.
+// in place after every line and kept open. It is read again only when what
+// stands at its path is no longer what this writer left there (removed,
+// replaced, or edited by hand: another inode, size or change time), so what
+// is on disk always decides, as after a restart.
 
 #ifndef QUILLO_LOGSTORE_LOG_FILE_H_
 #define QUILLO_LOGSTORE_LOG_FILE_H_

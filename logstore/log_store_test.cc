@@ -180,6 +180,18 @@ TEST_F(LogStoreTest, RemovedStateFileCountsAsNone) {
   EXPECT_EQ(events[5], "rolled system " + path_ + " -> " + next);
 }
 
+// A count set by hand in the state file is taken at the next row.
+TEST_F(LogStoreTest, StateEditedInPlaceIsReadAgain) {
+  ASSERT_TRUE(Write(0, "one"));
+  ASSERT_TRUE(write_file(state_ + "/system_info",
+                         "system_20261207093000.csv\n65535\n"));
+  ASSERT_TRUE(Write(1, "two"));
+  EXPECT_EQ(read_file(path_), kBom + Line(0, "one") + "\r\n");
+  EXPECT_EQ(read_file(month_ + "/system_20261207093001.csv"),
+            kBom + Line(1, "two") + "\r\n");
+  EXPECT_EQ(State(), "system_20261207093001.csv\n1\n");
+}
+
 TEST_F(LogStoreTest, RollOverAtTheLimitIsOneRoll) {
   ASSERT_TRUE(logtest::make_dir(root_ + "/systemlog"));
   ASSERT_TRUE(logtest::make_dir(month_));
