@@ -216,6 +216,8 @@ bool LogFile::still_in_place(int root, const std::string& month,
       !(identity_of(held) == identity_of(found))) {
     return false;
   }
+  // As when it is opened: a mode changed meanwhile is set back.
+  if ((held.st_mode & 07777) != 0666) ::fchmod(file_.get(), 0666);
   file_size_ = static_cast<int64_t>(held.st_size);
   return true;
 }

@@ -121,7 +121,8 @@ void LogFile::note_state_saved() {
 void LogFile::save_state() {
   const std::string text =
       current_name + "\n" + std::to_string(line_count) + "\n";
-  if (!state_in_place()) {
+  // A state file kept open was found in place when the line began.
+  if (!state_fd_) {
     state_fd_.reset(base::retry_eintr([&] {
       return ::open(state_path.c_str(), O_WRONLY | O_CREAT | kNoFollow, 0666);
     }));

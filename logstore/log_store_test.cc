@@ -156,6 +156,13 @@ TEST_F(LogStoreTest, NoticesEveryChangeUnderTheOpenFile) {
                   "prepared system " + Line(5, "six"), "done"));
 }
 
+TEST_F(LogStoreTest, ModeOfTheOpenFileIsSetBackAtTheNextRow) {
+  ASSERT_TRUE(Write(0, "one"));
+  ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
+  ASSERT_TRUE(Write(1, "two"));
+  EXPECT_EQ(logtest::file_mode(path_), 0666);
+}
+
 TEST_F(LogStoreTest, FifoInPlaceOfTheFileIsRefused) {
   ASSERT_TRUE(Write(0, "one"));
   ASSERT_EQ(unlink(path_.c_str()), 0);
