@@ -85,7 +85,7 @@ class LogStore {
   bool write(const LogRow& row, std::int64_t now, WriteCounts* counts = nullptr,
              std::string* line = nullptr);
 
-  // The writer of `kind` (tests and the benchmarks look at its state).
+  // The writer of `kind`, to look at its settings and state (tests).
   const LogFile& file(LogKind kind) const;
 
  private:
