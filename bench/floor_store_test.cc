@@ -20,7 +20,8 @@
 #include <gtest/gtest.h>
 
 #include "daemon/access_log.h"
-#include "daemon/log_row.h"
+#include "daemon/system_log.h"
+#include "logstore/log_row.h"
 #include "logstore/log_file.h"
 #include "logstore/log_names.h"
 #include "protocol/packet.h"
@@ -88,13 +89,17 @@ class FloorStoreTest : public ::testing::Test {
   void write_both(const std::vector<Line>& lines) {
     FloorStore floor((side("floor") / "logs").string(),
                      (side("floor") / "state").string());
+    // One writer per kind for the whole run, as the daemon's log store
+    // keeps them.
+    quillo::LogFile system_log(quillo::LogKind::kSystem,
+                               (side("daemon") / "logs").string(),
+                               (side("daemon") / "state").string());
+    quillo::LogFile access_log(quillo::LogKind::kAccess,
+                               (side("daemon") / "logs").string(),
+                               (side("daemon") / "state").string());
     for (const Line& l : lines) {
-      const bool system = l.kind == FloorKind::System;
-      // A fresh LogFile per line, as the handlers make one per request.
-      LogFile log((side("daemon") / "logs").string(),
-                  system ? "systemlog" : "accesslog",
-                  system ? "system_" : "access_", ".csv",
-                  (side("daemon") / "state").string());
+      quillo::LogFile& log =
+          l.kind == FloorKind::System ? system_log : access_log;
       EXPECT_EQ(floor.write_line(l.kind, l.t, l.row),
                 log.write_line(l.t, l.row))
           << l.row;
@@ -172,19 +177,19 @@ std::string daemon_row(const quillo::RequestData& received, int64_t now) {
   std::string row;
   if (received.type_code() == 1) {
     const quillo::ReqSystemLog r(received);
-    append_field(row, format_log_time(parse_record_time(r.time())));
-    append_field(row, r.text1());
-    append_field(row, r.text2());
-    append_field(row, r.text3());
+    quillo::append_column(row, format_log_time(quillo::parse_record_time(r.time())));
+    quillo::append_column(row, r.text1());
+    quillo::append_column(row, r.text2());
+    quillo::append_column(row, r.text3());
     return row;
   }
   const quillo::ReqAccessLog r(received);
-  const AccessValues v = derive_access_values(r);
+  const quillo::AccessValues v = quillo::derive_access_values(r);
   for (const std::string& f :
        {format_log_time(now), v.user, std::string(r.host_name()),
         std::string(r.ip_address()), v.operation, v.result,
         std::string(r.share_name()), v.path}) {
-    append_field(row, f);
+    quillo::append_column(row, f);
   }
   return row;
 }
@@ -220,7 +225,7 @@ TEST(FloorRowTest, RowsEqualTheDaemonsRows) {
       EXPECT_EQ(t, now);
     } else {
       EXPECT_EQ(kind, FloorKind::System);
-      EXPECT_EQ(t, parse_record_time(quillo::ReqSystemLog(r).time()));
+      EXPECT_EQ(t, quillo::parse_record_time(quillo::ReqSystemLog(r).time()));
     }
   }
 }

@@ -19,7 +19,8 @@
 #include "alert/alert_condition.h"
 #include "config/wildcard.h"
 #include "daemon/access_log.h"
-#include "daemon/log_row.h"
+#include "daemon/system_log.h"
+#include "logstore/log_row.h"
 #include "logstore/log_names.h"
 #include "protocol/packet.h"
 
@@ -161,16 +162,16 @@ void BM_AccessRow(benchmark::State& state) {
   const quillo::ReqAccessLog record = sample_record();
   const std::string time = format_log_time(std::time(nullptr));
   for (auto _ : state) {
-    const AccessValues v = derive_access_values(record);
+    const quillo::AccessValues v = quillo::derive_access_values(record);
     std::string row;
-    append_field(row, time);
-    append_field(row, v.user);
-    append_field(row, record.host_name());
-    append_field(row, record.ip_address());
-    append_field(row, v.operation);
-    append_field(row, v.result);
-    append_field(row, record.share_name());
-    append_field(row, v.path);
+    quillo::append_column(row, time);
+    quillo::append_column(row, v.user);
+    quillo::append_column(row, record.host_name());
+    quillo::append_column(row, record.ip_address());
+    quillo::append_column(row, v.operation);
+    quillo::append_column(row, v.result);
+    quillo::append_column(row, record.share_name());
+    quillo::append_column(row, v.path);
     benchmark::DoNotOptimize(row.data());
   }
 }
@@ -180,7 +181,7 @@ void BM_AccessRowFailResult(benchmark::State& state) {
   const quillo::ReqAccessLog record("User07", "pc07", "192.0.2.10", "open", 0,
                                     13, "docs", "w|projects/q3/report.txt");
   for (auto _ : state) {
-    const AccessValues v = derive_access_values(record);
+    const quillo::AccessValues v = quillo::derive_access_values(record);
     benchmark::DoNotOptimize(v.result.data());
   }
 }
@@ -191,10 +192,10 @@ void BM_SystemRow(benchmark::State& state) {
                                     "temperature high");
   for (auto _ : state) {
     std::string row;
-    append_field(row, format_log_time(parse_record_time(record.time())));
-    append_field(row, record.text1());
-    append_field(row, record.text2());
-    append_field(row, record.text3());
+    quillo::append_column(row, format_log_time(quillo::parse_record_time(record.time())));
+    quillo::append_column(row, record.text1());
+    quillo::append_column(row, record.text2());
+    quillo::append_column(row, record.text3());
     benchmark::DoNotOptimize(row.data());
   }
 }

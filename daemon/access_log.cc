@@ -9,12 +9,9 @@
 #include "alert/alert_engine.h"
 #include "base/ascii.h"
 #include "config/config_xml.h"
-#include "daemon/log_row.h"
-#include "logstore/log_file.h"
-#include "logstore/log_names.h"
+#include "daemon/store_settings.h"
 
-using quillo::ConfigXml;
-
+namespace quillo {
 namespace {
 
 bool starts_with(const std::string& s, const char* prefix) {
@@ -38,7 +35,7 @@ bool is_logged(const std::string& share,
 
 }  // namespace
 
-AccessValues derive_access_values(const quillo::ReqAccessLog& record) {
+AccessValues derive_access_values(const ReqAccessLog& record) {
   AccessValues v;
   // Only A to Z change: multi-byte UTF-8 letters are left as they are.
   v.user = base::ascii_lower(record.user_name());
@@ -63,53 +60,42 @@ AccessValues derive_access_values(const quillo::ReqAccessLog& record) {
   return v;
 }
 
-AccessLogHandler::AccessLogHandler(std::string state_dir,
-                                   quillo::AlertEngine& alerts,
-                                   HandlerStats& stats)
-    : state_dir_(std::move(state_dir)), alerts_(alerts), stats_(stats) {}
+LogRow access_row(std::int64_t now, const ReqAccessLog& record,
+                  const AccessValues& values) {
+  return LogRow{LogKind::kAccess,
+                now,
+                {values.user, record.host_name(), record.ip_address(),
+                 values.operation, values.result, record.share_name(),
+                 values.path}};
+}
 
-bool AccessLogHandler::handle(const quillo::ReqAccessLog& record,
-                              ConfigXml& config) {
+AccessLogHandler::AccessLogHandler(LogStore& store, AlertEngine& alerts,
+                                   HandlerStats& stats)
+    : store_(store), alerts_(alerts), stats_(stats) {}
+
+bool AccessLogHandler::handle(const ReqAccessLog& record, ConfigXml& config) {
   return handle_at(static_cast<int64_t>(std::time(nullptr)), record, config);
 }
 
-bool AccessLogHandler::handle_at(int64_t now,
-                                 const quillo::ReqAccessLog& record,
+bool AccessLogHandler::handle_at(int64_t now, const ReqAccessLog& record,
                                  ConfigXml& config) {
   const ConfigXml::LogSwitches& switches = config.log_switches();
   if (!switches.access_log) {
     stats_.rows_dropped_disabled++;
     return true;
   }
-  const std::string share = record.share_name();
-  if (!is_logged(share, switches)) {
+  if (!is_logged(record.share_name(), switches)) {
     stats_.rows_dropped_filtered++;
     return true;
   }
 
   const AccessValues v = derive_access_values(record);
-  std::string row;
-  append_field(row, format_log_time(now));
-  append_field(row, v.user);
-  append_field(row, record.host_name());
-  append_field(row, record.ip_address());
-  append_field(row, v.operation);
-  append_field(row, v.result);
-  append_field(row, share);
-  append_field(row, v.path);
-
-  LogFile log(config.log_root(), "accesslog", "access_", ".csv", state_dir_);
-  apply_autodelete(log, config, ConfigXml::kAccessLog);
-  const WrittenRow written{RowKind::kAccess,
-                           now,
-                           {v.user, record.host_name(), record.ip_address(),
-                            v.operation, v.result, share, v.path},
-                           row};
-  if (sink_ != nullptr) sink_->row_prepared(written);
-  const bool stored = log.write_line(now, row) == 0;
-  if (sink_ != nullptr) sink_->row_done(stored);
-  stats_.files_deleted += static_cast<std::uint64_t>(log.files_deleted);
-  stats_.unsafe_entries += static_cast<std::uint64_t>(log.unsafe_entries);
+  const LogRow row = access_row(now, record, v);
+  apply_store_settings(config, LogKind::kAccess, store_);
+  WriteCounts counts;
+  const bool stored = store_.write(row, now, &counts);
+  stats_.files_deleted += counts.files_deleted;
+  stats_.unsafe_entries += counts.unsafe_entries;
   if (!stored) {
     // Not kept here: the answer says so, and the caller's retry brings the
     // row and its alert check again.
@@ -118,22 +104,18 @@ bool AccessLogHandler::handle_at(int64_t now,
     return false;
   }
   stats_.rows_written_access++;
-
   // The log file stays open during the alert check.
-  alerts_.check(config, {quillo::LogKind::kAccess, now, written.fields}, now);
+  alerts_.check(config, row, now);
   return true;
 }
 
-bool AccessLogHandler::write_alert_row(const quillo::LogRow& row,
-                                       ConfigXml& config) {
-  // The alert log is never auto-deleted: its settings stay off.
-  LogFile log(config.log_root(), "alertlog", "alert_", ".csv", state_dir_);
-  const WrittenRow alert{RowKind::kAlert, row.time, row.columns,
-                         quillo::encode_row(row)};
-  if (sink_ != nullptr) sink_->row_prepared(alert);
-  const bool written = log.write_line(row.time, alert.csv) == 0;
-  if (sink_ != nullptr) sink_->row_done(written);
-  alerts_.stats().unsafe_entries +=
-      static_cast<std::uint64_t>(log.unsafe_entries);
+bool AccessLogHandler::write_alert_row(const LogRow& row, ConfigXml& config) {
+  // The alert log is never auto-deleted: only its root is set.
+  store_.set_root(LogKind::kAlert, config.log_root());
+  WriteCounts counts;
+  const bool written = store_.write(row, row.time, &counts);
+  alerts_.stats().unsafe_entries += counts.unsafe_entries;
   return written;
 }
+
+}  // namespace quillo

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+namespace quillo {
+
 // Lock-free: the handlers run on the main thread, the SIGUSR1 handler reads
 // the counts in signal context.
 struct HandlerStats {
@@ -24,5 +26,7 @@ struct HandlerStats {
   Count system_queue_dropped{0};   // queued rows dropped at the bound
   Count unsafe_entries{0};         // links and such left untouched
 };
+
+}  // namespace quillo
 
 #endif  // QUILLO_DAEMON_HANDLER_STATS_H_

@@ -14,14 +14,14 @@
 #include "config/config_test_util.h"
 #include "config/config_xml.h"
 #include "daemon/access_log.h"
-#include "daemon/log_row.h"
 #include "daemon/system_log.h"
+#include "logstore/log_store.h"
 #include "logstore/log_test_util.h"
 #include "protocol/packet.h"
 
 namespace {
 
-using quillo::ConfigXml;
+using namespace quillo;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -53,14 +53,14 @@ class HandlerTest : public ::testing::Test {
   std::string log_root_;
   std::string state_dir_ = tree_.tree().dir("state");
   // Never started: the alert check only pushes rows into it.
-  quillo::AlertThread alerts_{quillo::AlertThread::kDefaultTiming, nullptr};
-  quillo::AlertEngine alert_check_{alerts_, [this](const quillo::LogRow& row) {
-                                     return access_log_.write_alert_row(
-                                         row, config_);
-                                   }};
+  AlertThread alerts_{AlertThread::kDefaultTiming, nullptr};
   HandlerStats stats_;
-  AccessLogHandler access_log_{state_dir_, alert_check_, stats_};
-  SystemLogHandler system_log_{state_dir_, stats_};
+  LogStore store_{state_dir_};
+  AlertEngine alert_check_{alerts_, [this](const LogRow& row) {
+                              return access_log_.write_alert_row(row, config_);
+                            }};
+  AccessLogHandler access_log_{store_, alert_check_, stats_};
+  SystemLogHandler system_log_{store_, stats_};
 };
 
 // 2026-12-07 09:30:15 UTC
@@ -68,7 +68,7 @@ constexpr int64_t kNow = 1796635815;
 
 struct AccessCase {
   const char* name;
-  quillo::ReqAccessLog record;
+  ReqAccessLog record;
   const char* row;
 };
 
@@ -238,7 +238,7 @@ TEST_F(HandlerTest, OnlyRowsThatFailedStayQueued) {
   handler.handle({"1793491200", "november", "", ""}, config_);
   handler.handle({"1796601600", "december", "", ""}, config_);
   ASSERT_EQ(handler.pending().size(), 1u);
-  EXPECT_EQ(handler.pending()[0].line, "2026/12/07 00:00:00,december,,");
+  EXPECT_EQ(encode_row(handler.pending()[0]), "2026/12/07 00:00:00,december,,");
   handler.handle({"1793491201", "november2", "", ""}, config_);
   // November's rows were each written once, into one file: the failed
   // December file never became the current one.
@@ -269,12 +269,12 @@ TEST_F(HandlerTest, DisabledSystemLogKeepsTheQueueAndTouchesNothing) {
 TEST_F(HandlerTest, QueueKeepsTheNewestRowsUpToItsBound) {
   Configure(kEventlogOn, "");
   ASSERT_EQ(rmdir(log_root_.c_str()), 0);
-  SystemLogHandler handler(state_dir_, stats_, 3);
+  SystemLogHandler handler(store_, stats_, 3);
   for (const char* text : {"r1", "r2", "r3", "r4", "r5"}) {
     handler.handle({"1796601600", text, "", ""}, config_);
   }
   ASSERT_EQ(handler.pending().size(), 3u);
-  EXPECT_EQ(handler.pending().front().line, "2026/12/07 00:00:00,r3,,");
+  EXPECT_EQ(encode_row(handler.pending().front()), "2026/12/07 00:00:00,r3,,");
   EXPECT_EQ(stats_.system_queue_dropped, 2u);
   ASSERT_TRUE(logtest::make_dir(log_root_));
   handler.handle({"1796601601", "r6", "", ""}, config_);
@@ -282,6 +282,30 @@ TEST_F(HandlerTest, QueueKeepsTheNewestRowsUpToItsBound) {
             std::string(kBom) + "2026/12/07 00:00:00,r3,,\r\n" +
                 "2026/12/07 00:00:00,r4,,\r\n2026/12/07 00:00:00,r5,,\r\n" +
                 "2026/12/07 00:00:01,r6,,\r\n");
+}
+
+// The store keeps its files open across requests; a reload that names
+// another log root moves the next row there, counted afresh.
+TEST_F(HandlerTest, NewLogRootTakesTheNextRow) {
+  Configure("", Access("all=\"true\"", ""));
+  const ReqAccessLog record("u", "h", "i", "open", 1, 0, "s", "p");
+  ASSERT_TRUE(access_log_.handle_at(kNow, record, config_));
+  ASSERT_TRUE(access_log_.handle_at(kNow + 1, record, config_));
+  const std::string old_root = log_root_;
+  log_root_ = tree_.tree().dir("other");
+  tree_.Write("<config><share><path>" + log_root_ + "</path></share>" +
+              Access("all=\"true\"", "") + "</config>");
+  config_.load();
+  ASSERT_TRUE(access_log_.handle_at(kNow + 2, record, config_));
+  EXPECT_EQ(logtest::read_file(old_root +
+                               "/accesslog/202612/access_20261207093015.csv"),
+            std::string(kBom) + "2026/12/07 09:30:15,u,h,i,open,ok,s,p\r\n" +
+                "2026/12/07 09:30:16,u,h,i,open,ok,s,p\r\n");
+  EXPECT_EQ(File("accesslog/202612/access_20261207093015.csv"),
+            std::string(kBom) + "2026/12/07 09:30:17,u,h,i,open,ok,s,p\r\n");
+  EXPECT_EQ(logtest::read_file(state_dir_ + "/access_info"),
+            "access_20261207093015.csv\n1\n");
+  EXPECT_EQ(stats_.rows_written_access, 3u);
 }
 
 TEST(LogRowTest, RecordTimeParsing) {
@@ -299,15 +323,16 @@ TEST(LogRowTest, RecordTimeParsing) {
 
 namespace {
 
-// Records what the handlers offer: each prepared row and its outcome.
-class RecordingSink final : public RowSink {
+// Records what the store offers: each prepared row and its outcome.
+class RecordingObserver final : public RowObserver {
  public:
   struct Offer {
-    WrittenRow row;
+    LogRow row;
+    std::string line;
     bool written = false;
   };
-  void row_prepared(const WrittenRow& row) noexcept override {
-    offers.push_back({row, false});
+  void row_prepared(const LogRow& row, std::string_view line) noexcept override {
+    offers.push_back({row, std::string(line), false});
   }
   void row_done(bool written) noexcept override {
     offers.back().written = written;
@@ -315,7 +340,7 @@ class RecordingSink final : public RowSink {
   std::vector<Offer> offers;
 };
 
-TEST_F(HandlerTest, EveryWrittenRowOfEachKindGoesToTheSink) {
+TEST_F(HandlerTest, EveryWrittenRowOfEachKindGoesToTheObservers) {
   log_root_ = tree_.tree().dir("logs");
   tree_.Write("<config><share><path>" + log_root_ + "</path></share>" +
               kEventlogOn + Access("all=\"true\"", "") +
@@ -325,37 +350,36 @@ TEST_F(HandlerTest, EveryWrittenRowOfEachKindGoesToTheSink) {
               "<operationlist><operation type=\"delete\" enable=\"true\"/>"
               "</operationlist></alert></alertlist></config>");
   config_.load();
-  RecordingSink sink;
-  system_log_.set_row_sink(&sink);
-  access_log_.set_row_sink(&sink);
+  RecordingObserver sink;
+  store_.add_observer(&sink);
   system_log_.handle_at(kNow, {"1796635815", "a\r\nb", "c", "d"}, config_);
   access_log_.handle_at(kNow, {"U", "h", "i", "delete", 0, 2, "s", "p"},
                         config_);
   ASSERT_EQ(sink.offers.size(), 3u);
-  const WrittenRow& system = sink.offers[0].row;
-  EXPECT_EQ(system.kind, RowKind::kSystem);
+  const LogRow& system = sink.offers[0].row;
+  EXPECT_EQ(system.kind, LogKind::kSystem);
   EXPECT_EQ(system.time, kNow);
   // Fields as received; the CSV text as written.
-  EXPECT_THAT(system.fields, ElementsAre("a\r\nb", "c", "d"));
-  EXPECT_EQ(system.csv, "2026/12/07 09:30:15,a#015#012b,c,d");
+  EXPECT_THAT(system.columns, ElementsAre("a\r\nb", "c", "d"));
+  EXPECT_EQ(sink.offers[0].line, "2026/12/07 09:30:15,a#015#012b,c,d");
   const char* kCsv =
       "2026/12/07 09:30:15,u,h,i,delete,fail (No such file or directory),s,p";
   for (std::size_t i : {1, 2}) {
-    const WrittenRow& row = sink.offers[i].row;
-    EXPECT_EQ(row.kind, i == 1 ? RowKind::kAccess : RowKind::kAlert);
-    EXPECT_THAT(row.fields,
+    const LogRow& row = sink.offers[i].row;
+    EXPECT_EQ(row.kind, i == 1 ? LogKind::kAccess : LogKind::kAlert);
+    EXPECT_EQ(row.time, kNow);
+    EXPECT_THAT(row.columns,
                 ElementsAre("u", "h", "i", "delete",
                             "fail (No such file or directory)", "s", "p"));
-    EXPECT_EQ(row.csv, kCsv);
+    EXPECT_EQ(sink.offers[i].line, kCsv);
   }
   for (const auto& offer : sink.offers) EXPECT_TRUE(offer.written);
 }
 
-TEST_F(HandlerTest, RowsThatMissTheirFileAreTakenBackFromTheSink) {
+TEST_F(HandlerTest, RowsThatMissTheirFileAreTakenBackFromTheObservers) {
   Configure(kEventlogOn, Access("all=\"true\"", ""));
-  RecordingSink sink;
-  system_log_.set_row_sink(&sink);
-  access_log_.set_row_sink(&sink);
+  RecordingObserver sink;
+  store_.add_observer(&sink);
   ASSERT_EQ(rmdir(log_root_.c_str()), 0);
   system_log_.handle_at(kNow, {"1796635815", "a", "b", "c"}, config_);
   EXPECT_FALSE(access_log_.handle_at(
@@ -367,7 +391,7 @@ TEST_F(HandlerTest, RowsThatMissTheirFileAreTakenBackFromTheSink) {
   ASSERT_TRUE(logtest::make_dir(log_root_));
   system_log_.handle_at(kNow, {"1796635816", "e", "f", "g"}, config_);
   ASSERT_EQ(sink.offers.size(), 4u);
-  EXPECT_THAT(sink.offers[2].row.fields, ElementsAre("a", "b", "c"));
+  EXPECT_THAT(sink.offers[2].row.columns, ElementsAre("a", "b", "c"));
   EXPECT_TRUE(sink.offers[2].written);
   EXPECT_TRUE(sink.offers[3].written);
 }

@@ -17,12 +17,14 @@
 #include "config/config_xml.h"
 #include "daemon/access_log.h"
 #include "daemon/counters.h"
+#include "daemon/forward_glue.h"
 #include "daemon/handler_stats.h"
 #include "daemon/peer_set.h"
 #include "daemon/request_intake.h"
 #include "daemon/request_reports.h"
 #include "daemon/signals.h"
 #include "daemon/system_log.h"
+#include "logstore/log_store.h"
 #include "notice/notice.h"
 #include "protocol/connection.h"
 #include "protocol/packet.h"
@@ -71,7 +73,8 @@ class RequestLoop {
   // until start()), the counts, the notifier and the alert thread (not
   // started; destroying it then joins nothing), the alert check, which
   // writes through the access-log handler, the forwarder (likewise), the
-  // handlers, which hand their rows to the forwarder.
+  // log store, which hands its rows to the forwarder, and the handlers,
+  // which write through the store.
   explicit RequestLoop(const DaemonSettings& settings)
       : config_path_(settings.paths.config),
         config_(std::make_unique<ConfigXml>(config_path_)),
@@ -84,10 +87,10 @@ class RequestLoop {
                      }),
         forwarder_(settings.paths.state_dir + "/forward",
                    settings.forward_backoff_max),
-        system_log_(settings.paths.state_dir, handler_stats_),
-        access_log_(settings.paths.state_dir, alert_check_, handler_stats_) {
-    system_log_.set_row_sink(&forwarder_);
-    access_log_.set_row_sink(&forwarder_);
+        store_(settings.paths.state_dir),
+        system_log_(store_, handler_stats_),
+        access_log_(store_, alert_check_, handler_stats_) {
+    store_.add_observer(&forward_glue_);
   }
 
   // The counter dump's rows, in the order operators know them; counters
@@ -277,13 +280,15 @@ class RequestLoop {
   RequestIntake intake_;
   std::deque<PeerSet::Finished> finished_;  // in the order they finished
   RequestStats requests_;
-  HandlerStats handler_stats_;
-  quillo::Notifier notifier_;
-  quillo::AlertThread alerts_;
+  quillo::HandlerStats handler_stats_;
+  Notifier notifier_;
+  AlertThread alerts_;
   quillo::AlertEngine alert_check_;
   Forwarder forwarder_;
-  SystemLogHandler system_log_;
-  AccessLogHandler access_log_;
+  quillo::ForwardGlue forward_glue_{forwarder_};  // temporary, see its header
+  quillo::LogStore store_;
+  quillo::SystemLogHandler system_log_;
+  quillo::AccessLogHandler access_log_;
 };
 
 }  // namespace

@@ -1,57 +1,50 @@
 #include "daemon/system_log.h"
 
 #include <ctime>
+#include <string>
 #include <utility>
 
+#include "base/ascii.h"
 #include "base/console.h"
 #include "config/config_xml.h"
-#include "daemon/log_row.h"
-#include "logstore/log_file.h"
-#include "logstore/log_names.h"
+#include "daemon/store_settings.h"
 
-SystemLogHandler::SystemLogHandler(std::string state_dir, HandlerStats& stats,
+namespace quillo {
+
+int64_t parse_record_time(const char* text) {
+  return base::parse_leading_int32(text);
+}
+
+SystemLogHandler::SystemLogHandler(LogStore& store, HandlerStats& stats,
                                    std::size_t max_queued)
-    : state_dir_(std::move(state_dir)),
+    : store_(store),
       stats_(stats),
       max_queued_(max_queued > 0 ? max_queued : 1) {}
 
-void SystemLogHandler::handle(const quillo::ReqSystemLog& record,
-                              quillo::ConfigXml& config) {
+void SystemLogHandler::handle(const ReqSystemLog& record, ConfigXml& config) {
   handle_at(static_cast<int64_t>(std::time(nullptr)), record, config);
 }
 
-void SystemLogHandler::handle_at(int64_t now,
-                                 const quillo::ReqSystemLog& record,
-                                 quillo::ConfigXml& config) {
+void SystemLogHandler::handle_at(int64_t now, const ReqSystemLog& record,
+                                 ConfigXml& config) {
   // A disabled log drops the record and leaves the queue as it is.
   if (!config.log_switches().system_log) {
     stats_.rows_dropped_disabled++;
     return;
   }
 
-  const int64_t time = parse_record_time(record.time());
-  std::string row;
-  append_field(row, format_log_time(time));
-  append_field(row, record.text1());
-  append_field(row, record.text2());
-  append_field(row, record.text3());
+  LogRow row{LogKind::kSystem,
+             parse_record_time(record.time()),
+             {record.text1(), record.text2(), record.text3()}};
+  apply_store_settings(config, LogKind::kSystem, store_);
 
-  LogFile log(config.log_root(), "systemlog", "system_", ".csv", state_dir_);
-  apply_autodelete(log, config, quillo::ConfigXml::kSystemLog);
-
-  pending_.push_back(PendingRow{
-      time, std::move(row), {record.text1(), record.text2(), record.text3()}});
+  pending_.push_back(std::move(row));
   // Every queued row is tried, oldest first; only those that did not reach
   // their file stay, in order, so nothing is written twice.
-  std::deque<PendingRow> failed;
-  for (PendingRow& p : pending_) {
-    if (sink_ != nullptr) {
-      sink_->row_prepared(
-          WrittenRow{RowKind::kSystem, p.time, p.fields, p.line});
-    }
-    const bool written = log.write_line(p.time, p.line, now) == 0;
-    if (sink_ != nullptr) sink_->row_done(written);
-    if (written) {
+  WriteCounts counts;
+  std::deque<LogRow> failed;
+  for (LogRow& p : pending_) {
+    if (store_.write(p, now, &counts)) {
       stats_.rows_written_system++;
     } else {
       stats_.write_failures++;
@@ -62,11 +55,14 @@ void SystemLogHandler::handle_at(int64_t now,
   // A row that can never be written (its folder taken by something else)
   // must not stay for ever: past the bound the oldest rows go.
   while (pending_.size() > max_queued_) {
-    complain("System log queue full!! Drop: " + pending_.front().line + "\n");
+    complain("System log queue full!! Drop: " + encode_row(pending_.front()) +
+             "\n");
     pending_.pop_front();
     stats_.system_queue_dropped++;
   }
   stats_.system_queue_rows = pending_.size();
-  stats_.files_deleted += static_cast<std::uint64_t>(log.files_deleted);
-  stats_.unsafe_entries += static_cast<std::uint64_t>(log.unsafe_entries);
+  stats_.files_deleted += counts.files_deleted;
+  stats_.unsafe_entries += counts.unsafe_entries;
 }
+
+}  // namespace quillo

@@ -1,6 +1,7 @@
-// The system-log handler: turns each system-log record into a line of the
-// system log. Rows that could not be written stay queued in memory and are
-// written again, in arrival order, with the next enabled record.
+// The system-log handler: turns each system-log record into a row of the
+// log store's system log. Rows that could not be written stay queued in
+// memory and are written again, in arrival order, with the next enabled
+// record.
 //
 // Main thread only. The queue lives as long as the handler (the daemon's
 // whole run) and holds at most a bound of rows: when it is full the oldest
@@ -12,55 +13,50 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <string>
-#include <vector>
 
 #include "daemon/handler_stats.h"
-#include "forward/row_sink.h"
+#include "logstore/log_row.h"
+#include "logstore/log_store.h"
 #include "protocol/packet.h"
 
 namespace quillo {
+
 class ConfigXml;
-}  // namespace quillo
+
+// The leading decimal number of `text` as a system record's time: white
+// space skipped, optional sign, digits up to the first other character;
+// clamped to the 32-bit range; 0 when no number can be read.
+int64_t parse_record_time(const char* text);
 
 class SystemLogHandler {
  public:
-  struct PendingRow {
-    int64_t time;      // the record's time: chooses the file
-    std::string line;  // the finished row, without line end
-    std::vector<std::string> fields;  // text1 to text3 as received
-  };
-
   static constexpr std::size_t kMaxQueuedRows = 10000;
 
-  // Keeps its state file in `state_dir`, counts into `stats` (which must
-  // outlive the handler) and queues at most `max_queued` rows.
-  SystemLogHandler(std::string state_dir, HandlerStats& stats,
+  // Writes through `store`, counts into `stats` (both must outlive the
+  // handler) and queues at most `max_queued` rows.
+  SystemLogHandler(LogStore& store, HandlerStats& stats,
                    std::size_t max_queued = kMaxQueuedRows);
 
   // Handles one well-formed record with the settings of `config` at the
   // daemon's clock. Raises the configuration's errors (log root or
   // auto-delete element missing).
-  void handle(const quillo::ReqSystemLog& record, quillo::ConfigXml& config);
+  void handle(const ReqSystemLog& record, ConfigXml& config);
 
   // The same with `now` as the daemon's clock (tests). The record's own
-  // time names its line and chooses its file; `now` judges the ages of
+  // time names its row and chooses its file; `now` judges the ages of
   // the files the auto-delete pass may remove.
-  void handle_at(int64_t now, const quillo::ReqSystemLog& record,
-                 quillo::ConfigXml& config);
+  void handle_at(int64_t now, const ReqSystemLog& record, ConfigXml& config);
 
-  const std::deque<PendingRow>& pending() const { return pending_; }
-
-  // Hands every row written from now on to `sink` (null: to none), which
-  // must outlive the handler.
-  void set_row_sink(RowSink* sink) { sink_ = sink; }
+  // The rows waiting for their file, oldest first.
+  const std::deque<LogRow>& pending() const { return pending_; }
 
  private:
-  const std::string state_dir_;
+  LogStore& store_;
   HandlerStats& stats_;
   const std::size_t max_queued_;
-  std::deque<PendingRow> pending_;
-  RowSink* sink_ = nullptr;
+  std::deque<LogRow> pending_;
 };
+
+}  // namespace quillo
 
 #endif  // QUILLO_DAEMON_SYSTEM_LOG_H_

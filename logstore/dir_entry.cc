@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+namespace quillo {
+
 DirEntryIterator::DefaultIgnoreList::DefaultIgnoreList() {
   push_back(".");
   push_back("..");
@@ -64,3 +66,5 @@ DirEntryList::~DirEntryList() = default;
 DirEntryIterator DirEntryList::begin() {
   return DirEntryIterator(dir_.get(), ignore_);
 }
+
+}  // namespace quillo

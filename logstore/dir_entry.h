@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+namespace quillo {
+
 // Input iterator over the entries of a directory stream owned by a
 // DirEntryList. It borrows the stream: it must not outlive its list, and
 // copies share the stream, so advancing one copy moves them all. The entry
@@ -107,5 +109,12 @@ class DirEntryList {
   std::unique_ptr<DIR, DirCloser> dir_;
   std::vector<std::string> ignore_;
 };
+
+}  // namespace quillo
+
+// Temporary, until the readers outside quillo:: qualify these names: the
+// lead removes this block at merge.
+using quillo::DirEntryIterator;
+using quillo::DirEntryList;
 
 #endif  // QUILLO_LOGSTORE_DIR_ENTRY_H_

@@ -15,16 +15,35 @@
 #include "base/eintr.h"
 #include "base/unique_fd.h"
 #include "logstore/dir_entry.h"
+#include "logstore/file_name.h"
 #include "logstore/log_file.h"
 #include "logstore/log_names.h"
 
+namespace quillo {
 namespace {
 
 constexpr int64_t kSecondsPerDay = 86400;
 
-bool has_suffix(const std::string& name, const std::string& suffix) {
-  return name.size() >= suffix.size() &&
-         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+// The local time a file or month folder name of `kind` stands for (a
+// month folder: the first of its month at 00:00); false for any other name.
+bool stamp_time(const std::string& name, LogKind kind, int64_t* out) {
+  RowTimeFields stamp;
+  struct tm fields {};
+  if (parse_log_file_name(name, kind, &stamp)) {
+    fields.tm_mday = stamp.day;
+    fields.tm_hour = stamp.hour;
+    fields.tm_min = stamp.minute;
+    fields.tm_sec = stamp.second;
+  } else if (parse_month_folder_name(name, &stamp.year, &stamp.month)) {
+    fields.tm_mday = 1;
+  } else {
+    return false;
+  }
+  fields.tm_year = static_cast<int>(stamp.year - 1900);
+  fields.tm_mon = stamp.month - 1;
+  fields.tm_isdst = -1;
+  *out = static_cast<int64_t>(mktime(&fields));
+  return true;
 }
 
 }  // namespace
@@ -57,7 +76,12 @@ void LogFile::auto_delete(int64_t now) {
   // directly in the kind folder are never touched.
   DirEntryList months(kind.get(), DirEntryIterator::DefaultIgnoreList());
   for (const dirent& entry : months) {
-    if (!is_expired(entry.d_name, now)) continue;
+    std::int64_t year = 0;
+    int month_number = 0;
+    if (!parse_month_folder_name(entry.d_name, &year, &month_number) ||
+        !is_expired(entry.d_name, now)) {
+      continue;
+    }
     const std::string path = join_path(log_dir, entry.d_name);
     struct stat st;
     if (::fstatat(kind.get(), entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -78,8 +102,9 @@ void LogFile::delete_expired_in(int64_t now, int month_fd,
   DirEntryList files(month_fd, DirEntryIterator::DefaultIgnoreList());
   for (const dirent& entry : files) {
     const std::string name = entry.d_name;
-    if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    if (!has_suffix(name, suffix) || !is_expired(name, now)) continue;
+    RowTimeFields stamp;
+    if (!parse_log_file_name(name, kind, &stamp)) continue;
+    if (!is_expired(name, now)) continue;
     // The file being written is never deleted, however old its stamp.
     if (name == current_name) continue;
     struct stat st;
@@ -95,14 +120,13 @@ void LogFile::delete_expired_in(int64_t now, int month_fd,
 }
 
 bool LogFile::is_expired(const std::string& name, int64_t now) const {
-  const std::string stamp = extract_stamp(name, prefix);
-  if (stamp.empty()) return false;
-  struct tm fields = stamp_to_time(stamp);
-  const int64_t stamped = static_cast<int64_t>(mktime(&fields));
-  if (stamped > now) return false;
+  int64_t stamped = 0;
+  if (!stamp_time(name, kind, &stamped) || stamped > now) return false;
   // now >= stamped, so the difference fits unsigned 64 bits even when the
   // signed subtraction would overflow.
   const uint64_t age =
       static_cast<uint64_t>(now) - static_cast<uint64_t>(stamped);
   return static_cast<int64_t>(age / kSecondsPerDay) >= expire_days;
 }
+
+}  // namespace quillo

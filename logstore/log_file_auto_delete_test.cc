@@ -14,6 +14,7 @@
 
 namespace {
 
+using namespace quillo;
 using logtest::local_time;
 using logtest::make_dir;
 using logtest::read_file;
@@ -24,7 +25,7 @@ class FixedFreeLogFile : public LogFile {
  public:
   FixedFreeLogFile(const std::string& root, const std::string& state_dir,
                    int free)
-      : LogFile(root, "accesslog", "access_", ".csv", state_dir), free_(free) {}
+      : LogFile(LogKind::kAccess, root, state_dir), free_(free) {}
 
  protected:
   int free_percent() const override { return free_; }
@@ -49,7 +50,8 @@ class AutoDeleteTest : public ::testing::Test {
     ASSERT_TRUE(make_dir(root_));
     ASSERT_TRUE(make_dir(tmp_.path() + "/state"));
     ASSERT_TRUE(make_dir(kind_));
-    for (const char* dir : {"202610", "202611", "202612", "2026", "20261101"}) {
+    for (const char* dir :
+         {"202610", "202611", "202612", "2026", "20261101", "202613"}) {
       ASSERT_TRUE(make_dir(kind_ + "/" + dir));
     }
     for (const std::string& f : all_files()) ASSERT_TRUE(write_file(f, "x"));
@@ -64,7 +66,13 @@ class AutoDeleteTest : public ::testing::Test {
             kind_ + "/202611/notes.csv",                     // no prefix
             kind_ + "/access_20260101000000.csv",            // in kind dir
             kind_ + "/2026/access_20260101000000.csv",       // 4-digit dir
-            kind_ + "/20261101/access_20261101000000.csv"};  // 8-digit dir
+            kind_ + "/20261101/access_20261101000000.csv",   // 8-digit dir
+            // Not exactly a name the writer makes: left alone.
+            kind_ + "/202611/access_20261101000000_copy.csv",
+            kind_ + "/202611/access_2026110100000099.csv",
+            kind_ + "/202611/access_x20261101000000.csv",
+            kind_ + "/202611/access_20261131000000.csv",   // 31 November
+            kind_ + "/202613/access_20261101000000.csv"};  // month 13
   }
   std::set<std::string> old_files() const {
     return {kind_ + "/202611/access_20261101000000.csv",
@@ -116,7 +124,7 @@ TEST_F(AutoDeleteTest, DisabledPassDeletesNothing) {
 }
 
 TEST_F(AutoDeleteTest, RealVolumeIsNeverAboveOneHundredPercent) {
-  LogFile log(root_, "accesslog", "access_", ".csv", tmp_.path() + "/state");
+  LogFile log(LogKind::kAccess, root_, tmp_.path() + "/state");
   log.autodelete_enabled = true;
   log.expire_days = 30;
   log.expire_percent = 100;
@@ -159,7 +167,7 @@ class IsExpiredTest : public ::testing::TestWithParam<ExpiryCase> {};
 TEST_P(IsExpiredTest, JudgesAgeInWholeDays) {
   const ExpiryCase& c = GetParam();
   logtest::ScopedTimeZone zone(c.zone);
-  LogFile log("/r", "accesslog", "access_", ".csv", "/s");
+  LogFile log(LogKind::kAccess, "/r", "/s");
   log.expire_days = c.days;
   const int64_t now = local_time(2026, 12, 1, 0, 0, 0) + c.now_offset;
   EXPECT_EQ(log.is_expired(c.name, now), c.expired);
@@ -187,13 +195,16 @@ INSTANTIATE_TEST_SUITE_P(
         // No stamp, however old.
         ExpiryCase{"UTC", "access_.csv", 900 * kDay, 0, false},
         ExpiryCase{"UTC", "2026", 900 * kDay, 0, false},
-        ExpiryCase{"UTC", "20261101", 900 * kDay, 0, false}));
+        ExpiryCase{"UTC", "20261101", 900 * kDay, 0, false},
+        ExpiryCase{"UTC", "202613", 900 * kDay, 0, false},
+        ExpiryCase{"UTC", "access_20261101000000_1.csv", 900 * kDay, 0, false},
+        ExpiryCase{"UTC", "system_20261101000000.csv", 900 * kDay, 0, false}));
 
 // Across the spring change of 2026 (29 March) a local month holds one hour
 // less, so 30 calendar days are only 29 whole days of 86400 s.
 TEST(IsExpiredDstTest, CountsElapsedSecondsNotCalendarDays) {
   logtest::ScopedTimeZone zone("Europe/Berlin");
-  LogFile log("/r", "accesslog", "access_", ".csv", "/s");
+  LogFile log(LogKind::kAccess, "/r", "/s");
   log.expire_days = 30;
   EXPECT_FALSE(log.is_expired("access_20260301000000.csv",
                               local_time(2026, 3, 31, 0, 0, 0)));

@@ -21,6 +21,7 @@
 
 namespace {
 
+using namespace quillo;
 using logtest::file_mode;
 using logtest::local_time;
 using logtest::read_file;
@@ -43,8 +44,7 @@ class LogFileTest : public ::testing::Test {
   }
 
   std::unique_ptr<LogFile> make_log() const {
-    return std::make_unique<LogFile>(root_, "systemlog", "system_", ".csv",
-                                     state_dir_);
+    return std::make_unique<LogFile>(LogKind::kSystem, root_, state_dir_);
   }
   std::string state() const { return read_file(state_dir_ + "/system_info"); }
   std::string file(const std::string& month, const std::string& name) const {
@@ -62,7 +62,7 @@ class LogFileTest : public ::testing::Test {
 };
 
 TEST_F(LogFileTest, ConstructorSetsPathsAndOpensNothing) {
-  LogFile log("/r/", "accesslog", "access_", ".csv", "/s");
+  LogFile log(LogKind::kAccess, "/r/", "/s");
   EXPECT_EQ(log.base_dir, "/r/");
   EXPECT_EQ(log.log_dir, "/r/accesslog");
   EXPECT_EQ(log.state_path, "/s/access_info");
@@ -190,6 +190,8 @@ struct StateCase {
   int32_t count;
 };
 
+constexpr char kName[] = "system_20261207093015.csv";
+
 class LoadStateTest : public LogFileTest,
                       public ::testing::WithParamInterface<StateCase> {};
 
@@ -203,14 +205,21 @@ TEST_P(LoadStateTest, ParsesNameAndCount) {
 
 INSTANTIATE_TEST_SUITE_P(
     Contents, LoadStateTest,
-    ::testing::Values(StateCase{"a.csv\n7\n", "a.csv", 7},
-                      StateCase{"a.csv\n \t42x\n", "a.csv", 42},
-                      StateCase{"a.csv\n\n9\n", "a.csv", 9},
-                      StateCase{"a.csv", "a.csv", 0},
-                      StateCase{"a.csv\nlots\n", "a.csv", 0},
-                      StateCase{"a.csv\n-3\n", "a.csv", -3},
-                      StateCase{"a.csv\n99999999999\n", "a.csv", INT32_MAX},
-                      StateCase{"../x/a.csv\n7\n", "", 7},
+    ::testing::Values(StateCase{"system_20261207093015.csv\n7\n", kName, 7},
+                      StateCase{"system_20261207093015.csv\n \t42x\n", kName,
+                                42},
+                      StateCase{"system_20261207093015.csv\n\n9\n", kName, 9},
+                      StateCase{"system_20261207093015.csv", kName, 0},
+                      StateCase{"system_20261207093015.csv\nlots\n", kName, 0},
+                      StateCase{"system_20261207093015.csv\n-3\n", kName, -3},
+                      StateCase{"system_20261207093015.csv\n99999999999\n",
+                                kName, INT32_MAX},
+                      StateCase{"../x/system_20261207093015.csv\n7\n", "", 7},
+                      // Only the kind's own names, exactly as made.
+                      StateCase{"a.csv\n7\n", "", 7},
+                      StateCase{"access_20261207093015.csv\n7\n", "", 7},
+                      StateCase{"system_20261207093015_old.csv\n7\n", "", 7},
+                      StateCase{"system_20260231093015.csv\n7\n", "", 7},
                       StateCase{"", "", 0}));
 
 TEST_F(LogFileTest, RestartContinuesCountedFile) {
@@ -228,7 +237,7 @@ TEST_F(LogFileTest, RestartContinuesCountedFile) {
 
 TEST_F(LogFileTest, MissingOrEmptyLogRootTouchesNothing) {
   for (const std::string& root : {root_ + "/absent", std::string()}) {
-    LogFile log(root, "systemlog", "system_", ".csv", state_dir_);
+    LogFile log(LogKind::kSystem, root, state_dir_);
     log.autodelete_enabled = true;
     log.expire_percent = 100;
     EXPECT_EQ(log.write_line(local_time(2026, 12, 7, 9, 30, 15), "x"), 1);
@@ -256,7 +265,7 @@ TEST_F(LogFileTest, UnopenableFileFailsAndLeavesTheStateAlone) {
 int write_past_size_limit(const std::string& root, const std::string& state,
                           int64_t t) {
   if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR) return 64;
-  LogFile log(root, "systemlog", "system_", ".csv", state);
+  LogFile log(LogKind::kSystem, root, state);
   int failures = 0;
   if (log.write_line(t, "first") != 0) failures |= 1;
   const std::string path = log.current_path;

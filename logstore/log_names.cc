@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+namespace quillo {
 namespace {
 
 // Local calendar fields of `t`. A time the C library cannot break down
@@ -107,3 +108,5 @@ struct tm stamp_to_time(const std::string& stamp) {
   fields.tm_isdst = -1;
   return fields;
 }
+
+}  // namespace quillo

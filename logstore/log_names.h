@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <string>
 
+namespace quillo {
+
 // Local time of `t` as YYYY/MM/DD HH:MM:SS: the year in decimal without
 // leading zeros, the other fields two digits each.
 std::string format_log_time(int64_t t);
@@ -50,5 +52,18 @@ std::string extract_stamp(const std::string& name, const std::string& prefix);
 // 0; tm_isdst is -1 so that mktime() decides daylight saving. Missing or
 // non-digit characters read as 0.
 struct tm stamp_to_time(const std::string& stamp);
+
+}  // namespace quillo
+
+// Temporary, until the readers and tools outside quillo:: qualify these
+// names: the lead removes this block at merge.
+using quillo::extract_stamp;
+using quillo::file_exists;
+using quillo::format_file_stamp;
+using quillo::format_log_time;
+using quillo::format_month_dir;
+using quillo::is_directory;
+using quillo::join_path;
+using quillo::stamp_to_time;
 
 #endif  // QUILLO_LOGSTORE_LOG_NAMES_H_
