@@ -39,31 +39,16 @@ bool file_exists(const std::string& path);
 // True when stat() succeeds for `path` and the entry is a directory.
 bool is_directory(const std::string& path);
 
-// The time stamp carried by a log file or month directory name: the first
-// run of ASCII digits after `prefix` (after position 0 when `name` does not
-// begin with `prefix`), returned only when it is exactly 6 digits (YYYYMM)
-// or at least 14 digits (YYYYMMDDhhmmss...). Anything else gives "".
-std::string extract_stamp(const std::string& name, const std::string& prefix);
-
-// The calendar fields of a stamp from extract_stamp(), without
-// normalisation: year and month from the first six characters, and day,
-// hour, minute and second from the next eight when the stamp is longer than
-// 13 characters (day 1 at 00:00:00 otherwise). Weekday and day of year are
-// 0; tm_isdst is -1 so that mktime() decides daylight saving. Missing or
-// non-digit characters read as 0.
-struct tm stamp_to_time(const std::string& stamp);
 
 }  // namespace quillo
 
 // Temporary, until the readers and tools outside quillo:: qualify these
 // names: the lead removes this block at merge.
-using quillo::extract_stamp;
 using quillo::file_exists;
 using quillo::format_file_stamp;
 using quillo::format_log_time;
 using quillo::format_month_dir;
 using quillo::is_directory;
 using quillo::join_path;
-using quillo::stamp_to_time;
 
 #endif  // QUILLO_LOGSTORE_LOG_NAMES_H_
