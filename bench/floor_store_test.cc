@@ -177,7 +177,7 @@ std::string daemon_row(const quillo::RequestData& received, int64_t now) {
   std::string row;
   if (received.type_code() == 1) {
     const quillo::ReqSystemLog r(received);
-    quillo::append_column(row, format_log_time(quillo::parse_record_time(r.time())));
+    quillo::append_column(row, quillo::format_log_time(quillo::parse_record_time(r.time())));
     quillo::append_column(row, r.text1());
     quillo::append_column(row, r.text2());
     quillo::append_column(row, r.text3());
@@ -186,7 +186,7 @@ std::string daemon_row(const quillo::RequestData& received, int64_t now) {
   const quillo::ReqAccessLog r(received);
   const quillo::AccessValues v = quillo::derive_access_values(r);
   for (const std::string& f :
-       {format_log_time(now), v.user, std::string(r.host_name()),
+       {quillo::format_log_time(now), v.user, std::string(r.host_name()),
         std::string(r.ip_address()), v.operation, v.result,
         std::string(r.share_name()), v.path}) {
     quillo::append_column(row, f);

@@ -160,7 +160,7 @@ BENCHMARK(BM_AccessRecordParse);
 
 void BM_AccessRow(benchmark::State& state) {
   const quillo::ReqAccessLog record = sample_record();
-  const std::string time = format_log_time(std::time(nullptr));
+  const std::string time = quillo::format_log_time(std::time(nullptr));
   for (auto _ : state) {
     const quillo::AccessValues v = quillo::derive_access_values(record);
     std::string row;
@@ -192,7 +192,7 @@ void BM_SystemRow(benchmark::State& state) {
                                     "temperature high");
   for (auto _ : state) {
     std::string row;
-    quillo::append_column(row, format_log_time(quillo::parse_record_time(record.time())));
+    quillo::append_column(row, quillo::format_log_time(quillo::parse_record_time(record.time())));
     quillo::append_column(row, record.text1());
     quillo::append_column(row, record.text2());
     quillo::append_column(row, record.text3());

@@ -112,9 +112,4 @@ class DirEntryList {
 
 }  // namespace quillo
 
-// Temporary, until the readers outside quillo:: qualify these names: the
-// lead removes this block at merge.
-using quillo::DirEntryIterator;
-using quillo::DirEntryList;
-
 #endif  // QUILLO_LOGSTORE_DIR_ENTRY_H_

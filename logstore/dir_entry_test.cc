@@ -8,6 +8,7 @@
 
 #include "logstore/log_test_util.h"
 
+namespace quillo {
 namespace {
 
 using ::testing::ElementsAre;
@@ -68,3 +69,4 @@ TEST_F(DirEntryListTest, CopiesShareTheStream) {
 }
 
 }  // namespace
+}  // namespace quillo

@@ -42,13 +42,4 @@ bool is_directory(const std::string& path);
 
 }  // namespace quillo
 
-// Temporary, until the readers and tools outside quillo:: qualify these
-// names: the lead removes this block at merge.
-using quillo::file_exists;
-using quillo::format_file_stamp;
-using quillo::format_log_time;
-using quillo::format_month_dir;
-using quillo::is_directory;
-using quillo::join_path;
-
 #endif  // QUILLO_LOGSTORE_LOG_NAMES_H_

@@ -10,6 +10,7 @@
 
 #include "logstore/log_test_util.h"
 
+namespace quillo {
 namespace {
 
 using logtest::ScopedTimeZone;
@@ -94,3 +95,4 @@ TEST(FileStatusTest, TellsEntriesAndDirectoriesApart) {
 }
 
 }  // namespace
+}  // namespace quillo
