@@ -25,6 +25,8 @@
 #include "daemon/message_limit.h"
 #include "daemon/peer_set.h"
 #include "daemon/system_log.h"
+#include "forward/forward_settings.h"
+#include "forward/row_sink.h"
 #include "notice/notice.h"
 #include "protocol/connection.h"
 #include "protocol/packet.h"
@@ -104,15 +106,15 @@ class RequestLoop {
                    settings.forward_backoff_max),
         system_log_(settings.paths.state_dir, handler_stats_),
         access_log_(settings.paths.state_dir, alerts_, handler_stats_) {
-    system_log_.set_row_sink(&forwarder_);
-    access_log_.set_row_sink(&forwarder_);
+    system_log_.set_row_sink(&forward_sink_);
+    access_log_.set_row_sink(&forward_sink_);
   }
 
   // The counter dump's rows, in the order operators know them; counters
   // added later go at the end.
   std::vector<CounterRow> counter_rows() const {
     const AlertStats& alert = alerts_.stats();
-    const ForwardStats& forward = forwarder_.stats();
+    const quillo::ForwardStats& forward = forwarder_.stats();
     return {
         {"requests_system", &requests_.system},
         {"requests_access", &requests_.access},
@@ -329,24 +331,9 @@ class RequestLoop {
   // malformed ones are reported and turn forwarding off, and TLS settings
   // that cannot verify the collector are reported and hold the rows back.
   void apply_forward_settings() {
-    const ConfigXml::ForwardConf& conf = config_->forward_settings();
-    if (!conf.error.empty()) complain("Error: " + conf.error + "\n");
-    ForwardSettings settings;
-    settings.enable = conf.enable;
-    settings.held = conf.held;
-    settings.host = conf.host;
-    settings.port = conf.port;
-    settings.protocol = conf.protocol;
-    settings.window = conf.window;
-    settings.tls.enable = conf.tls.enable;
-    settings.tls.cafile = conf.tls.cafile;
-    settings.tls.certfile = conf.tls.certfile;
-    settings.tls.keyfile = conf.tls.keyfile;
-    settings.tls.peername = conf.tls.peername;
-    settings.system = conf.system;
-    settings.access = conf.access;
-    settings.alert = conf.alert;
-    settings.max_megabytes = conf.max_megabytes;
+    const quillo::ForwardSettings settings =
+        quillo::read_forward_settings(*config_);
+    if (!settings.error.empty()) complain("Error: " + settings.error + "\n");
     forwarder_.configure(settings);
   }
 
@@ -424,7 +411,9 @@ class RequestLoop {
   HandlerStats handler_stats_;
   Notifier notifier_;
   AlertThread alerts_;
-  Forwarder forwarder_;
+  quillo::Forwarder forwarder_;
+  // Temporary, until the handlers write through the log store.
+  ObserverRowSink forward_sink_{forwarder_};
   SystemLogHandler system_log_;
   AccessLogHandler access_log_;
 };

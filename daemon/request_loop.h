@@ -49,7 +49,8 @@ struct DaemonSettings {
   std::string socket;
   AlertThread::Timing alert_timing = AlertThread::kDefaultTiming;
   // Ceiling of the forwarder's reconnect back-off.
-  std::chrono::seconds forward_backoff_max = Forwarder::kDefaultBackoffMax;
+  std::chrono::seconds forward_backoff_max =
+      quillo::Forwarder::kDefaultBackoffMax;
 };
 
 // The request loop's own counts. Lock-free, read by the SIGUSR1 handler.

@@ -14,6 +14,7 @@
 
 #include "testing/temp_tree.h"
 
+namespace quillo {
 namespace {
 
 using ::testing::ElementsAre;
@@ -417,3 +418,4 @@ INSTANTIATE_TEST_SUITE_P(Segments, SpoolGarbageTest,
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace
+}  // namespace quillo
