@@ -62,9 +62,16 @@ void Forwarder::stop() {
 
 void Forwarder::configure(const ForwardSettings& settings) {
   main_settings_ = settings;
-  if (settings.enable && !spool_.is_open() && spool_.prepare() != 0) {
-    complain("Error: cannot open the forwarding spool " + spool_dir_ + ": " +
-             error_text(errno) + "\n");
+  if (settings.enable && !spool_.is_open()) {
+    if (spool_.prepare() != 0) {
+      complain("Error: cannot open the forwarding spool " + spool_dir_ +
+               ": " + error_text(errno) + "\n");
+    } else if (const auto stale = spool_.stale_position()) {
+      complain("Forward spool position dropped!! " + spool_dir_ +
+               "/position said " + std::to_string(stale->seq) + " " +
+               std::to_string(stale->offset) +
+               ", past every segment; sending from the oldest.\n");
+    }
   }
   spool_.set_max_bytes(static_cast<std::uint64_t>(settings.max_megabytes)
                        << 20);
@@ -201,12 +208,6 @@ void Forwarder::run() {
 
 void Forwarder::scan_spool() {
   spool_.scan();
-  if (const auto stale = spool_.stale_position()) {
-    complain("Forward spool position dropped!! " + spool_dir_ +
-             "/position said " + std::to_string(stale->seq) + " " +
-             std::to_string(stale->offset) +
-             ", past every segment; sending from the oldest.\n");
-  }
   stats_.spool_bytes = spool_.total_bytes();
 }
 

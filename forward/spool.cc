@@ -125,15 +125,35 @@ int Spool::prepare() {
   // position and be taken for sent.
   const std::uint64_t newest =
       listing.seqs.empty() ? 0 : listing.seqs.back();
+  const std::uint64_t first = std::max(newest, listing.place.seq) + 1;
+  stale_position_ = drop_stale(&listing);
   write_fd_.reset();
-  read_fd_.reset();
   MutexLock hold(mu_);
-  next_seq_ = std::max({next_seq_, newest + 1, listing.place.seq + 1});
+  next_seq_ = std::max(next_seq_, first);
   segments_.clear();
   total_bytes_ = 0;
   listing_ = std::move(listing);
   open_ = true;
   return 0;
+}
+
+std::optional<Spool::Position> Spool::drop_stale(Listing* listing) {
+  const std::vector<std::uint64_t>& seqs = listing->seqs;
+  const SpoolPlace place = listing->place;
+  // Normally the position names a segment there, or lies at the start of
+  // the one after the newest (all sent). One past every segment with rows
+  // said sent, or with older segments only, was left by segments removed
+  // behind the daemon's back, and the segments there are newer than it:
+  // nothing of them was sent.
+  const std::uint64_t newest = seqs.empty() ? 0 : seqs.back();
+  const bool named = std::binary_search(seqs.begin(), seqs.end(), place.seq);
+  if (named || newest > place.seq ||
+      (place.offset == 0 && (seqs.empty() || seqs.front() >= place.seq))) {
+    return std::nullopt;
+  }
+  listing->place = SpoolPlace{};
+  listing->stale = true;
+  return Position{place.seq, place.offset, 0};
 }
 
 int Spool::start_segment() {

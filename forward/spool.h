@@ -98,6 +98,11 @@ class Spool {
   // scan() takes in the segments found. Returns 0, or -1 with errno.
   int prepare() EXCLUDES(mu_);
 
+  // The recorded position the last prepare() dropped because it lay past
+  // every segment in the folder (segments removed behind the daemon's
+  // back); sending then starts from the oldest segment.
+  std::optional<Position> stale_position() const { return stale_position_; }
+
   // The total size limit; segments are a quarter of it, at most 4 MiB.
   void set_max_bytes(std::uint64_t max_bytes) EXCLUDES(mu_);
 
@@ -124,10 +129,6 @@ class Spool {
   // front of any written since, and starts the send position there.
   void scan() EXCLUDES(mu_);
 
-  // The recorded position the last scan() dropped because it lay past
-  // every segment in the folder (segments removed behind the daemon's
-  // back); sending then starts from the oldest segment.
-  std::optional<Position> stale_position() const { return stale_position_; }
 
   // Whole frames from the send position, at most about `max_bytes` (at
   // least one frame when any is there); sent segments met on the way are
@@ -180,8 +181,12 @@ class Spool {
   struct Listing {
     std::vector<std::uint64_t> seqs;
     SpoolPlace place;
+    bool stale = false;  // the recorded position was dropped
   };
 
+  // The recorded position of `listing` when it lies past every segment
+  // there, which it then drops.
+  static std::optional<Position> drop_stale(Listing* listing);
   // Removes the front segment from the table; the caller removes its file.
   void pop_front() REQUIRES(mu_);
   // Takes the final segments the confirmed position passed off the table.
@@ -213,8 +218,8 @@ class Spool {
   Segment scan_segment(std::uint64_t seq) const;
   // Puts the segments scan() found in front of the table and starts both
   // positions at `start` (none: at the oldest segment).
-  void install(std::deque<Segment> found, std::optional<Position> start)
-      EXCLUDES(mu_);
+  void install(std::deque<Segment> found, std::optional<Position> start,
+               bool stale) EXCLUDES(mu_);
 
   SpoolFolder folder_;  // open() once before any other use, then const
 
@@ -239,10 +244,11 @@ class Spool {
   std::uint64_t write_end_ = 0;  // its committed size
   std::uint64_t staged_ = 0;     // bytes written past write_end_
 
+  std::optional<Position> stale_position_;
+
   // The reader's own.
   base::UniqueFd read_fd_;
   std::uint64_t read_fd_seq_ = 0;
-  std::optional<Position> stale_position_;
 };
 
 }  // namespace quillo

@@ -46,21 +46,9 @@ void Spool::scan() {
     listing = std::move(*listing_);
     listing_.reset();
   }
+  read_fd_.reset();
   const std::vector<std::uint64_t>& seqs = listing.seqs;
-  SpoolPlace place = listing.place;
-  // Normally the position names a segment there, or lies at the start of
-  // the one after the newest (all sent). One past every segment with rows
-  // said sent, or with older segments only, was left by segments removed
-  // behind the daemon's back, and the segments there are newer than it:
-  // nothing of them was sent.
-  const std::uint64_t newest = seqs.empty() ? 0 : seqs.back();
-  stale_position_.reset();
-  const bool named = std::binary_search(seqs.begin(), seqs.end(), place.seq);
-  if (!named && newest <= place.seq &&
-      (place.offset > 0 || (!seqs.empty() && seqs.front() < place.seq))) {
-    stale_position_ = Position{place.seq, place.offset, 0};
-    place = SpoolPlace{};
-  }
+  const SpoolPlace place = listing.place;
   std::deque<Segment> found;
   for (const std::uint64_t seq : seqs) {
     if (seq < place.seq) {
@@ -78,10 +66,11 @@ void Spool::scan() {
                                             place.offset, &start->offset);
     }
   }
-  install(std::move(found), start);
+  install(std::move(found), start, listing.stale);
 }
 
-void Spool::install(std::deque<Segment> found, std::optional<Position> start) {
+void Spool::install(std::deque<Segment> found, std::optional<Position> start,
+                    bool stale) {
   MutexLock hold(mu_);
   for (const Segment& s : found) total_bytes_ += s.size;
   // Every segment written since prepare() is numbered past these.
@@ -95,7 +84,7 @@ void Spool::install(std::deque<Segment> found, std::optional<Position> start) {
   confirmed_ = read_;
   damage_seen_ = Position{};
   // A dropped position is written anew at the next persist().
-  dirty_ = stale_position_.has_value();
+  dirty_ = stale;
 }
 
 bool Spool::next_to_read(Read* read) {
