@@ -69,14 +69,13 @@ void read_kinds(const Reader& in, ForwardSettings* s) {
 void read_target(const Reader& in, ForwardSettings* s) {
   const ForwardSettings defaults;
   s->host = in.text("forwardconf/target/host", "");
-  const std::string protocol = in.text("forwardconf/target/protocol",
-                                       protocol_name(defaults.protocol));
+  const std::string protocol =
+      in.text("forwardconf/target/protocol", protocol_name(defaults.protocol));
   const std::string port = in.text("forwardconf/target/port", "");
-  const std::string window = in.text("forwardconf/target/window",
-                                     std::to_string(defaults.window));
-  const std::string megabytes =
-      in.text("forwardconf/spool/maxmegabytes",
-              std::to_string(defaults.max_megabytes));
+  const std::string window =
+      in.text("forwardconf/target/window", std::to_string(defaults.window));
+  const std::string megabytes = in.text("forwardconf/spool/maxmegabytes",
+                                        std::to_string(defaults.max_megabytes));
   const std::optional<ForwardProtocol> known = protocol_named(protocol);
   const long port_value = whole_number(port, kMaxPort);
   const long window_value = whole_number(window, kMaxWindow);

@@ -48,8 +48,7 @@ std::string forwardconf(const std::string& port, const std::string& protocol,
 }
 
 class ForwardElementTest : public ForwardSettingsTest,
-                           public ::testing::WithParamInterface<ForwardCase> {
-};
+                           public ::testing::WithParamInterface<ForwardCase> {};
 
 TEST_P(ForwardElementTest, ReadsOrRefusesTheSettings) {
   const ForwardSettings s = Read("<config>" + GetParam().element + "</config>");
@@ -76,12 +75,14 @@ INSTANTIATE_TEST_SUITE_P(
                     "unknown protocol \"udp\""},
         ForwardCase{"Relp", forwardconf("2514", "relp"), true, ""},
         ForwardCase{"WindowOne",
-                    forwardconf("2514", "relp</protocol><window>1</window>"
-                                        "<protocol>relp"),
+                    forwardconf("2514",
+                                "relp</protocol><window>1</window>"
+                                "<protocol>relp"),
                     false, "window \"1\" is not in 2-1024"},
         ForwardCase{"WindowMost",
-                    forwardconf("2514", "relp</protocol><window>1024</window>"
-                                        "<protocol>relp"),
+                    forwardconf("2514",
+                                "relp</protocol><window>1024</window>"
+                                "<protocol>relp"),
                     true, ""},
         // TLS that could not verify the collector holds the rows back.
         ForwardCase{"TlsTcpWithoutClientCertificate",
@@ -159,9 +160,9 @@ TEST_F(ForwardSettingsTest, ReadsRelpAndTlsTextsWithoutTheirWhiteSpace) {
 }
 
 TEST_F(ForwardSettingsTest, KindsOfSettingsThatAreOffAreStillRead) {
-  const ForwardSettings s =
-      Read("<config><forwardconf><kinds system=\"false\"/></forwardconf>"
-           "</config>");
+  const ForwardSettings s = Read(
+      "<config><forwardconf><kinds system=\"false\"/></forwardconf>"
+      "</config>");
   EXPECT_FALSE(s.enable);
   EXPECT_FALSE(s.forwards(LogKind::kSystem));
   EXPECT_TRUE(s.forwards(LogKind::kAccess));

@@ -64,8 +64,8 @@ void Forwarder::configure(const ForwardSettings& settings) {
   main_settings_ = settings;
   if (settings.enable && !spool_.is_open()) {
     if (spool_.prepare() != 0) {
-      complain("Error: cannot open the forwarding spool " + spool_dir_ +
-               ": " + error_text(errno) + "\n");
+      complain("Error: cannot open the forwarding spool " + spool_dir_ + ": " +
+               error_text(errno) + "\n");
     } else if (const auto stale = spool_.stale_position()) {
       complain("Forward spool position dropped!! " + spool_dir_ +
                "/position said " + std::to_string(stale->seq) + " " +
@@ -120,8 +120,8 @@ void Forwarder::report_drops(std::uint64_t dropped, Clock::time_point now) {
   unreported_drops_ += dropped;
   if (now - last_drop_report_ < kReportInterval) return;
   last_drop_report_ = now;
-  complain("Forward spool full!! Dropped " +
-           std::to_string(unreported_drops_) + " unsent rows.\n");
+  complain("Forward spool full!! Dropped " + std::to_string(unreported_drops_) +
+           " unsent rows.\n");
   unreported_drops_ = 0;
 }
 

@@ -121,7 +121,8 @@ const SyslogOrigin kOrigin{"nas1", 812};
 std::vector<std::string> expected(int from, int to) {
   std::vector<std::string> out;
   for (int i = from; i < to; ++i) {
-    out.push_back(format_syslog_message(system_row(i).row, system_row(i).line, kOrigin));
+    out.push_back(
+        format_syslog_message(system_row(i).row, system_row(i).line, kOrigin));
   }
   return out;
 }

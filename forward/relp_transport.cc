@@ -52,7 +52,8 @@ thread_local RelpTransport* tracing = nullptr;
 
 class RelpTransport final : public Transport {
  public:
-  explicit RelpTransport(const ForwardSettings& settings) : settings_(settings) {}
+  explicit RelpTransport(const ForwardSettings& settings)
+      : settings_(settings) {}
 
   ~RelpTransport() override {
     drop_client();
@@ -130,7 +131,8 @@ class RelpTransport final : public Transport {
       if (space == std::string::npos || space >= end) break;
       unsigned char* message = reinterpret_cast<unsigned char*>(
           const_cast<char*>(bytes.data() + space + 1));
-      const bool full = in_session_ >= static_cast<std::size_t>(settings_.window);
+      const bool full =
+          in_session_ >= static_cast<std::size_t>(settings_.window);
       const Clock::time_point before = Clock::now();
       sent_txnr_ = 0;
       if (relpCltSendSyslog(client_, message, end - space - 1) != RELP_RET_OK ||
@@ -343,7 +345,8 @@ class RelpTransport final : public Transport {
 
 }  // namespace
 
-std::unique_ptr<Transport> make_relp_transport(const ForwardSettings& settings) {
+std::unique_ptr<Transport> make_relp_transport(
+    const ForwardSettings& settings) {
   return std::make_unique<RelpTransport>(settings);
 }
 

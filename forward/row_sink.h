@@ -53,11 +53,10 @@ class ObserverRowSink final : public RowSink {
       : observer_(observer) {}
 
   void row_prepared(const WrittenRow& row) noexcept override {
-    const quillo::LogKind kind = row.kind == RowKind::kSystem
-                                     ? quillo::LogKind::kSystem
-                                 : row.kind == RowKind::kAccess
-                                     ? quillo::LogKind::kAccess
-                                     : quillo::LogKind::kAlert;
+    const quillo::LogKind kind =
+        row.kind == RowKind::kSystem   ? quillo::LogKind::kSystem
+        : row.kind == RowKind::kAccess ? quillo::LogKind::kAccess
+                                       : quillo::LogKind::kAlert;
     try {
       observer_.row_prepared(quillo::LogRow{kind, row.time, row.fields},
                              row.csv);
@@ -66,9 +65,7 @@ class ObserverRowSink final : public RowSink {
       // its row_done() finds nothing prepared.
     }
   }
-  void row_done(bool written) noexcept override {
-    observer_.row_done(written);
-  }
+  void row_done(bool written) noexcept override { observer_.row_done(written); }
 
  private:
   quillo::RowObserver& observer_;

@@ -123,8 +123,7 @@ int Spool::prepare() {
   // A new segment is numbered past every segment there and past the
   // recorded one, so that no row spooled from now on can lie before the
   // position and be taken for sent.
-  const std::uint64_t newest =
-      listing.seqs.empty() ? 0 : listing.seqs.back();
+  const std::uint64_t newest = listing.seqs.empty() ? 0 : listing.seqs.back();
   const std::uint64_t first = std::max(newest, listing.place.seq) + 1;
   stale_position_ = drop_stale(&listing);
   write_fd_.reset();

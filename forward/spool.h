@@ -129,7 +129,6 @@ class Spool {
   // front of any written since, and starts the send position there.
   void scan() EXCLUDES(mu_);
 
-
   // Whole frames from the send position, at most about `max_bytes` (at
   // least one frame when any is there); sent segments met on the way are
   // removed, and damage before the frames is stepped over (and counted in
@@ -206,9 +205,10 @@ class Spool {
   bool next_to_read(Read* read) REQUIRES(mu_);
   // Reads frames of `read->segment`, without the mutex.
   void read_frames(std::size_t max_bytes, Read* read);
-  // Applies a read: false when the table changed under it (the segment
-  // was dropped), and then the batch is forgotten.
-  bool apply(const Read& read, Batch* batch) REQUIRES(mu_);
+  // Applies a read, moving its frames into `batch`: false when the table
+  // changed under it (the segment was dropped), and then the read is
+  // forgotten.
+  bool apply(Read* read, Batch* batch) REQUIRES(mu_);
   // Moves the send position past a stretch of segment `seq` the reader
   // stepped over (damage: counted in `*batch` when met for the first time).
   void step_over(std::uint64_t seq, const Step& step, Batch* batch)
@@ -240,7 +240,7 @@ class Spool {
   Position damage_seen_ GUARDED_BY(mu_);
 
   // The writer's own.
-  base::UniqueFd write_fd_;    // of segments_.back() when not final
+  base::UniqueFd write_fd_;      // of segments_.back() when not final
   std::uint64_t write_end_ = 0;  // its committed size
   std::uint64_t staged_ = 0;     // bytes written past write_end_
 

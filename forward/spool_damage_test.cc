@@ -1,5 +1,3 @@
-#include "forward/spool.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "forward/spool.h"
 #include "forward/spool_test_util.h"
 #include "testing/temp_tree.h"
 

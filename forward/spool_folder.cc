@@ -135,18 +135,16 @@ int SpoolFolder::write_position(const SpoolPlace& place) const {
   char text[64];
   const int n = std::snprintf(text, sizeof(text), "%" PRIu64 " %" PRIu64 "\n",
                               place.seq, place.offset);
-  base::UniqueFd fd = open_regular(dir_fd_.get(), kPositionTemp,
-                                   O_WRONLY | O_CREAT | O_TRUNC);
+  base::UniqueFd fd =
+      open_regular(dir_fd_.get(), kPositionTemp, O_WRONLY | O_CREAT | O_TRUNC);
   if (!fd) return -1;
   if (!base::write_all(fd.get(), text, static_cast<std::size_t>(n))) return -1;
   fd.reset();
-  return ::renameat(dir_fd_.get(), kPositionTemp, dir_fd_.get(),
-                    kPositionFile);
+  return ::renameat(dir_fd_.get(), kPositionTemp, dir_fd_.get(), kPositionFile);
 }
 
 std::uint64_t SpoolFolder::count_rows(int fd, std::uint64_t size,
-                                      std::uint64_t limit,
-                                      std::uint64_t* end) {
+                                      std::uint64_t limit, std::uint64_t* end) {
   SegmentReader reader(fd, 0, size, 1u << 20);
   std::uint64_t rows = 0;
   for (;;) {

@@ -3,8 +3,6 @@
 // spool's mutex free; what was read is applied to the table under it, and
 // forgotten when the writer dropped the segment meanwhile.
 
-#include "forward/spool.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -12,6 +10,7 @@
 #include <utility>
 
 #include "forward/segment_reader.h"
+#include "forward/spool.h"
 
 namespace quillo {
 namespace {
@@ -78,8 +77,8 @@ void Spool::install(std::deque<Segment> found, std::optional<Position> start,
   if (start) {
     read_ = *start;
   } else {
-    read_ = Position{segments_.empty() ? next_seq_ : segments_.front().seq, 0,
-                     0};
+    read_ =
+        Position{segments_.empty() ? next_seq_ : segments_.front().seq, 0, 0};
   }
   confirmed_ = read_;
   damage_seen_ = Position{};
@@ -137,17 +136,18 @@ void Spool::read_frames(std::size_t max_bytes, Read* read) {
   }
 }
 
-bool Spool::apply(const Read& read, Batch* batch) {
-  if (read_.seq != read.segment.seq || read_.offset != read.offset) {
+bool Spool::apply(Read* read, Batch* batch) {
+  if (read_.seq != read->segment.seq || read_.offset != read->offset) {
     return false;  // the limit dropped the segment meanwhile
   }
-  for (const Step& step : read.steps) step_over(read.segment.seq, step, batch);
-  if (read.bytes.empty()) return true;
-  batch->segment = read.segment.seq;
+  for (const Step& step : read->steps)
+    step_over(read->segment.seq, step, batch);
+  if (read->bytes.empty()) return true;
+  batch->segment = read->segment.seq;
   batch->offset = read_.offset;
   batch->rows = read_.rows;
-  batch->bytes = read.bytes;
-  batch->frame_ends = read.frame_ends;
+  batch->bytes = std::move(read->bytes);
+  batch->frame_ends = std::move(read->frame_ends);
   return true;
 }
 
@@ -167,7 +167,7 @@ Spool::Batch Spool::peek(std::size_t max_bytes) {
     if (!found) return batch;
     read_frames(max_bytes, &read);
     MutexLock hold(mu_);
-    if (!apply(read, &batch)) continue;
+    if (!apply(&read, &batch)) continue;
     if (!batch.bytes.empty() || !read.segment.final) return batch;
   }
 }

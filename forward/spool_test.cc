@@ -245,8 +245,8 @@ TEST_F(SpoolTest, RowsWrittenBeforeTheScanGoAfterTheOldOnes) {
   EXPECT_FALSE(spool.needs_scan());
   EXPECT_EQ(spool.unsent_rows(), 4u);
   EXPECT_EQ(spool.total_bytes(), 4 * frame(0).size());
-  EXPECT_THAT(drain(spool), ElementsAre(frame(0), frame(1), frame(2),
-                                        frame(3)));
+  EXPECT_THAT(drain(spool),
+              ElementsAre(frame(0), frame(1), frame(2), frame(3)));
   ASSERT_EQ(spool.persist(), 0);
   Spool again(dir_, 1 << 20);
   ASSERT_EQ(again.open(), 0);

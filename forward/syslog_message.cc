@@ -70,9 +70,9 @@ std::string message_header(const LogRow& row, const SyslogOrigin& origin) {
       row.kind == LogKind::kAlert ? kPriorityNotice : kPriorityInfo;
   std::string time = base::rfc3339_local_time(row.time);
   if (time.empty()) time = "-";
-  return "<" + std::to_string(priority) + ">1 " + time + " " +
-         origin.hostname + " " + kSyslogAppName + " " +
-         std::to_string(origin.pid) + " " + kind_info(row.kind).name + " ";
+  return "<" + std::to_string(priority) + ">1 " + time + " " + origin.hostname +
+         " " + kSyslogAppName + " " + std::to_string(origin.pid) + " " +
+         kind_info(row.kind).name + " ";
 }
 
 // The parts of a message while it is cut to its limit.

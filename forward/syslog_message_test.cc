@@ -39,8 +39,7 @@ struct OfferedRow {
   std::string line;
 };
 
-std::string format(const OfferedRow& w,
-                   std::size_t limit = kMaxSyslogMessage) {
+std::string format(const OfferedRow& w, std::size_t limit = kMaxSyslogMessage) {
   return format_syslog_message(w.row, w.line, kOrigin, limit);
 }
 
@@ -94,11 +93,11 @@ TEST(SyslogMessageTest, EscapesParameterValuesButNotMsg) {
 TEST(SyslogMessageTest, ReplacesInvalidUtf8) {
   EXPECT_EQ(repair_utf8("ok \xE6\x97\xA5"), "ok \xE6\x97\xA5");
   EXPECT_EQ(repair_utf8("a\xFF"
-                       "b"),
+                        "b"),
             "a\xEF\xBF\xBD"
             "b");
   EXPECT_EQ(repair_utf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
-  EXPECT_EQ(repair_utf8("\xED\xA0\x80"),                           // a surrogate
+  EXPECT_EQ(repair_utf8("\xED\xA0\x80"),  // a surrogate
             "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(repair_utf8("\xE6\x97"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // cut short
   EXPECT_EQ(repair_utf8("\xF4\x90\x80\x80").substr(0, 3), "\xEF\xBF\xBD");

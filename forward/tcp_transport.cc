@@ -105,7 +105,8 @@ using Session =
 
 class TcpTransport final : public Transport {
  public:
-  explicit TcpTransport(const ForwardSettings& settings) : settings_(settings) {}
+  explicit TcpTransport(const ForwardSettings& settings)
+      : settings_(settings) {}
   ~TcpTransport() override = default;
 
   bool connect(std::string* error, bool* tls) override {
@@ -213,8 +214,7 @@ class TcpTransport final : public Transport {
     session_.reset(s);
     int r = gnutls_set_default_priority(s);
     if (r >= 0) {
-      r = gnutls_credentials_set(s, GNUTLS_CRD_CERTIFICATE,
-                                 credentials_.get());
+      r = gnutls_credentials_set(s, GNUTLS_CRD_CERTIFICATE, credentials_.get());
     }
     if (r >= 0 && !is_ip_address(name)) {
       r = gnutls_server_name_set(s, GNUTLS_NAME_DNS, name.data(), name.size());

@@ -58,9 +58,9 @@ TEST(WorkerTest, ThreadStartsWithAsynchronousSignalsBlocked) {
   sigemptyset(&in_thread);
   {
     Worker worker;
-    ASSERT_EQ(worker.start(
-                  [&] { pthread_sigmask(SIG_BLOCK, nullptr, &in_thread); }),
-              0);
+    ASSERT_EQ(
+        worker.start([&] { pthread_sigmask(SIG_BLOCK, nullptr, &in_thread); }),
+        0);
   }  // joined here
   for (const int sig : {SIGTERM, SIGHUP, SIGINT, SIGUSR1, SIGCHLD, SIGPIPE}) {
     EXPECT_EQ(sigismember(&in_thread, sig), 1) << "signal " << sig;
