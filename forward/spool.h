@@ -91,7 +91,7 @@ class Spool {
   // Whether any spooled frame lies past the send position.
   bool has_unsent() const EXCLUDES(mu_);
 
-  // --- The writer.
+  // The writer's calls.
 
   // Makes the folder if needed and numbers the segments to come past the
   // ones there and the recorded position (a listing, no segment read);
@@ -120,9 +120,10 @@ class Spool {
   int append(const std::string& frame, std::uint64_t* dropped_rows)
       EXCLUDES(mu_);
 
-  // --- The reader.
+  // The reader's calls.
 
-  // Whether prepare() found segments that scan() has not taken in yet.
+  // Whether the last prepare() has not been followed by scan() yet: until
+  // then peek() offers nothing and persist() writes nothing.
   bool needs_scan() const EXCLUDES(mu_);
   // Reads the segments prepare() found: removes those the recorded
   // position has passed, counts the rows of the others and puts them in

@@ -27,8 +27,8 @@ cmake --build build/asan -j"$jobs"
 # test runs quillod built with it).
 configure build/tsan -DCMAKE_BUILD_TYPE=Debug -DQUILLO_SANITIZE=thread \
   -DQUILLO_BUILD_TESTS=ON -DQUILLO_BUILD_BENCH=OFF
-cmake --build build/tsan -j"$jobs" --target thread_test alert_thread_test \
-  forwarder_test signals_e2e_test
+cmake --build build/tsan -j"$jobs" --target thread_test worker_test \
+  alert_thread_test forwarder_test signals_e2e_test
 
 status=0
 echo "== Packaging: install tree, service unit, manual pages, Debian package"
