@@ -178,6 +178,7 @@ int Spool::start_segment() {
 
 int Spool::stage(const std::string& frame, std::uint64_t* dropped_rows) {
   staged_ = 0;
+  std::vector<std::uint64_t> doomed;
   bool fresh;
   {
     MutexLock hold(mu_);
@@ -187,10 +188,11 @@ int Spool::stage(const std::string& frame, std::uint64_t* dropped_rows) {
     }
     fresh = segments_.empty() || segments_.back().final ||
             (write_end_ > 0 && write_end_ + frame.size() > segment_bytes_);
+    // The oldest segments go after a new one is started: it stays.
+    if (!fresh) take_to_limit(frame.size(), dropped_rows, &doomed);
   }
-  if (fresh && start_segment() != 0) return -1;
-  std::vector<std::uint64_t> doomed;
-  {
+  if (fresh) {
+    if (start_segment() != 0) return -1;
     MutexLock hold(mu_);
     take_to_limit(frame.size(), dropped_rows, &doomed);
   }
