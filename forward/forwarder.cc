@@ -134,10 +134,11 @@ void Forwarder::row_done(bool written) noexcept {
   }
   spool_.commit();
   stats_.spool_bytes = spool_.total_bytes();
-  MutexLock hold(mu_);
   rows_ = true;
   // A busy thread finds the row by itself: no wake-up per row.
-  if (idle_) wake_.signal();
+  if (!idle_) return;
+  MutexLock hold(mu_);  // so the signal cannot come before its wait
+  wake_.signal();
 }
 
 bool Forwarder::look() {

@@ -20,7 +20,8 @@
 //     the forwarder thread reads segments, writes the position file and
 //     scans the folder at start-up with it free;
 //   - mu_ guards what the two threads tell each other: the settings for
-//     the thread, the stop, and the wake-ups (new settings, new rows).
+//     the thread, the stop, and the wake-ups (new settings; new rows,
+//     which take it only when the thread sleeps waiting for one).
 // The main thread's critical sections are so memory-only. Everything
 // else is one thread's own, as marked below.
 
@@ -145,9 +146,14 @@ class Forwarder final : public RowObserver {
   ForwardSettings settings_ GUARDED_BY(mu_);  // the newest, for the thread
   bool poked_ GUARDED_BY(mu_) = false;        // configure() came
   bool target_changed_ GUARDED_BY(mu_) = false;
-  bool rows_ GUARDED_BY(mu_) = false;  // rows came since the thread looked
-  bool idle_ GUARDED_BY(mu_) = false;  // the thread sleeps until a row comes
   bool stop_ GUARDED_BY(mu_) = false;
+  // Rows came since the thread looked; and the thread sleeps until one
+  // does. Atomic, so that a row costs the main thread mu_ only when the
+  // thread sleeps: the thread sets idle_ and then reads rows_ with mu_
+  // held before it waits, the main thread sets rows_ and then reads
+  // idle_, so one of them sees the other's (sequentially consistent).
+  std::atomic<bool> rows_{false};
+  std::atomic<bool> idle_{false};
 
   // Forwarder thread only.
   ForwardSettings active_;  // the settings the thread works with

@@ -38,9 +38,14 @@ bool Spool::is_open() const {
   return open_;
 }
 
-std::uint64_t Spool::total_bytes() const {
-  MutexLock hold(mu_);
-  return total_bytes_;
+void Spool::add_total(std::uint64_t bytes) {
+  total_bytes_ += bytes;
+  total_seen_ = total_bytes_;
+}
+
+void Spool::sub_total(std::uint64_t bytes) {
+  total_bytes_ -= bytes;
+  total_seen_ = total_bytes_;
 }
 
 std::uint64_t Spool::unsent_rows() const {
@@ -78,7 +83,7 @@ void Spool::remove_files(const std::vector<std::uint64_t>& seqs) const {
 void Spool::pop_front() {
   const Segment s = segments_.front();
   segments_.pop_front();
-  total_bytes_ -= s.size;
+  sub_total(s.size);
   const std::uint64_t next =
       segments_.empty() ? next_seq_ : segments_.front().seq;
   if (read_.seq <= s.seq) read_ = Position{next, 0, 0};
@@ -130,7 +135,7 @@ int Spool::prepare() {
   MutexLock hold(mu_);
   next_seq_ = std::max(next_seq_, first);
   segments_.clear();
-  total_bytes_ = 0;
+  sub_total(total_bytes_);
   listing_ = std::move(listing);
   open_ = true;
   return 0;
@@ -216,7 +221,7 @@ void Spool::commit() {
   Segment& s = segments_.back();
   s.size += staged_;
   s.rows++;
-  total_bytes_ += staged_;
+  add_total(staged_);
   staged_ = 0;
 }
 

@@ -35,6 +35,7 @@
 #ifndef QUILLO_FORWARD_SPOOL_H_
 #define QUILLO_FORWARD_SPOOL_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -86,7 +87,8 @@ class Spool {
     return folder_.segment_path(seq);
   }
 
-  std::uint64_t total_bytes() const EXCLUDES(mu_);
+  // Without the mutex: the total as of the last change.
+  std::uint64_t total_bytes() const { return total_seen_; }
   std::uint64_t unsent_rows() const EXCLUDES(mu_);
   // Whether any spooled frame lies past the send position.
   bool has_unsent() const EXCLUDES(mu_);
@@ -187,6 +189,8 @@ class Spool {
   // The recorded position of `listing` when it lies past every segment
   // there, which it then drops.
   static std::optional<Position> drop_stale(Listing* listing);
+  void add_total(std::uint64_t bytes) REQUIRES(mu_);
+  void sub_total(std::uint64_t bytes) REQUIRES(mu_);
   // Removes the front segment from the table; the caller removes its file.
   void pop_front() REQUIRES(mu_);
   // Takes the final segments the confirmed position passed off the table.
@@ -233,6 +237,8 @@ class Spool {
   std::deque<Segment> segments_ GUARDED_BY(mu_);
   std::uint64_t next_seq_ GUARDED_BY(mu_) = 1;
   std::uint64_t total_bytes_ GUARDED_BY(mu_) = 0;
+  // total_bytes_ for readers that do not take the mutex; set with it held.
+  std::atomic<std::uint64_t> total_seen_{0};
   Position read_ GUARDED_BY(mu_);       // the send position
   Position confirmed_ GUARDED_BY(mu_);  // never past the send position
   bool dirty_ GUARDED_BY(mu_) = false;  // confirmed moved since persist()

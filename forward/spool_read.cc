@@ -71,7 +71,7 @@ void Spool::scan() {
 void Spool::install(std::deque<Segment> found, std::optional<Position> start,
                     bool stale) {
   MutexLock hold(mu_);
-  for (const Segment& s : found) total_bytes_ += s.size;
+  for (const Segment& s : found) add_total(s.size);
   // Every segment written since prepare() is numbered past these.
   segments_.insert(segments_.begin(), found.begin(), found.end());
   if (start) {
