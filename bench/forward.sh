@@ -4,7 +4,9 @@
 # directory and pid file, imtcp on 127.0.0.1 with a port of its own, each
 # message written to a file) and one with forwarding off, alternating, for
 # 1 and 2 concurrent connections. Prints every run, the medians, the ratio
-# on/off in records per second, and whether the collector got every row.
+# on/off in records per second, the median p99 answer time (from connect
+# to the answer, as the load generator times each record) on and off, and
+# whether the collector got every row.
 #
 #   bench/forward.sh            RECORDS (20000) and ROUNDS (3) from the
 #                               environment; BUILD_DIR as in bench_env.sh
@@ -48,30 +50,37 @@ off_pid=$daemon_pid
 "$gen" -n 500 -c 1 -s "$on/tmp/quillo" >/dev/null
 "$gen" -n 500 -c 1 -s "$off/tmp/quillo" >/dev/null
 
-run() {  # run NAME ROOT CONNS PID: one load run; prints its line
+run() {  # run NAME ROOT CONNS PID: one load run; prints "RATE P99_US"
   local line
   line=$("$gen" -n "$records" -c "$3" -s "$2/tmp/quillo" -p "$4")
   printf '  %-7s %s\n' "$1" "$line" >&2
   [ "$(field errors "$line")" = 0 ] || echo "  ^ errors in this run" >&2
-  field rate "$line"
+  echo "$(field rate "$line") $(field p99_us "$line")"
 }
 
 echo "records per run: $records, rounds: $rounds, collector port $port"
 declare -A result
 for conns in 1 2; do
-  on_rates=() off_rates=()
+  on_rates=() off_rates=() on_p99=() off_p99=()
   echo "C=$conns" >&2
   for round in $(seq 1 "$rounds"); do
-    if ((round % 2)); then
-      on_rates+=("$(run on "$on" "$conns" "$on_pid")")
-      off_rates+=("$(run off "$off" "$conns" "$off_pid")")
-    else
-      off_rates+=("$(run off "$off" "$conns" "$off_pid")")
-      on_rates+=("$(run on "$on" "$conns" "$on_pid")")
-    fi
+    # Which goes first alternates, so neither always runs on a warm machine.
+    order="on off"
+    ((round % 2)) || order="off on"
+    for which in $order; do
+      if [ "$which" = on ]; then
+        read -r rate p99 < <(run on "$on" "$conns" "$on_pid")
+        on_rates+=("$rate") on_p99+=("$p99")
+      else
+        read -r rate p99 < <(run off "$off" "$conns" "$off_pid")
+        off_rates+=("$rate") off_p99+=("$p99")
+      fi
+    done
   done
   result[on$conns]=$(median "${on_rates[@]}")
   result[off$conns]=$(median "${off_rates[@]}")
+  result[p99on$conns]=$(median "${on_p99[@]}")
+  result[p99off$conns]=$(median "${off_p99[@]}")
 done
 
 echo
@@ -79,6 +88,11 @@ echo "median records/s   forward on   forward off   on/off"
 for conns in 1 2; do
   awk -v c="$conns" -v a="${result[on$conns]}" -v b="${result[off$conns]}" \
     'BEGIN { printf "  C=%s            %9.1f     %9.1f    %.3f\n", c, a, b, a / b }'
+done
+echo "median p99 answer us   forward on   forward off"
+for conns in 1 2; do
+  awk -v c="$conns" -v a="${result[p99on$conns]}" -v b="${result[p99off$conns]}" \
+    'BEGIN { printf "  C=%s                %9.1f     %9.1f\n", c, a, b }'
 done
 
 # Every access row (and system row) written should reach the collector.

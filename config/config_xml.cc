@@ -61,7 +61,6 @@ void ConfigXml::clear_memos() {
   autodelete_[0] = {};
   autodelete_[1] = {};
   switches_ = {};
-  forward_ = {};
 }
 
 template <typename T, typename Read>
@@ -187,96 +186,6 @@ const ConfigXml::LogSwitches& ConfigXml::log_switches() {
     s.shares = get_share_list();
     return s;
   });
-}
-
-const ConfigXml::ForwardConf& ConfigXml::forward_settings() {
-  return remember(forward_, [&] { return read_forward_settings(); });
-}
-
-ConfigXml::ForwardConf ConfigXml::read_forward_settings() {
-  ForwardConf conf;
-  Corvel::CDOMNode root;
-  try {
-    root = GetRootNode();
-  } catch (const Corvel::CXMLError&) {
-    return conf;
-  }
-  if (get_nodes(root, "forwardconf").empty()) return conf;
-  const bool wanted = get_bool(root, "forwardconf", "enable");
-  // A "kinds" attribute other than "true" turns its kind off; a missing
-  // one leaves it on.
-  const auto kind_on = [&](const char* attr) {
-    const std::vector<Corvel::CDOMNode> found =
-        get_nodes(root, Glib::ustring("forwardconf/kinds[@") + attr + "]");
-    return found.empty() || get_bool(root, "forwardconf/kinds", attr);
-  };
-  conf.system = kind_on("system");
-  conf.access = kind_on("access");
-  conf.alert = kind_on("alert");
-  if (!wanted) return conf;  // off: the rest is not looked at
-  // Texts with the white space around them (indentation) dropped.
-  const auto text = [&](const char* xpath, const char* fallback) {
-    std::string t = get_text(root, xpath, fallback).raw();
-    const std::size_t first = t.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return std::string();
-    return t.substr(first, t.find_last_not_of(" \t\r\n") - first + 1);
-  };
-  conf.host = text("forwardconf/target/host", "");
-  conf.protocol = text("forwardconf/target/protocol", "tcp");
-  const std::string port = text("forwardconf/target/port", "");
-  const std::string window = text("forwardconf/target/window", "128");
-  const std::string megabytes = text("forwardconf/spool/maxmegabytes", "64");
-  const auto whole_number = [](const std::string& text, long max) -> long {
-    if (text.empty() || text.size() > 9) return -1;
-    long value = 0;
-    for (char c : text) {
-      if (c < '0' || c > '9') return -1;
-      value = value * 10 + (c - '0');
-    }
-    return value <= max ? value : -1;
-  };
-  const long port_value = whole_number(port, 65535);
-  const long window_value = whole_number(window, 1024);
-  const long megabytes_value = whole_number(megabytes, 1L << 20);
-  if (conf.protocol != "tcp" && conf.protocol != "relp") {
-    conf.error = "forwardconf: unknown protocol \"" + conf.protocol +
-                 "\" (tcp and relp are known)";
-  } else if (conf.host.empty()) {
-    conf.error = "forwardconf: no target host";
-  } else if (port_value < 1) {
-    conf.error = "forwardconf: port \"" + port + "\" is not in 1-65535";
-  } else if (window_value < 2) {
-    conf.error = "forwardconf: window \"" + window + "\" is not in 2-1024";
-  } else if (megabytes_value < 1) {
-    conf.error = "forwardconf: spool maxmegabytes \"" + megabytes +
-                 "\" is not a whole number of at least 1";
-  }
-  if (!conf.error.empty()) return conf;  // off
-  conf.port = static_cast<int>(port_value);
-  conf.window = static_cast<int>(window_value);
-  conf.max_megabytes = static_cast<int>(megabytes_value);
-  conf.enable = true;
-
-  ForwardConf::Tls& tls = conf.tls;
-  tls.enable = !get_nodes(root, "forwardconf/tls").empty() &&
-               get_bool(root, "forwardconf/tls", "enable");
-  if (!tls.enable) return conf;
-  tls.cafile = text("forwardconf/tls/cafile", "");
-  tls.certfile = text("forwardconf/tls/certfile", "");
-  tls.keyfile = text("forwardconf/tls/keyfile", "");
-  tls.peername = text("forwardconf/tls/peername", "");
-  // Settings that could only send unverified hold the rows back instead.
-  if (tls.cafile.empty()) {
-    conf.error = "forwardconf: tls needs cafile to verify the collector";
-  } else if (tls.certfile.empty() != tls.keyfile.empty()) {
-    conf.error = "forwardconf: tls needs certfile and keyfile together";
-  } else if (conf.protocol == "relp" && tls.certfile.empty()) {
-    conf.error =
-        "forwardconf: RELP over TLS needs certfile and keyfile (without "
-        "them the collector is not verified)";
-  }
-  conf.held = !conf.error.empty();
-  return conf;
 }
 
 }  // namespace quillo

@@ -50,36 +50,6 @@ class ConfigXml : public XmlData {
     std::vector<std::string> shares;  // get_share_list()
   };
 
-  // The "forwardconf" element: sending every logged row to a collector.
-  // Without the element forwarding is off and `error` empty; a malformed
-  // one (unknown protocol, port outside 1 to 65535, no host, a spool size
-  // below 1, a RELP window outside 2 to 1024) is off with `error` saying
-  // why. TLS settings that cannot verify the collector (no cafile, a
-  // certificate without its key, RELP over TLS without a client
-  // certificate) leave it on but held: rows are spooled, nothing is sent,
-  // and `error` says why.
-  struct ForwardConf {
-    struct Tls {
-      bool enable = false;  // "tls" "enable"
-      std::string cafile;
-      std::string certfile;
-      std::string keyfile;
-      std::string peername;
-    };
-    bool enable = false;
-    bool held = false;
-    std::string host;
-    int port = 0;
-    std::string protocol = "tcp";
-    int window = 128;  // "target/window": RELP frames awaiting acknowledgement
-    Tls tls;
-    bool system = true;  // "kinds" attributes; a missing one counts as on
-    bool access = true;
-    bool alert = true;
-    int max_megabytes = 64;  // "spool/maxmegabytes"
-    std::string error;
-  };
-
   // An empty document (generation() 0), to be loaded from the file `path`.
   explicit ConfigXml(std::string path);
   ~ConfigXml() override;
@@ -144,9 +114,6 @@ class ConfigXml : public XmlData {
   // costs no XPath evaluation. A document without root gives all off.
   const LogSwitches& log_switches();
 
-  // The forwarding settings, read once after each load. Never raises.
-  const ForwardConf& forward_settings();
-
   // Named XPaths; one row, kLogRootPath -> "share/path".
   const std::map<int, Glib::ustring>& path_table() const { return paths_; }
 
@@ -167,7 +134,6 @@ class ConfigXml : public XmlData {
   const T& remember(Memo<T>& memo, Read read);
 
   AutoDelete read_autodelete(int kind);
-  ForwardConf read_forward_settings();
 
   const std::string path_;  // the configuration file
   const std::map<int, Glib::ustring> paths_;
@@ -175,7 +141,6 @@ class ConfigXml : public XmlData {
   Memo<std::string> log_root_;
   Memo<AutoDelete> autodelete_[2];
   Memo<LogSwitches> switches_;
-  Memo<ForwardConf> forward_;
 };
 
 }  // namespace quillo

@@ -17,13 +17,13 @@
 #include "config/config_xml.h"
 #include "daemon/access_log.h"
 #include "daemon/counters.h"
-#include "daemon/forward_glue.h"
 #include "daemon/handler_stats.h"
 #include "daemon/peer_set.h"
 #include "daemon/request_intake.h"
 #include "daemon/request_reports.h"
 #include "daemon/signals.h"
 #include "daemon/system_log.h"
+#include "forward/forward_settings.h"
 #include "logstore/log_store.h"
 #include "notice/notice.h"
 #include "protocol/connection.h"
@@ -90,7 +90,7 @@ class RequestLoop {
         store_(settings.paths.state_dir),
         system_log_(store_, handler_stats_),
         access_log_(store_, alert_check_, handler_stats_) {
-    store_.add_observer(&forward_glue_);
+    store_.add_observer(&forwarder_);
   }
 
   // The counter dump's rows, in the order operators know them; counters
@@ -98,7 +98,7 @@ class RequestLoop {
   std::vector<CounterRow> counter_rows() const {
     const quillo::AlertThreadStats& alert = alerts_.stats();
     const quillo::AlertCheckStats& check = alert_check_.stats();
-    const ForwardStats& forward = forwarder_.stats();
+    const quillo::ForwardStats& forward = forwarder_.stats();
     return {
         {"requests_system", &requests_.system},
         {"requests_access", &requests_.access},
@@ -198,24 +198,9 @@ class RequestLoop {
   // malformed ones are reported and turn forwarding off, and TLS settings
   // that cannot verify the collector are reported and hold the rows back.
   void apply_forward_settings() {
-    const ConfigXml::ForwardConf& conf = config_->forward_settings();
-    if (!conf.error.empty()) complain("Error: " + conf.error + "\n");
-    ForwardSettings settings;
-    settings.enable = conf.enable;
-    settings.held = conf.held;
-    settings.host = conf.host;
-    settings.port = conf.port;
-    settings.protocol = conf.protocol;
-    settings.window = conf.window;
-    settings.tls.enable = conf.tls.enable;
-    settings.tls.cafile = conf.tls.cafile;
-    settings.tls.certfile = conf.tls.certfile;
-    settings.tls.keyfile = conf.tls.keyfile;
-    settings.tls.peername = conf.tls.peername;
-    settings.system = conf.system;
-    settings.access = conf.access;
-    settings.alert = conf.alert;
-    settings.max_megabytes = conf.max_megabytes;
+    const quillo::ForwardSettings settings =
+        quillo::read_forward_settings(*config_);
+    if (!settings.error.empty()) complain("Error: " + settings.error + "\n");
     forwarder_.configure(settings);
   }
 
@@ -284,8 +269,7 @@ class RequestLoop {
   Notifier notifier_;
   AlertThread alerts_;
   quillo::AlertEngine alert_check_;
-  Forwarder forwarder_;
-  quillo::ForwardGlue forward_glue_{forwarder_};  // temporary, see its header
+  quillo::Forwarder forwarder_;
   quillo::LogStore store_;
   quillo::SystemLogHandler system_log_;
   quillo::AccessLogHandler access_log_;

@@ -27,7 +27,8 @@ struct DaemonSettings {
   std::string socket;
   quillo::AlertThread::Timing alert_timing = quillo::AlertThread::kDefaultTiming;
   // Ceiling of the forwarder's reconnect back-off.
-  std::chrono::seconds forward_backoff_max = Forwarder::kDefaultBackoffMax;
+  std::chrono::seconds forward_backoff_max =
+      quillo::Forwarder::kDefaultBackoffMax;
 };
 
 // The request loop's own counts. Lock-free, read by the SIGUSR1 handler.

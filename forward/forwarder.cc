@@ -1,12 +1,14 @@
 #include "forward/forwarder.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "base/console.h"
 
+namespace quillo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -19,17 +21,19 @@ constexpr std::chrono::milliseconds kGather{20};
 // A RELP session with unconfirmed rows and nothing more to send is closed
 // cleanly after this long, which confirms them.
 constexpr std::chrono::seconds kIdleClose{1};
+// After an unexpected error the thread pauses this long.
+constexpr std::chrono::seconds kErrorPause{1};
 // Drops and spool failures are reported at most this often.
 constexpr std::chrono::seconds kReportInterval{60};
 
-std::string target_name(const ForwardSettings& s) {
-  return s.host + ":" + std::to_string(s.port);
+// The text of `error`; both threads format errors.
+std::string error_text(int error) {
+  char buf[256];
+  return ::strerror_r(error, buf, sizeof(buf));
 }
 
-bool same_target(const ForwardSettings& a, const ForwardSettings& b) {
-  return a.enable == b.enable && a.held == b.held && a.host == b.host &&
-         a.port == b.port && a.protocol == b.protocol && a.window == b.window &&
-         a.tls == b.tls;
+std::chrono::milliseconds until(Clock::time_point when) {
+  return std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
 }
 
 }  // namespace
@@ -39,113 +43,152 @@ Forwarder::Forwarder(std::string spool_dir, std::chrono::seconds backoff_max,
     : spool_dir_(std::move(spool_dir)),
       backoff_max_(std::max(backoff_max, std::chrono::seconds(1))),
       origin_(std::move(origin)),
-      spool_(spool_dir_, 64u << 20) {
-  set_thread_function(&Forwarder::forward_thread);
+      spool_(spool_dir_, 64u << 20) {}
+
+Forwarder::~Forwarder() { stop(); }
+
+int Forwarder::start() {
+  return worker_.start([this] { run(); });
 }
 
-Forwarder::~Forwarder() { stop_and_join(); }
+void Forwarder::stop() {
+  {
+    MutexLock hold(mu_);
+    stop_ = true;
+  }
+  wake_.signal();
+  worker_.join();
+}
 
 void Forwarder::configure(const ForwardSettings& settings) {
   main_settings_ = settings;
-  ThreadLock hold(*this);
   if (settings.enable && !spool_.is_open()) {
-    if (spool_.open() != 0) {
+    if (spool_.prepare() != 0) {
       complain("Error: cannot open the forwarding spool " + spool_dir_ + ": " +
-               std::strerror(errno) + "\n");
+               error_text(errno) + "\n");
     } else if (const auto stale = spool_.stale_position()) {
       complain("Forward spool position dropped!! " + spool_dir_ +
                "/position said " + std::to_string(stale->seq) + " " +
                std::to_string(stale->offset) +
                ", past every segment; sending from the oldest.\n");
     }
-    stats_.spool_bytes = spool_.total_bytes();
   }
   spool_.set_max_bytes(static_cast<std::uint64_t>(settings.max_megabytes)
                        << 20);
-  if (!same_target(settings, settings_)) target_changed_ = true;
-  settings_ = settings;
-  signal();
+  {
+    MutexLock hold(mu_);
+    if (!settings.same_target(settings_)) target_changed_ = true;
+    settings_ = settings;
+    poked_ = true;
+  }
+  wake_.signal();
 }
 
-void Forwarder::row_prepared(const WrittenRow& row) noexcept {
+void Forwarder::row_prepared(const LogRow& row,
+                             std::string_view line) noexcept {
   staged_ = false;
-  if (!main_settings_.enable) return;
-  const bool wanted = row.kind == RowKind::kSystem   ? main_settings_.system
-                      : row.kind == RowKind::kAccess ? main_settings_.access
-                                                     : main_settings_.alert;
-  if (!wanted) return;
+  if (!main_settings_.enable || !main_settings_.forwards(row.kind)) return;
   try {
     const std::string frame =
-        octet_counted_frame(format_syslog_message(row, origin_));
+        octet_counted_frame(format_syslog_message(row, line, origin_));
     std::uint64_t dropped = 0;
-    ThreadLock hold(*this);
+    const int result = spool_.stage(frame, &dropped);
     const Clock::time_point now = Clock::now();
-    if (spool_.stage(frame, &dropped) == 0) {
+    if (result == 0) {
       staged_ = true;
     } else {
-      stats_.spool_failures++;
-      if (now - last_failure_report_ >= kReportInterval) {
-        last_failure_report_ = now;
-        complain("Forward spool write fail!! " +
-                 std::string(std::strerror(errno)) + "\n");
-      }
+      report_spool_failure(now);
     }
     stats_.spool_bytes = spool_.total_bytes();
-    if (dropped > 0) {
-      stats_.rows_dropped += dropped;
-      unreported_drops_ += dropped;
-      if (now - last_drop_report_ >= kReportInterval) {
-        last_drop_report_ = now;
-        complain("Forward spool full!! Dropped " +
-                 std::to_string(unreported_drops_) + " unsent rows.\n");
-        unreported_drops_ = 0;
-      }
-    }
+    if (dropped > 0) report_drops(dropped, now);
   } catch (...) {
     // Out of memory: the row goes to its log file, only its copy is lost.
     stats_.spool_failures++;
   }
 }
 
+void Forwarder::report_spool_failure(Clock::time_point now) {
+  const int error = errno;
+  stats_.spool_failures++;
+  if (now - last_failure_report_ < kReportInterval) return;
+  last_failure_report_ = now;
+  complain("Forward spool write fail!! " + error_text(error) + "\n");
+}
+
+void Forwarder::report_drops(std::uint64_t dropped, Clock::time_point now) {
+  stats_.rows_dropped += dropped;
+  unreported_drops_ += dropped;
+  if (now - last_drop_report_ < kReportInterval) return;
+  last_drop_report_ = now;
+  complain("Forward spool full!! Dropped " + std::to_string(unreported_drops_) +
+           " unsent rows.\n");
+  unreported_drops_ = 0;
+}
+
 void Forwarder::row_done(bool written) noexcept {
   if (!staged_) return;
   staged_ = false;
-  ThreadLock hold(*this);
-  if (written) {
-    spool_.commit();
-    stats_.spool_bytes = spool_.total_bytes();
-    // A busy thread finds the row by itself: no wake-up per row.
-    if (idle_) signal();
-  } else {
+  if (!written) {
     spool_.discard();
+    return;
   }
+  spool_.commit();
+  stats_.spool_bytes = spool_.total_bytes();
+  rows_ = true;
+  // A busy thread finds the row by itself: no wake-up per row.
+  if (!idle_) return;
+  MutexLock hold(mu_);  // so the signal cannot come before its wait
+  wake_.signal();
 }
 
-void* Forwarder::forward_thread(void* self) {
-  static_cast<Forwarder*>(self)->run();
-  return nullptr;
+bool Forwarder::look() {
+  bool changed = false;
+  {
+    MutexLock hold(mu_);
+    if (stop_) return true;
+    rows_ = false;  // what came so far is in the spool for this pass
+    if (poked_) active_ = settings_;
+    poked_ = false;
+    changed = target_changed_;
+    target_changed_ = false;
+  }
+  if (changed) {
+    end_session(true);
+    backoff_ = std::chrono::seconds(1);
+    next_attempt_ = Clock::now();
+  }
+  return false;
+}
+
+void Forwarder::sleep(Wake wake,
+                      std::optional<std::chrono::milliseconds> timeout) {
+  const Clock::time_point deadline =
+      timeout ? Clock::now() + *timeout : Clock::time_point::max();
+  MutexLock hold(mu_);
+  const auto woken = [&]() REQUIRES(mu_) {
+    return stop_ || poked_ || (wake == Wake::kRows && rows_);
+  };
+  idle_ = wake == Wake::kRows;
+  while (!woken()) {
+    if (!timeout) {
+      wake_.wait(mu_);
+    } else if (Clock::now() >= deadline ||
+               !wake_.wait_for(mu_, until(deadline))) {
+      break;
+    }
+  }
+  idle_ = false;
 }
 
 void Forwarder::run() {
-  ThreadLock hold(*this);
-  for (;;) {
-    if (stop_requested()) {
-      end_session(true);
-      persist_position();
-      return;
-    }
-    if (target_changed_) {
-      target_changed_ = false;
-      end_session(true);
-      backoff_ = std::chrono::seconds(1);
-      next_attempt_ = Clock::now();
-    }
-    if (!settings_.enable || settings_.held || !spool_.is_open()) {
+  while (!look()) {
+    if (spool_.needs_scan()) scan_spool();
+    if (!active_.enable || active_.held || !spool_.is_open()) {
       // Held rows stay in the spool until settings that can verify the
       // collector come.
       end_session(true);
       persist_position();
-      wait(0);
+      sleep(Wake::kControl, std::nullopt);
       continue;
     }
     try {
@@ -153,74 +196,86 @@ void Forwarder::run() {
         // Idle: the position goes to disk now, and nothing is due until a
         // row, a new configuration or a stop comes.
         persist_position();
-        idle_ = true;
-        wait(0);
-        idle_ = false;
+        sleep(Wake::kRows, std::nullopt);
       }
     } catch (...) {
       complain_current_exception();
-      wait(1);
+      sleep(Wake::kControl, kErrorPause);
     }
   }
+  end_session(true);
+  persist_position();
+}
+
+void Forwarder::scan_spool() {
+  spool_.scan();
+  stats_.spool_bytes = spool_.total_bytes();
+}
+
+bool Forwarder::settle_idle() {
+  if (unconfirmed_.empty()) return false;  // no connection for nothing
+  // The collector may still lack the newest rows: a clean close settles
+  // that, unless rows come first.
+  const Clock::time_point due = last_send_ + kIdleClose;
+  if (Clock::now() < due) {
+    sleep(Wake::kRows, until(due));
+  } else {
+    end_session(true);
+  }
+  return true;
+}
+
+void Forwarder::connect_when_due() {
+  if (Clock::now() < next_attempt_) {
+    // Looked at again after: the sleep may have been cut short.
+    sleep(Wake::kControl, until(next_attempt_));
+    return;
+  }
+  connect_now();
 }
 
 bool Forwarder::send_some() {
-  if (!spool_.has_unsent()) {
-    if (unconfirmed_.empty()) return false;  // no connection for nothing
-    // The collector may still lack the newest rows: a clean close settles
-    // that, unless rows come first.
-    const Clock::time_point due = last_send_ + kIdleClose;
-    if (Clock::now() < due) {
-      idle_ = true;
-      wait_for(
-          std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()));
-      idle_ = false;
-    } else {
-      end_session(true);
-    }
-    return true;
-  }
+  if (!spool_.has_unsent()) return settle_idle();
   if (!conn_) {
-    const Clock::time_point now = Clock::now();
-    if (now < next_attempt_) {
-      wait_for(
-          std::chrono::ceil<std::chrono::milliseconds>(next_attempt_ - now));
-      return true;  // look again: the wait may have been cut short
-    }
-    connect_now();
+    connect_when_due();
     return true;
   }
-  Spool::Batch batch = spool_.peek(kBatchBytes);
+  const Spool::Batch batch = spool_.peek(kBatchBytes);
   stats_.spool_bytes = spool_.total_bytes();
-  if (batch.damaged_rows > 0) {
-    // Each damaged place is met (and so reported) once.
-    stats_.rows_dropped += batch.damaged_rows;
-    complain("Forward spool damaged!! Skipped " +
-             std::to_string(batch.damaged_rows) + " unsent rows from " +
-             spool_.segment_path(batch.damaged_segment) + " at offset " +
-             std::to_string(batch.damaged_offset) + ".\n");
-  }
+  report_damage(batch);
   if (batch.bytes.empty()) return false;
   if (!gathered_ && batch.bytes.size() < kBatchBytes / 2) {
-    // The mutex is free meanwhile; only a stop or new settings cut this
-    // short, and then the loop looks again.
+    // Only a stop or new settings cut this short, and then the loop looks
+    // again.
     gathered_ = true;
-    wait_for(kGather);
+    sleep(Wake::kControl, kGather);
     return true;
   }
   gathered_ = false;
-  // Where the batch starts, taken now: while the mutex is free the spool's
-  // limit may drop the batch's segment, and the send position with it.
-  const Spool::Position start = spool_.position();
+  send_batch(batch);
+  // After every batch that moved it (one small write and a rename per 64
+  // KiB at most), so a daemon killed now sends again only what it had not
+  // confirmed: over RELP at most one window.
+  persist_position();
+  return true;
+}
+
+void Forwarder::report_damage(const Spool::Batch& batch) {
+  if (batch.damaged_rows == 0) return;
+  // Each damaged place is met (and so reported) once.
+  stats_.rows_dropped += batch.damaged_rows;
+  complain("Forward spool damaged!! Skipped " +
+           std::to_string(batch.damaged_rows) + " unsent rows from " +
+           spool_.segment_path(batch.damaged_segment) + " at offset " +
+           std::to_string(batch.damaged_offset) + ".\n");
+}
+
+void Forwarder::send_batch(const Spool::Batch& batch) {
+  // Bytes written to a connection the collector has closed would be lost
+  // without an error: look first.
+  const bool closed = conn_->closed_by_peer();
   Transport::Sent sent;
-  bool closed = false;
-  {
-    ThreadUnlock release(*this);
-    // Bytes written to a connection the collector has closed would be lost
-    // without an error: look first.
-    closed = conn_->closed_by_peer();
-    if (!closed) sent = conn_->send(batch.bytes, batch.frame_ends);
-  }
+  if (!closed) sent = conn_->send(batch.bytes, batch.frame_ends);
   last_send_ = Clock::now();
   if (sent.frames > 0) {
     spool_.advance(batch, batch.frame_ends[sent.frames - 1], sent.frames);
@@ -231,9 +286,12 @@ bool Forwarder::send_some() {
     spool_.confirm_sent();
     stats_.rows_confirmed += sent.frames;
   } else {
+    // Where each row ends, from the batch itself: the spool's limit may
+    // have dropped the batch's segment, and the send position with it.
     for (std::size_t i = 0; i < sent.frames; ++i) {
-      unconfirmed_.push_back(Spool::Position{
-          start.seq, start.offset + batch.frame_ends[i], start.rows + i + 1});
+      unconfirmed_.push_back(Spool::Position{batch.segment,
+                                             batch.offset + batch.frame_ends[i],
+                                             batch.rows + i + 1});
     }
     confirm_acknowledged();
   }
@@ -242,39 +300,26 @@ bool Forwarder::send_some() {
     end_session(false);
     next_attempt_ = Clock::now();
   }
-  // After every batch that moved it (one small write and a rename per 64
-  // KiB at most), so a daemon killed now sends again only what it had not
-  // confirmed: over RELP at most one window.
-  persist_position();
-  return true;
 }
 
 void Forwarder::connect_now() {
-  TransportTarget target;
-  target.host = settings_.host;
-  target.port = settings_.port;
-  target.relp = settings_.protocol == "relp";
-  target.window = settings_.window;
-  target.tls = settings_.tls;
-  std::unique_ptr<Transport> conn =
-      target.relp ? make_relp_transport(target) : make_tcp_transport(target);
+  std::unique_ptr<Transport> conn = make_transport(active_);
   std::string error;
   bool tls = false;
-  bool connected = false;
+  const bool connected = conn->connect(&error, &tls);
   {
-    ThreadUnlock release(*this);
-    connected = conn->connect(&error, &tls);
+    MutexLock hold(mu_);
+    if (target_changed_) return;  // settings changed meanwhile: start over
   }
-  if (target_changed_) return;  // settings changed meanwhile: start over
   if (!connected) {
     if (tls) {
       // Nothing goes to a collector that could not be verified; the rows
       // wait in the spool.
       stats_.tls_failures++;
-      complain("Forward TLS fail!! " + target_name(settings_) + ": " + error +
+      complain("Forward TLS fail!! " + active_.target_name() + ": " + error +
                "\n");
     } else {
-      complain("Forward connect fail!! " + target_name(settings_) + ": " +
+      complain("Forward connect fail!! " + active_.target_name() + ": " +
                error + "\n");
     }
     next_attempt_ = Clock::now() + backoff_;
@@ -302,11 +347,7 @@ void Forwarder::confirm_acknowledged() {
 
 void Forwarder::end_session(bool clean) {
   if (!conn_) return;
-  bool delivered = false;
-  if (clean) {
-    ThreadUnlock release(*this);
-    delivered = conn_->close();
-  }
+  const bool delivered = clean && conn_->close();
   if (conn_->window() != 0) confirm_acknowledged();
   if (delivered) {
     spool_.confirm_sent();
@@ -318,7 +359,7 @@ void Forwarder::end_session(bool clean) {
       // The collector answered the close but not every row: it is not
       // taking them. They go again, after a pause that grows as after a
       // failed connection.
-      complain("Forward close fail!! " + target_name(settings_) + ": " +
+      complain("Forward close fail!! " + active_.target_name() + ": " +
                std::to_string(unconfirmed_.size()) +
                " rows not acknowledged; sending them again.\n");
       next_attempt_ = Clock::now() + backoff_;
@@ -333,12 +374,12 @@ void Forwarder::end_session(bool clean) {
 }
 
 void Forwarder::persist_position() {
-  if (!spool_.is_open()) return;
-  if (spool_.persist() != 0) {
-    const Clock::time_point now = Clock::now();
-    if (now - last_position_report_ < kReportInterval) return;
-    last_position_report_ = now;
-    complain("Forward position write fail!! " +
-             std::string(std::strerror(errno)) + "\n");
-  }
+  if (!spool_.is_open() || spool_.persist() == 0) return;
+  const int error = errno;
+  const Clock::time_point now = Clock::now();
+  if (now - last_position_report_ < kReportInterval) return;
+  last_position_report_ = now;
+  complain("Forward position write fail!! " + error_text(error) + "\n");
 }
+
+}  // namespace quillo

@@ -2,7 +2,7 @@
 // message in an octet-counted frame, to a durable spool (main thread, before
 // the client is answered) and from there, in order, to the site's collector
 // over TCP or RELP, either with TLS (the forwarder thread). The request
-// loop never waits on the network.
+// loop never waits on the network, nor on the forwarder thread's disk.
 //
 // The spool's persisted position only passes rows the collector certainly
 // has: over TCP those written to the connection, over RELP those it
@@ -11,10 +11,19 @@
 // session lost, or closed with rows unacknowledged, sends them again, so a
 // collector or daemon that dies costs at most one window of duplicates.
 //
-// The main thread calls configure() and row_written(); the forwarder thread
-// runs run(). The spool, the settings the thread uses and the reconnect
-// schedule are guarded by the Thread mutex, which the thread gives up while
-// it connects and writes to the collector.
+// Threads and locks. The main thread calls configure(), row_prepared() and
+// row_done(); the forwarder thread runs run(). Two mutexes, neither held
+// for any file or network work:
+//   - the spool's own (spool.h) guards its segment table and positions.
+//     The main thread writes each frame to the spool's write segment (its
+//     own file) with it free, and takes it only to count the frame in;
+//     the forwarder thread reads segments, writes the position file and
+//     scans the folder at start-up with it free;
+//   - mu_ guards what the two threads tell each other: the settings for
+//     the thread, the stop, and the wake-ups (new settings; new rows,
+//     which take it only when the thread sleeps waiting for one).
+// The main thread's critical sections are so memory-only. Everything
+// else is one thread's own, as marked below.
 
 #ifndef QUILLO_FORWARD_FORWARDER_H_
 #define QUILLO_FORWARD_FORWARDER_H_
@@ -24,30 +33,20 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
-#include "forward/row_sink.h"
+#include "base/thread_annotations.h"
+#include "forward/forward_settings.h"
 #include "forward/spool.h"
 #include "forward/syslog_message.h"
 #include "forward/transport.h"
-#include "support/thread/thread.h"
+#include "logstore/row_observer.h"
+#include "support/thread/mutex.h"
+#include "support/thread/worker.h"
 
-// The forwarding settings of the configuration.
-struct ForwardSettings {
-  bool enable = false;
-  // Rows are spooled but nothing is sent: the settings could not verify
-  // the collector.
-  bool held = false;
-  std::string host;
-  int port = 0;
-  std::string protocol = "tcp";  // or "relp"
-  int window = 128;              // RELP's send window
-  ForwardTls tls;
-  bool system = true;
-  bool access = true;
-  bool alert = true;
-  int max_megabytes = 64;
-};
+namespace quillo {
 
 // What the forwarder has done. Lock-free: read by the SIGUSR1 handler.
 struct ForwardStats {
@@ -64,7 +63,7 @@ struct ForwardStats {
   Count tls_failures{0};    // connections refused in the TLS handshake
 };
 
-class Forwarder final : public Thread, public RowSink {
+class Forwarder final : public RowObserver {
  public:
   using Clock = std::chrono::steady_clock;
 
@@ -74,56 +73,90 @@ class Forwarder final : public Thread, public RowSink {
   // doubling up to `backoff_max`.
   Forwarder(std::string spool_dir, std::chrono::seconds backoff_max,
             SyslogOrigin origin = local_syslog_origin());
+  // Stops the thread first.
   ~Forwarder() override;
+  Forwarder(const Forwarder&) = delete;
+  Forwarder& operator=(const Forwarder&) = delete;
 
-  // Applies the settings of a (re)loaded configuration. Main thread.
-  void configure(const ForwardSettings& settings);
+  // Starts the forwarder thread: 0, or an error number. Owner only.
+  int start();
+
+  // Applies the settings of a (re)loaded configuration: the spool folder
+  // is made and listed when forwarding comes on, its segments are read by
+  // the thread. Main thread.
+  void configure(const ForwardSettings& settings) EXCLUDES(mu_);
 
   // Writes the row to the spool when forwarding is on for its kind; it is
   // sent once row_done(true) comes. Main thread.
-  void row_prepared(const WrittenRow& row) noexcept override;
-  // Spools the prepared row, or takes it back. Main thread.
-  void row_done(bool written) noexcept override;
+  void row_prepared(const LogRow& row, std::string_view line) noexcept override
+      EXCLUDES(mu_);
+  // Counts the prepared row in, or takes it back. Main thread.
+  void row_done(bool written) noexcept override EXCLUDES(mu_);
 
   const ForwardStats& stats() const { return stats_; }
 
   // Stops and joins the thread (its position written); the counts are
   // final afterwards. Owner only.
-  void stop() { stop_and_join(); }
-
-  // The thread function; `self` is the Forwarder.
-  static void* forward_thread(void* self);
+  void stop() EXCLUDES(mu_);
 
  private:
-  void run();
+  // What wakes a sleep of the thread besides a stop and new settings.
+  enum class Wake { kControl, kRows };
+
+  void run() EXCLUDES(mu_);
+  // Takes in what the main thread said since the last look; true to stop.
+  bool look() EXCLUDES(mu_);
+  // Sleeps until woken (or `timeout` passed).
+  void sleep(Wake wake, std::optional<std::chrono::milliseconds> timeout)
+      EXCLUDES(mu_);
+  void scan_spool();
   // Sends one batch from the spool; returns false when there was none.
   bool send_some();
-  void connect_now();
+  // With nothing to send: closes a session whose last rows may still be
+  // missing once it has been idle long enough.
+  bool settle_idle();
+  void send_batch(const Spool::Batch& batch);
+  void report_damage(const Spool::Batch& batch);
+  void connect_when_due();
+  void connect_now() EXCLUDES(mu_);
   // Confirms the rows of this session the collector acknowledged.
   void confirm_acknowledged();
   // Ends the connection: cleanly when `clean`, confirming the rows sent on
   // it that the collector has; the others go again.
   void end_session(bool clean);
   void persist_position();
+  void report_spool_failure(Clock::time_point now);
+  void report_drops(std::uint64_t dropped, Clock::time_point now);
 
   const std::string spool_dir_;
   const std::chrono::seconds backoff_max_;
   const SyslogOrigin origin_;
   ForwardStats stats_;
+  Spool spool_;  // its own mutex; see above
 
-  ForwardSettings main_settings_;  // main thread only
-  bool staged_ = false;            // main thread only: a row is prepared
-
-  // Guarded by the Thread mutex.
-  ForwardSettings settings_;
-  bool target_changed_ = false;
-  bool idle_ = false;  // the thread sleeps until a row comes
-  Spool spool_;
+  // Main thread only.
+  ForwardSettings main_settings_;
+  bool staged_ = false;  // a row is prepared
   Clock::time_point last_drop_report_{};
   Clock::time_point last_failure_report_{};
   std::uint64_t unreported_drops_ = 0;
 
+  Mutex mu_;
+  CondVar wake_;
+  ForwardSettings settings_ GUARDED_BY(mu_);  // the newest, for the thread
+  bool poked_ GUARDED_BY(mu_) = false;        // configure() came
+  bool target_changed_ GUARDED_BY(mu_) = false;
+  bool stop_ GUARDED_BY(mu_) = false;
+  // Rows came since the thread looked; and the thread sleeps until one
+  // does. Atomic, so that a row costs the main thread mu_ only when the
+  // thread sleeps: the thread sets idle_ and then reads rows_ with mu_
+  // held before it waits, the main thread sets rows_ and then reads
+  // idle_, so one of them sees the other's (sequentially consistent).
+  std::atomic<bool> rows_{false};
+  std::atomic<bool> idle_{false};
+
   // Forwarder thread only.
+  ForwardSettings active_;  // the settings the thread works with
   std::unique_ptr<Transport> conn_;
   // The send position after each row sent on `conn_` and not confirmed.
   std::deque<Spool::Position> unconfirmed_;
@@ -134,6 +167,10 @@ class Forwarder final : public Thread, public RowSink {
   Clock::time_point last_send_{};
   Clock::time_point last_position_report_{};
   bool gathered_ = false;  // the gathering pause before this send is over
+
+  Worker worker_;  // last: joined before the rest goes
 };
+
+}  // namespace quillo
 
 #endif  // QUILLO_FORWARD_FORWARDER_H_

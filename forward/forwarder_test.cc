@@ -23,6 +23,7 @@
 #include "forward/spool.h"
 #include "testing/temp_tree.h"
 
+namespace quillo {
 namespace {
 
 using ::testing::ElementsAreArray;
@@ -90,9 +91,21 @@ class FakeCollector {
   int port_ = 0;
 };
 
-WrittenRow system_row(int i) {
+// A row as the log store offers it: the row and its line as written.
+struct OfferedRow {
+  LogRow row;
+  std::string line;
+};
+
+OfferedRow system_row(int i) {
   const std::string text = "line " + std::to_string(i);
-  return WrittenRow{RowKind::kSystem, 1796635815, {text, "", ""}, text};
+  return OfferedRow{{LogKind::kSystem, 1796635815, {text, "", ""}}, text};
+}
+
+// Both steps of a row that reached its file.
+void offer(Forwarder& forwarder, const OfferedRow& w) {
+  forwarder.row_prepared(w.row, w.line);
+  forwarder.row_done(true);
 }
 
 ForwardSettings settings_for(int port) {
@@ -108,7 +121,8 @@ const SyslogOrigin kOrigin{"nas1", 812};
 std::vector<std::string> expected(int from, int to) {
   std::vector<std::string> out;
   for (int i = from; i < to; ++i) {
-    out.push_back(format_syslog_message(system_row(i), kOrigin));
+    out.push_back(
+        format_syslog_message(system_row(i).row, system_row(i).line, kOrigin));
   }
   return out;
 }
@@ -128,7 +142,7 @@ class ForwarderTest : public ::testing::Test {
 TEST_F(ForwarderTest, SendsEveryRowInOrder) {
   auto forwarder = make();
   forwarder->configure(settings_for(collector_.port()));
-  for (int i = 0; i < 500; ++i) forwarder->row_written(system_row(i));
+  for (int i = 0; i < 500; ++i) offer(*forwarder, system_row(i));
   ASSERT_TRUE(collector_.accept_one());
   EXPECT_THAT(collector_.read_frames(500), ElementsAreArray(expected(0, 500)));
   forwarder->stop();
@@ -139,15 +153,15 @@ TEST_F(ForwarderTest, SendsEveryRowInOrder) {
 TEST_F(ForwarderTest, KindsSwitchedOffAndDisabledForwardingSpoolNothing) {
   auto forwarder = make();
   ForwardSettings s = settings_for(collector_.port());
-  s.system = false;
+  s.kinds[static_cast<std::size_t>(LogKind::kSystem)] = false;
   forwarder->configure(s);
-  forwarder->row_written(system_row(0));
-  s.system = true;
+  offer(*forwarder, system_row(0));
+  s.kinds[static_cast<std::size_t>(LogKind::kSystem)] = true;
   s.enable = false;
   forwarder->configure(s);
-  forwarder->row_written(system_row(1));
+  offer(*forwarder, system_row(1));
   forwarder->configure(settings_for(collector_.port()));
-  forwarder->row_written(system_row(2));
+  offer(*forwarder, system_row(2));
   ASSERT_TRUE(collector_.accept_one());
   EXPECT_THAT(collector_.read_frames(1), ElementsAreArray(expected(2, 3)));
   forwarder->stop();
@@ -157,12 +171,12 @@ TEST_F(ForwarderTest, KindsSwitchedOffAndDisabledForwardingSpoolNothing) {
 TEST_F(ForwarderTest, ReconnectsWhenTheCollectorClosedAnIdleConnection) {
   auto forwarder = make();
   forwarder->configure(settings_for(collector_.port()));
-  forwarder->row_written(system_row(0));
+  offer(*forwarder, system_row(0));
   ASSERT_TRUE(collector_.accept_one());
   ASSERT_THAT(collector_.read_frames(1), ElementsAreArray(expected(0, 1)));
   collector_.close_connection();
   // The row after the close must not vanish into the dead connection.
-  forwarder->row_written(system_row(1));
+  offer(*forwarder, system_row(1));
   ASSERT_TRUE(collector_.accept_one());
   EXPECT_THAT(collector_.read_frames(1), ElementsAreArray(expected(1, 2)));
   forwarder->stop();
@@ -180,12 +194,12 @@ TEST_F(ForwarderTest, RowsSpooledWhileTheCollectorIsDownArriveAfterRestart) {
     }
     auto forwarder = make();
     forwarder->configure(settings_for(dead_port));
-    for (int i = 0; i < 50; ++i) forwarder->row_written(system_row(i));
+    for (int i = 0; i < 50; ++i) offer(*forwarder, system_row(i));
     EXPECT_EQ(forwarder->stats().rows_sent.load(), 0u);
   }
   auto forwarder = make();
   forwarder->configure(settings_for(collector_.port()));
-  forwarder->row_written(system_row(50));
+  offer(*forwarder, system_row(50));
   ASSERT_TRUE(collector_.accept_one());
   EXPECT_THAT(collector_.read_frames(51), ElementsAreArray(expected(0, 51)));
 }
@@ -200,9 +214,9 @@ TEST_F(ForwarderTest, SpoolKeepsItsLimitAndCountsDrops) {
   ForwardSettings s = settings_for(dead_port);
   s.max_megabytes = 1;
   forwarder->configure(s);
-  WrittenRow row = system_row(0);
-  row.fields[1] = std::string(4000, 'x');
-  for (int i = 0; i < 1000; ++i) forwarder->row_written(row);
+  OfferedRow row = system_row(0);
+  row.row.columns[1] = std::string(4000, 'x');
+  for (int i = 0; i < 1000; ++i) offer(*forwarder, row);
   forwarder->stop();
   const ForwardStats& stats = forwarder->stats();
   EXPECT_LE(stats.spool_bytes.load(), 1u << 20);
@@ -345,9 +359,9 @@ TEST_P(RelpForwarderTest, ConfirmsOnlyRowsTheCollectorAcknowledged) {
   FakeRelpCollector relp(acknowledge);
   auto forwarder = make();
   ForwardSettings s = settings_for(relp.port());
-  s.protocol = "relp";
+  s.protocol = ForwardProtocol::kRelp;
   forwarder->configure(s);
-  for (int i = 0; i < 5; ++i) forwarder->row_written(system_row(i));
+  for (int i = 0; i < 5; ++i) offer(*forwarder, system_row(i));
   // After a second without rows the session is closed, and the collector
   // answers the close either way.
   ASSERT_TRUE(relp.wait_closes(1));
@@ -379,3 +393,4 @@ INSTANTIATE_TEST_SUITE_P(Collectors, RelpForwarderTest, ::testing::Bool(),
                          });
 
 }  // namespace
+}  // namespace quillo

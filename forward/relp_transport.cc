@@ -17,6 +17,7 @@ extern "C" {  // librelp.h declares C functions without saying so
 #include <librelp.h>
 }
 
+namespace quillo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -51,7 +52,8 @@ thread_local RelpTransport* tracing = nullptr;
 
 class RelpTransport final : public Transport {
  public:
-  explicit RelpTransport(TransportTarget target) : target_(std::move(target)) {}
+  explicit RelpTransport(const ForwardSettings& settings)
+      : settings_(settings) {}
 
   ~RelpTransport() override {
     drop_client();
@@ -72,14 +74,14 @@ class RelpTransport final : public Transport {
     relpCltSetUsrPtr(client_, this);
     relpCltSetTimeout(client_, kRelpTimeout);
     relpCltSetConnTimeout(client_, static_cast<int>(kRelpTimeout));
-    relpCltSetWindowSize(client_, target_.window);
-    if (target_.tls.enable && !set_tls(error)) {
+    relpCltSetWindowSize(client_, settings_.window);
+    if (settings_.tls.enable && !set_tls(error)) {
       *tls = true;
       drop_client();
       return false;
     }
-    std::string port = std::to_string(target_.port);
-    std::string host = target_.host;
+    std::string port = std::to_string(settings_.port);
+    std::string host = settings_.host;
     in_session_ = 0;
     outstanding_.clear();
     acknowledged_ = 0;
@@ -93,7 +95,7 @@ class RelpTransport final : public Transport {
                          reinterpret_cast<unsigned char*>(&host[0]));
     }
     if (r != RELP_RET_OK) {
-      *tls = target_.tls.enable &&
+      *tls = settings_.tls.enable &&
              (auth_failed_ || r == RELP_RET_ERR_TLS_SETUP ||
               r == RELP_RET_ERR_TLS_HANDS || r == RELP_RET_ERR_TLS ||
               (r >= RELP_RET_AUTH_ERR_FP && r <= RELP_RET_AUTH_CERT_INVL));
@@ -129,7 +131,8 @@ class RelpTransport final : public Transport {
       if (space == std::string::npos || space >= end) break;
       unsigned char* message = reinterpret_cast<unsigned char*>(
           const_cast<char*>(bytes.data() + space + 1));
-      const bool full = in_session_ >= static_cast<std::size_t>(target_.window);
+      const bool full =
+          in_session_ >= static_cast<std::size_t>(settings_.window);
       const Clock::time_point before = Clock::now();
       sent_txnr_ = 0;
       if (relpCltSendSyslog(client_, message, end - space - 1) != RELP_RET_OK ||
@@ -147,7 +150,7 @@ class RelpTransport final : public Transport {
   }
 
   std::size_t window() const override {
-    return static_cast<std::size_t>(target_.window);
+    return static_cast<std::size_t>(settings_.window);
   }
 
   std::size_t acknowledged() const override { return acknowledged_; }
@@ -276,7 +279,7 @@ class RelpTransport final : public Transport {
     relpEngineSetOnGenericErr(engine_, &RelpTransport::on_generic_error);
     unsigned char command[] = "syslog";
     relpEngineSetEnableCmd(engine_, command, eRelpCmdState_Required);
-    if (target_.tls.enable &&
+    if (settings_.tls.enable &&
         relpEngineSetTLSLibByName(engine_, "gnutls") != RELP_RET_OK) {
       *error = "librelp has no GnuTLS";
       return false;
@@ -289,13 +292,13 @@ class RelpTransport final : public Transport {
   // GnuTLS back end checks the chain against the authorities and the name
   // against the permitted one.
   bool set_tls(std::string* error) {
-    const ForwardTls& tls = target_.tls;
+    const ForwardTls& tls = settings_.tls;
     if (tls.certfile.empty() || tls.keyfile.empty()) {
       *error = "RELP over TLS needs certfile and keyfile";
       return false;
     }
     std::string ca = tls.cafile, cert = tls.certfile, key = tls.keyfile;
-    std::string name = tls.peername.empty() ? target_.host : tls.peername;
+    std::string name = tls.peername.empty() ? settings_.host : tls.peername;
     char mode[] = "name";
     if (relpCltEnableTLS(client_) != RELP_RET_OK ||
         relpCltSetCACert(client_, &ca[0]) != RELP_RET_OK ||
@@ -318,7 +321,7 @@ class RelpTransport final : public Transport {
     client_ = nullptr;
   }
 
-  const TransportTarget target_;
+  const ForwardSettings settings_;
   relpEngine_t* engine_ = nullptr;
   relpClt_t* client_ = nullptr;
   std::size_t in_session_ = 0;  // frames handed over since connect()
@@ -329,7 +332,7 @@ class RelpTransport final : public Transport {
   // librelp keeps `window` frames unanswered at most; more are outstanding
   // only when answers come out of order.
   const std::size_t max_outstanding_ =
-      4 * static_cast<std::size_t>(std::max(target_.window, 1)) + 16;
+      4 * static_cast<std::size_t>(std::max(settings_.window, 1)) + 16;
   std::deque<Outstanding> outstanding_;  // handed over, not yet counted
   std::size_t acknowledged_ = 0;  // frames counted, the first ones in order
   relpTxnr_t sent_txnr_ = 0;      // of the frame librelp sent last
@@ -342,6 +345,9 @@ class RelpTransport final : public Transport {
 
 }  // namespace
 
-std::unique_ptr<Transport> make_relp_transport(const TransportTarget& target) {
-  return std::make_unique<RelpTransport>(target);
+std::unique_ptr<Transport> make_relp_transport(
+    const ForwardSettings& settings) {
+  return std::make_unique<RelpTransport>(settings);
 }
+
+}  // namespace quillo

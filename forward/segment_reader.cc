@@ -6,6 +6,7 @@
 
 #include "base/eintr.h"
 
+namespace quillo {
 namespace {
 
 // "65536 ": the longest header.
@@ -160,3 +161,5 @@ const char* SegmentReader::bytes(std::uint64_t len) {
   view(offset_, static_cast<std::size_t>(len), &p);
   return p;
 }
+
+}  // namespace quillo

@@ -34,6 +34,8 @@
 #include <cstdint>
 #include <string>
 
+namespace quillo {
+
 // Longer than any message the formatter makes: a longer frame is damage.
 inline constexpr std::size_t kMaxSpoolMessage = 64u << 10;
 
@@ -78,5 +80,7 @@ class SegmentReader {
   std::string buf_;  // the file's bytes from buf_at_
   std::uint64_t buf_at_ = 0;
 };
+
+}  // namespace quillo
 
 #endif  // QUILLO_FORWARD_SEGMENT_READER_H_

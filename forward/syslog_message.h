@@ -5,10 +5,13 @@
 //   [quillo@32473 user="ann" host="pc1" ip="10.0.0.5" op="open_read"
 //   result="ok" share="docs" path="a.txt"] 2026/12/09 01:13:11,ann,...
 //
-// Facility local0, severity info (notice for alert rows). The structured
-// data carries every field whole; MSG is the CSV row. Every message is valid
-// UTF-8 (invalid bytes become U+FFFD) and at most kMaxSyslogMessage bytes:
-// MSG is cut first (ending in "..."), then the longest field values.
+// Facility local0, severity info (notice for alert rows). MSGID is the
+// kind's name and the parameter names are its column names, both from the
+// kind table (logstore/log_kind.h). The structured data carries every
+// column whole; MSG is the row's line as written to its file. Every message
+// is valid UTF-8 (invalid bytes become U+FFFD) and at most
+// kMaxSyslogMessage bytes: MSG is cut first (ending in "..."), then the
+// longest column values.
 
 #ifndef QUILLO_FORWARD_SYSLOG_MESSAGE_H_
 #define QUILLO_FORWARD_SYSLOG_MESSAGE_H_
@@ -17,8 +20,11 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
-#include "forward/row_sink.h"
+#include "logstore/log_row.h"
+
+namespace quillo {
 
 // The SD-ID of the one structured-data element (private enterprise form).
 inline constexpr char kSyslogSdId[] = "quillo@32473";
@@ -38,20 +44,16 @@ struct SyslogOrigin {
 // gethostname() and getpid() of this process.
 SyslogOrigin local_syslog_origin();
 
-// `text` with every byte sequence that is not valid UTF-8 replaced by
-// U+FFFD (one per maximal invalid sequence start byte).
-std::string valid_utf8(const std::string& text);
-
-// `t` as an RFC 3339 time in the local zone, whole seconds, with the
-// numeric offset: "2026-12-09T01:13:11+09:00".
-std::string rfc3339_local_time(int64_t t);
-
-// The RFC 5424 message of `row`, at most `limit` bytes.
-std::string format_syslog_message(const WrittenRow& row,
+// The RFC 5424 message of `row`, written to its file as `line` (without
+// byte order mark and line end), at most `limit` bytes. The time is the
+// row's own in the local zone ("-" when it cannot be broken down).
+std::string format_syslog_message(const LogRow& row, std::string_view line,
                                   const SyslogOrigin& origin,
                                   std::size_t limit = kMaxSyslogMessage);
 
 // "<decimal length of message> <message>".
 std::string octet_counted_frame(const std::string& message);
+
+}  // namespace quillo
 
 #endif  // QUILLO_FORWARD_SYSLOG_MESSAGE_H_

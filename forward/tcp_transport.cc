@@ -19,6 +19,7 @@
 #include "base/unique_fd.h"
 #include "forward/transport.h"
 
+namespace quillo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -104,18 +105,19 @@ using Session =
 
 class TcpTransport final : public Transport {
  public:
-  explicit TcpTransport(TransportTarget target) : target_(std::move(target)) {}
+  explicit TcpTransport(const ForwardSettings& settings)
+      : settings_(settings) {}
   ~TcpTransport() override = default;
 
   bool connect(std::string* error, bool* tls) override {
     *tls = false;
     handed_over_ = 0;
-    fd_ = connect_tcp(target_.host, target_.port);
+    fd_ = connect_tcp(settings_.host, settings_.port);
     if (!fd_) {
       *error = std::strerror(errno);
       return false;
     }
-    if (!target_.tls.enable) return true;
+    if (!settings_.tls.enable) return true;
     *tls = true;
     if (!start_tls(error)) {
       session_.reset();
@@ -127,7 +129,7 @@ class TcpTransport final : public Transport {
 
   Sent send(const std::string& bytes,
             const std::deque<std::size_t>& frame_ends) override {
-    const std::size_t written = write_all(bytes);
+    const std::size_t written = send_all(bytes);
     Sent sent;
     for (std::size_t end : frame_ends) {
       if (end > written) break;
@@ -173,8 +175,10 @@ class TcpTransport final : public Transport {
   }
 
  private:
-  bool start_tls(std::string* error) {
-    const ForwardTls& tls = target_.tls;
+  // Credentials with the authorities to check the collector against, and
+  // this appliance's certificate when one is configured.
+  bool load_credentials(std::string* error) {
+    const ForwardTls& tls = settings_.tls;
     gnutls_certificate_credentials_t cred = nullptr;
     if (gnutls_certificate_allocate_credentials(&cred) < 0) {
       *error = "out of memory";
@@ -188,25 +192,30 @@ class TcpTransport final : public Transport {
                (cas < 0 ? std::string(": ") + gnutls_strerror(cas) : "");
       return false;
     }
-    if (!tls.certfile.empty()) {
-      const int r = gnutls_certificate_set_x509_key_file(
-          cred, tls.certfile.c_str(), tls.keyfile.c_str(), GNUTLS_X509_FMT_PEM);
-      if (r < 0) {
-        *error = "cannot use " + tls.certfile + " and " + tls.keyfile + ": " +
-                 gnutls_strerror(r);
-        return false;
-      }
+    if (tls.certfile.empty()) return true;
+    const int r = gnutls_certificate_set_x509_key_file(
+        cred, tls.certfile.c_str(), tls.keyfile.c_str(), GNUTLS_X509_FMT_PEM);
+    if (r < 0) {
+      *error = "cannot use " + tls.certfile + " and " + tls.keyfile + ": " +
+               gnutls_strerror(r);
+      return false;
     }
+    return true;
+  }
+
+  // A client session on the connection that checks the chain against the
+  // authorities and the collector's `name`, in the handshake.
+  bool make_session(const std::string& name, std::string* error) {
     gnutls_session_t s = nullptr;
     if (gnutls_init(&s, GNUTLS_CLIENT | GNUTLS_NONBLOCK) < 0) {
       *error = "out of memory";
       return false;
     }
     session_.reset(s);
-    const std::string& name =
-        tls.peername.empty() ? target_.host : tls.peername;
     int r = gnutls_set_default_priority(s);
-    if (r >= 0) r = gnutls_credentials_set(s, GNUTLS_CRD_CERTIFICATE, cred);
+    if (r >= 0) {
+      r = gnutls_credentials_set(s, GNUTLS_CRD_CERTIFICATE, credentials_.get());
+    }
     if (r >= 0 && !is_ip_address(name)) {
       r = gnutls_server_name_set(s, GNUTLS_NAME_DNS, name.data(), name.size());
     }
@@ -214,11 +223,19 @@ class TcpTransport final : public Transport {
       *error = gnutls_strerror(r);
       return false;
     }
-    // The chain against the authorities and the name, in the handshake.
     gnutls_session_set_verify_cert(s, name.c_str(), 0);
     gnutls_transport_set_int(s, fd_.get());
+    return true;
+  }
 
+  bool start_tls(std::string* error) {
+    const ForwardTls& tls = settings_.tls;
+    const std::string& name =
+        tls.peername.empty() ? settings_.host : tls.peername;
+    if (!load_credentials(error) || !make_session(name, error)) return false;
+    gnutls_session_t s = session_.get();
     const Clock::time_point deadline = Clock::now() + kConnectTimeout;
+    int r;
     do {
       r = gnutls_handshake(s);
       if (r == GNUTLS_E_AGAIN) {
@@ -248,7 +265,7 @@ class TcpTransport final : public Transport {
 
   // Writes `data` with a deadline; returns the bytes written (all of them
   // on success).
-  std::size_t write_all(const std::string& data) {
+  std::size_t send_all(const std::string& data) {
     const Clock::time_point deadline = Clock::now() + kWriteTimeout;
     std::size_t done = 0;
     while (done < data.size()) {
@@ -283,7 +300,7 @@ class TcpTransport final : public Transport {
   }
 
   std::size_t handed_over_ = 0;  // frames written whole since connect()
-  const TransportTarget target_;
+  const ForwardSettings settings_;
   base::UniqueFd fd_;
   Credentials credentials_;
   Session session_;  // declared after the credentials it uses
@@ -291,6 +308,14 @@ class TcpTransport final : public Transport {
 
 }  // namespace
 
-std::unique_ptr<Transport> make_tcp_transport(const TransportTarget& target) {
-  return std::make_unique<TcpTransport>(target);
+std::unique_ptr<Transport> make_transport(const ForwardSettings& settings) {
+  return settings.protocol == ForwardProtocol::kRelp
+             ? make_relp_transport(settings)
+             : make_tcp_transport(settings);
 }
+
+std::unique_ptr<Transport> make_tcp_transport(const ForwardSettings& settings) {
+  return std::make_unique<TcpTransport>(settings);
+}
+
+}  // namespace quillo

@@ -22,30 +22,9 @@
 #include <memory>
 #include <string>
 
-// The "tls" settings of forwarding.
-struct ForwardTls {
-  bool enable = false;
-  std::string cafile;    // the authorities the collector's certificate is
-                         // checked against
-  std::string certfile;  // this appliance's certificate and key, sent
-  std::string keyfile;   // when the collector asks for one
-  std::string peername;  // the collector's name; empty: the target host
+#include "forward/forward_settings.h"
 
-  bool operator==(const ForwardTls& o) const {
-    return enable == o.enable && cafile == o.cafile && certfile == o.certfile &&
-           keyfile == o.keyfile && peername == o.peername;
-  }
-  bool operator!=(const ForwardTls& o) const { return !(*this == o); }
-};
-
-// Where and how to send.
-struct TransportTarget {
-  std::string host;
-  int port = 0;
-  bool relp = false;
-  int window = 128;  // RELP only
-  ForwardTls tls;
-};
+namespace quillo {
 
 class Transport {
  public:
@@ -85,7 +64,12 @@ class Transport {
   virtual bool close() = 0;
 };
 
-std::unique_ptr<Transport> make_tcp_transport(const TransportTarget& target);
-std::unique_ptr<Transport> make_relp_transport(const TransportTarget& target);
+// A connection to the collector of `settings` (enabled ones), not yet
+// made; the transport keeps its own copy of the settings.
+std::unique_ptr<Transport> make_transport(const ForwardSettings& settings);
+std::unique_ptr<Transport> make_tcp_transport(const ForwardSettings& settings);
+std::unique_ptr<Transport> make_relp_transport(const ForwardSettings& settings);
+
+}  // namespace quillo
 
 #endif  // QUILLO_FORWARD_TRANSPORT_H_

@@ -27,12 +27,14 @@
 
 #include "config/config_test_util.h"
 #include "config/config_xml.h"
+#include "forward/forward_settings.h"
 #include "support/xml/dom.h"
 
 namespace {
 
 using quillo::ConfigXml;
-using Conf = ConfigXml::ForwardConf;
+using Conf = quillo::ForwardSettings;
+using quillo::LogKind;
 
 TempConfig& tree() {
   static TempConfig t;
@@ -86,7 +88,8 @@ long number(const std::string& text) {
 void check_ranges(const Conf& c) {
   if (c.held && (!c.enable || c.error.empty())) abort();
   if (!c.enable) return;
-  if ((c.protocol != "tcp" && c.protocol != "relp") || c.host.empty() ||
+  const std::string protocol = quillo::protocol_name(c.protocol);
+  if ((protocol != "tcp" && protocol != "relp") || c.host.empty() ||
       c.port < 1 || c.port > 65535 || c.window < 2 || c.window > 1024 ||
       c.max_megabytes < 1 || c.held != !c.error.empty()) {
     abort();
@@ -152,12 +155,13 @@ void structured(const uint8_t* data, size_t size) {
   tree().Write(doc);
   ConfigXml config(tree().path());
   config.load();  // a document made of escaped text always loads
-  const Conf& c = config.forward_settings();
+  const Conf c = quillo::read_forward_settings(config);
   check_ranges(c);
   if (!on(0) || !wanted) {
     if (c.enable || !c.error.empty()) abort();
-    if (on(0) && (c.system != kind_on[0] || c.access != kind_on[1] ||
-                  c.alert != kind_on[2])) {
+    if (on(0) && (c.forwards(LogKind::kSystem) != kind_on[0] ||
+                  c.forwards(LogKind::kAccess) != kind_on[1] ||
+                  c.forwards(LogKind::kAlert) != kind_on[2])) {
       abort();
     }
     return;
@@ -168,10 +172,14 @@ void structured(const uint8_t* data, size_t size) {
                      !host.empty() && p >= 1 && p <= 65535 && w >= 2 &&
                      w <= 1024 && m >= 1 && m <= (1L << 20);
   if (c.enable != valid || (!valid && c.error.empty())) abort();
-  if (c.system != kind_on[0] || c.access != kind_on[1] || c.alert != kind_on[2])
+  if (c.forwards(LogKind::kSystem) != kind_on[0] ||
+      c.forwards(LogKind::kAccess) != kind_on[1] ||
+      c.forwards(LogKind::kAlert) != kind_on[2]) {
     abort();
+  }
   if (!valid) return;
-  if (c.host != host || c.protocol != protocol || c.port != p ||
+  if (c.host != host || quillo::protocol_name(c.protocol) != protocol ||
+      c.port != p ||
       c.window != w || c.max_megabytes != m ||
       c.tls.enable != (on(8) && on(9))) {
     abort();
@@ -209,6 +217,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const Corvel::CXMLError&) {
     return 0;
   }
-  check_ranges(config.forward_settings());
+  check_ranges(quillo::read_forward_settings(config));
   return 0;
 }

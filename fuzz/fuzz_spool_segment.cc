@@ -29,6 +29,8 @@
 
 namespace {
 
+using quillo::Spool;
+
 // The spool folder of this process, removed at exit.
 struct Folder {
   std::string path;
@@ -108,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const std::string frame = batch.bytes.substr(start, end - start);
       std::string message;
       if (!frame_message(frame, &message) ||
-          octet_counted_frame(message) != frame) {
+          quillo::octet_counted_frame(message) != frame) {
         abort();
       }
       start = end;

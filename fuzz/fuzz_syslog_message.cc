@@ -38,6 +38,9 @@
 
 namespace {
 
+using quillo::LogKind;
+using quillo::LogRow;
+
 const std::vector<std::string> kSystemNames{"text1", "text2", "text3"};
 const std::vector<std::string> kAccessNames{"user",   "host",  "ip",  "op",
                                             "result", "share", "path"};
@@ -76,39 +79,43 @@ std::size_t next_char(const std::string& s, std::size_t i) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 5) return 0;
-  static const RowKind kKinds[] = {RowKind::kSystem, RowKind::kAccess,
-                                   RowKind::kAlert, RowKind::kAccess};
-  WrittenRow row;
+  static const LogKind kKinds[] = {LogKind::kSystem, LogKind::kAccess,
+                                   LogKind::kAlert, LogKind::kAccess};
+  static const char* const kMsgIds[] = {"system", "access", "alert",
+                                        "access"};
+  LogRow row;
   row.kind = kKinds[data[0] & 3];
   setenv("TZ", data[0] & 4 ? "Europe/Berlin" : "UTC", 1);
   tzset();
-  const SyslogOrigin origin{data[0] & 8 ? "nas1.example" : "-", 812};
+  const quillo::SyslogOrigin origin{data[0] & 8 ? "nas1.example" : "-", 812};
   const std::size_t steps = data[0] >> 4;
-  const std::size_t limit = steps == 0 ? kMaxSyslogMessage : 512 + 256 * steps;
+  const std::size_t limit =
+      steps == 0 ? quillo::kMaxSyslogMessage : 512 + 256 * steps;
   int32_t time;
   std::memcpy(&time, data + 1, sizeof time);
   row.time = time;
   const std::vector<std::string>& names =
-      row.kind == RowKind::kSystem ? kSystemNames : kAccessNames;
+      row.kind == LogKind::kSystem ? kSystemNames : kAccessNames;
   std::string rest(reinterpret_cast<const char*>(data + 5), size - 5);
   for (std::size_t i = 0; i < names.size(); ++i) {
     const std::size_t nul = rest.find('\0');
-    row.fields.push_back(rest.substr(0, nul));
+    row.columns.push_back(rest.substr(0, nul));
     rest = nul == std::string::npos ? "" : rest.substr(nul + 1);
   }
   rest.erase(std::remove(rest.begin(), rest.end(), '\0'), rest.end());
   if (rest.empty()) return 0;  // a row has at least its time column
-  row.csv = rest;
+  const std::string line = rest;
 
-  const std::string message = format_syslog_message(row, origin, limit);
+  const std::string message =
+      quillo::format_syslog_message(row, line, origin, limit);
   if (message.size() > limit) abort();
   if (!is_valid_utf8(message)) abort();
   Rfc5424Message m;
   if (!read_rfc5424(message, &m)) abort();
-  if (m.priority != (row.kind == RowKind::kAlert ? 133 : 134) ||
+  if (m.priority != (row.kind == LogKind::kAlert ? 133 : 134) ||
       m.version != 1 || m.hostname != origin.hostname ||
       m.app_name != "quillod" || m.procid != "812" ||
-      m.msgid != row_kind_name(row.kind) || m.timestamp == "-") {
+      m.msgid != kMsgIds[data[0] & 3] || m.timestamp == "-") {
     abort();
   }
   struct tm fields {};
@@ -126,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     abort();
   }
 
-  const std::string msg = repaired_utf8(row.csv);
+  const std::string msg = repaired_utf8(line);
   std::size_t head = 0;
   const bool msg_cut = m.msg != msg;
   if (msg_cut && !is_cut(msg, m.msg, &head)) abort();
@@ -137,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string filled_whole;
   for (std::size_t i = 0; i < names.size(); ++i) {
     const auto& [name, value] = m.elements[0].params[i];
-    const std::string whole = repaired_utf8(row.fields[i]);
+    const std::string whole = repaired_utf8(row.columns[i]);
     if (name != names[i]) abort();
     std::size_t value_head;
     if (value == whole) {

@@ -111,8 +111,8 @@ cmake --build build/asan -j"$jobs"
 # test runs quillod built with it).
 configure build/tsan -DCMAKE_BUILD_TYPE=Debug -DQUILLO_SANITIZE=thread \
   -DQUILLO_BUILD_TESTS=ON -DQUILLO_BUILD_BENCH=OFF
-cmake --build build/tsan -j"$jobs" --target thread_test alert_thread_test \
-  forwarder_test signals_e2e_test
+cmake --build build/tsan -j"$jobs" --target worker_test \
+  alert_thread_test alert_engine_test forwarder_test signals_e2e_test
 
 echo "== Packaging: install tree, service unit, manual pages, Debian package"
 packaging/check.sh build/release || status=1
