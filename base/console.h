@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace base {
+
 // Writes `text` to standard output and flushes it.
 inline void say(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
@@ -35,5 +37,7 @@ inline void complain_current_exception() {
     complain("Error: unknown exception\n");
   }
 }
+
+}  // namespace base
 
 #endif  // QUILLO_BASE_CONSOLE_H_

@@ -18,9 +18,9 @@ namespace quillo {
 namespace {
 
 // Splits a descriptor's bytes into lines, each at most kMaxLineBytes.
-class LineReader {
+class InputLines {
  public:
-  explicit LineReader(int fd) : fd_(fd) {}
+  explicit InputLines(int fd) : fd_(fd) {}
 
   // The next line without its "\n" (a last line without one counts);
   // false at the end of input or on a read error.
@@ -101,7 +101,7 @@ std::unique_ptr<quillo::RequestData> request_for(ParsedLine* parsed) {
 int run_stream(const CommandLine& cl, const std::string& socket_path, int in_fd,
                std::FILE* out, std::FILE* err) {
   reply(out, cl.confirm, "OK");
-  LineReader reader(in_fd);
+  InputLines reader(in_fd);
   std::string line;
   unsigned long number = 0;
   unsigned long not_taken = 0;

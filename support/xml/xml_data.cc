@@ -13,6 +13,8 @@
 #include "base/eintr.h"
 #include "base/unique_fd.h"
 
+namespace quillo {
+
 namespace {
 
 // Holds an open lock file and an flock on it for one scope. Closing the
@@ -80,3 +82,5 @@ void XmlData::Save(const Glib::ustring& file_name) {
   ScopedFileLock lock(lock_path_, LOCK_EX, lock_bound_);
   CDOMXmlDocument::Save(file_name);
 }
+
+}  // namespace quillo

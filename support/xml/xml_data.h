@@ -13,6 +13,8 @@
 #include "support/xml/dom.h"
 
 // The lock file could not be opened or the lock not be had.
+namespace quillo {
+
 class XmlLockError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -49,5 +51,7 @@ class XmlData : public Corvel::CDOMXmlDocument {
   std::string lock_path_;
   std::chrono::milliseconds lock_bound_{0};
 };
+
+}  // namespace quillo
 
 #endif  // QUILLO_SUPPORT_XML_XML_DATA_H_

@@ -18,6 +18,7 @@
 
 #include "testing/temp_tree.h"
 
+namespace quillo {
 namespace {
 
 using std::chrono::milliseconds;
@@ -184,3 +185,4 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 }  // namespace
+}  // namespace quillo
