@@ -87,7 +87,7 @@ AlertClock::time_point AlertThread::next_wake(
 void AlertThread::run() {
   MutexLock hold(mu_);
   for (;;) {
-    say("alert_thread: waiting.\n");
+    base::say("alert_thread: waiting.\n");
     const AlertClock::time_point now = AlertClock::now();
     const AlertClock::time_point wake = next_wake(pending_, now, timing_);
     // A stop that came while a pass ran is not slept through.
@@ -95,9 +95,9 @@ void AlertThread::run() {
       wake_.wait_for(mu_,
                      std::chrono::ceil<std::chrono::milliseconds>(wake - now));
     }
-    say("alert_thread: wake up.\n");
+    base::say("alert_thread: wake up.\n");
     if (stop_) {
-      say("alert_thread: exit by request.\n");
+      base::say("alert_thread: exit by request.\n");
       return;
     }
     try {
@@ -105,17 +105,17 @@ void AlertThread::run() {
     } catch (...) {
       // Out of memory while taking a batch: the rows stay, the next pass
       // tries again. Nothing may end the thread.
-      complain_current_exception();
+      base::complain_current_exception();
     }
   }
 }
 
 void AlertThread::check_pending() {
   for (auto& [name, entry] : pending_) {
-    say("alert_thread: check " + name + "\n");
+    base::say("alert_thread: check " + name + "\n");
     const AlertClock::time_point now = AlertClock::now();
     if (!is_due(entry, now, timing_)) continue;
-    say("alert_thread: try send mail\n");
+    base::say("alert_thread: try send mail\n");
     send_batch(name, entry, now);
   }
 }
@@ -149,7 +149,7 @@ void AlertThread::send_batch(const std::string& name, PendingAlert& entry,
   stats_.mail_addresses_failed += outcome.mail.failed.size();
   if (!outcome.kept) return;
   // Back in front of what came meanwhile, for the next wake.
-  complain("alert_thread: notices of " + batch_name + " could not go out; " +
+  base::complain("alert_thread: notices of " + batch_name + " could not go out; " +
            std::to_string(n) + " rows kept for the next try.\n");
   stats_.batches_kept++;
   entry.rows.insert(entry.rows.begin(), std::make_move_iterator(taken.begin()),

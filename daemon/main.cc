@@ -64,14 +64,14 @@ DaemonSettings settings_from_env() {
 int main(int argc, char** argv) {
   const quillo::DaemonSettings settings = quillo::settings_from_env();
   if (settings.socket.size() > quillo::kMaxSocketPath) {
-    complain("Error: socket path too long: " + settings.socket + "\n");
+    base::complain("Error: socket path too long: " + settings.socket + "\n");
     return 2;
   }
   // Tests shorten the time a notification script may run.
   quillo::set_script_timeout(quillo::seconds_from_env("QUILLO_SCRIPT_TIMEOUT"));
   // Checked before detaching too, so that the caller sees the status.
   if (quillo::Listener(settings.socket).served_elsewhere()) {
-    complain("Error: another quillod serves " + settings.socket + "\n");
+    base::complain("Error: another quillod serves " + settings.socket + "\n");
     return 2;
   }
   try {
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     xmlInitParser();
     quillo::run_request_loop(settings);
   } catch (...) {
-    complain_current_exception();
+    base::complain_current_exception();
   }
   return 2;
 }

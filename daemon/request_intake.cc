@@ -45,7 +45,7 @@ void RequestIntake::start() {
   }
   next_check_ = Clock::now() + std::chrono::seconds(1);
   if (peer_capacity_ < kMaxPendingPeers) {
-    complain("Descriptor limit below " +
+    base::complain("Descriptor limit below " +
              std::to_string(kMaxPendingPeers + kWorkDescriptors) +
              ": at most " + std::to_string(peer_capacity_) +
              " clients wait at once.\n");
@@ -69,7 +69,7 @@ void RequestIntake::wait(std::deque<PeerSet::Finished>* finished) {
   const std::size_t first_peer = fds_.size();
   peers_.append_pollfds(&fds_);
   const int ready = ::poll(fds_.data(), fds_.size(), wait_ms(now));
-  if (ready < 0 && errno != EINTR) complain("Poll fail!!\n");
+  if (ready < 0 && errno != EINTR) base::complain("Poll fail!!\n");
   const Clock::time_point woke = Clock::now();
   if (ready > 0)
     peers_.handle_events(fds_, first_peer, woke, finished);

@@ -55,7 +55,7 @@ void ensure_state_dir(const std::string& path) {
   if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
   const int error = make_dirs(path);
   if (error != 0) {
-    complain("Error: cannot make the state folder " + path + ": " +
+    base::complain("Error: cannot make the state folder " + path + ": " +
              std::strerror(error) + "\n");
   }
 }
@@ -173,7 +173,7 @@ class RequestLoop {
         serve(done);
       } catch (...) {
         // The connection closes without an answer.
-        complain_current_exception();
+        base::complain_current_exception();
       }
     }
   }
@@ -183,14 +183,14 @@ class RequestLoop {
   // loaded. The error is printed as any error of a pass, and the accepted
   // request is then served with the configuration kept.
   void reload() {
-    say("Reload config");
+    base::say("Reload config");
     try {
       auto fresh = std::make_unique<ConfigXml>(config_path_);
       fresh->load();
       config_ = std::move(fresh);
       apply_forward_settings();
     } catch (...) {
-      complain_current_exception();
+      base::complain_current_exception();
     }
   }
 
@@ -200,7 +200,7 @@ class RequestLoop {
   void apply_forward_settings() {
     const quillo::ForwardSettings settings =
         quillo::read_forward_settings(*config_);
-    if (!settings.error.empty()) complain("Error: " + settings.error + "\n");
+    if (!settings.error.empty()) base::complain("Error: " + settings.error + "\n");
     forwarder_.configure(settings);
   }
 
@@ -233,13 +233,13 @@ class RequestLoop {
     // The appliance's time zone may have changed since the last request.
     tzset();
     if (type == static_cast<int>(quillo::RequestType::SystemLog)) {
-      say("system log request received.\n");
+      base::say("system log request received.\n");
       requests_.system++;
       const quillo::ReqSystemLog record(request);
       if (!record.well_formed()) return malformed();
       system_log_.handle(record, *config_);
     } else if (type == static_cast<int>(quillo::RequestType::AccessLog)) {
-      say("access log request received.\n");
+      base::say("access log request received.\n");
       requests_.access++;
       const quillo::ReqAccessLog record(request);
       if (!record.well_formed()) return malformed();

@@ -17,13 +17,13 @@ RequestReports::RequestReports()
 
 void RequestReports::report(Report which) {
   const std::string text = limits_[which].occur(Clock::now());
-  if (!text.empty()) complain(text);
+  if (!text.empty()) base::complain(text);
 }
 
 void RequestReports::flush(Clock::time_point now) {
   for (MessageLimit& limit : limits_) {
     const std::string text = limit.flush(now);
-    if (!text.empty()) complain(text);
+    if (!text.empty()) base::complain(text);
   }
 }
 

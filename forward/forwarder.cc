@@ -64,10 +64,10 @@ void Forwarder::configure(const ForwardSettings& settings) {
   main_settings_ = settings;
   if (settings.enable && !spool_.is_open()) {
     if (spool_.prepare() != 0) {
-      complain("Error: cannot open the forwarding spool " + spool_dir_ + ": " +
+      base::complain("Error: cannot open the forwarding spool " + spool_dir_ + ": " +
                error_text(errno) + "\n");
     } else if (const auto stale = spool_.stale_position()) {
-      complain("Forward spool position dropped!! " + spool_dir_ +
+      base::complain("Forward spool position dropped!! " + spool_dir_ +
                "/position said " + std::to_string(stale->seq) + " " +
                std::to_string(stale->offset) +
                ", past every segment; sending from the oldest.\n");
@@ -112,7 +112,7 @@ void Forwarder::report_spool_failure(Clock::time_point now) {
   stats_.spool_failures++;
   if (now - last_failure_report_ < kReportInterval) return;
   last_failure_report_ = now;
-  complain("Forward spool write fail!! " + error_text(error) + "\n");
+  base::complain("Forward spool write fail!! " + error_text(error) + "\n");
 }
 
 void Forwarder::report_drops(std::uint64_t dropped, Clock::time_point now) {
@@ -120,7 +120,7 @@ void Forwarder::report_drops(std::uint64_t dropped, Clock::time_point now) {
   unreported_drops_ += dropped;
   if (now - last_drop_report_ < kReportInterval) return;
   last_drop_report_ = now;
-  complain("Forward spool full!! Dropped " + std::to_string(unreported_drops_) +
+  base::complain("Forward spool full!! Dropped " + std::to_string(unreported_drops_) +
            " unsent rows.\n");
   unreported_drops_ = 0;
 }
@@ -199,7 +199,7 @@ void Forwarder::run() {
         sleep(Wake::kRows, std::nullopt);
       }
     } catch (...) {
-      complain_current_exception();
+      base::complain_current_exception();
       sleep(Wake::kControl, kErrorPause);
     }
   }
@@ -264,7 +264,7 @@ void Forwarder::report_damage(const Spool::Batch& batch) {
   if (batch.damaged_rows == 0) return;
   // Each damaged place is met (and so reported) once.
   stats_.rows_dropped += batch.damaged_rows;
-  complain("Forward spool damaged!! Skipped " +
+  base::complain("Forward spool damaged!! Skipped " +
            std::to_string(batch.damaged_rows) + " unsent rows from " +
            spool_.segment_path(batch.damaged_segment) + " at offset " +
            std::to_string(batch.damaged_offset) + ".\n");
@@ -296,7 +296,7 @@ void Forwarder::send_batch(const Spool::Batch& batch) {
     confirm_acknowledged();
   }
   if (closed || sent.broken) {
-    complain("Forward connection lost!! Reconnecting.\n");
+    base::complain("Forward connection lost!! Reconnecting.\n");
     end_session(false);
     next_attempt_ = Clock::now();
   }
@@ -316,10 +316,10 @@ void Forwarder::connect_now() {
       // Nothing goes to a collector that could not be verified; the rows
       // wait in the spool.
       stats_.tls_failures++;
-      complain("Forward TLS fail!! " + active_.target_name() + ": " + error +
+      base::complain("Forward TLS fail!! " + active_.target_name() + ": " + error +
                "\n");
     } else {
-      complain("Forward connect fail!! " + active_.target_name() + ": " +
+      base::complain("Forward connect fail!! " + active_.target_name() + ": " +
                error + "\n");
     }
     next_attempt_ = Clock::now() + backoff_;
@@ -359,7 +359,7 @@ void Forwarder::end_session(bool clean) {
       // The collector answered the close but not every row: it is not
       // taking them. They go again, after a pause that grows as after a
       // failed connection.
-      complain("Forward close fail!! " + active_.target_name() + ": " +
+      base::complain("Forward close fail!! " + active_.target_name() + ": " +
                std::to_string(unconfirmed_.size()) +
                " rows not acknowledged; sending them again.\n");
       next_attempt_ = Clock::now() + backoff_;
@@ -379,7 +379,7 @@ void Forwarder::persist_position() {
   const Clock::time_point now = Clock::now();
   if (now - last_position_report_ < kReportInterval) return;
   last_position_report_ = now;
-  complain("Forward position write fail!! " + error_text(error) + "\n");
+  base::complain("Forward position write fail!! " + error_text(error) + "\n");
 }
 
 }  // namespace quillo

@@ -123,7 +123,7 @@ bool LogFile::finish_line(const std::string& line) {
 
 void LogFile::refuse(const std::string& path, const char* what) {
   ++unsafe_entries;
-  complain("Not ours, left untouched: " + path + " (" + what + ")\n");
+  base::complain("Not ours, left untouched: " + path + " (" + what + ")\n");
 }
 
 int LogFile::open_dir(int parent, const std::string& name,

@@ -65,7 +65,7 @@ BatchOutcome handle_alert(Notifier& notifier, const std::string& name,
     if (notifier.send_mail_to(profiles, alert_mail_subject(name),
                               alert_mail_body(name, batch),
                               &outcome.mail) != 0) {
-      say("handle_alert: no mail send.");
+      base::say("handle_alert: no mail send.");
       return outcome;
     }
   } catch (...) {

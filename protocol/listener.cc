@@ -66,7 +66,7 @@ Listener::Open Listener::clear_path() {
   // deleted: moved out of the way where its owner can find it.
   const std::string aside = path_ + ".stale." + std::to_string(::getpid());
   if (::rename(path_.c_str(), aside.c_str()) != 0) return Open::kFailed;
-  complain("Not a socket at " + path_ + ": moved aside to " + aside + "\n");
+  base::complain("Not a socket at " + path_ + ": moved aside to " + aside + "\n");
   return Open::kOk;
 }
 
@@ -111,12 +111,12 @@ bool Listener::check() {
   const bool was_open = is_open();
   const Open opened = open();
   if (opened == Open::kOk) {
-    if (was_open) complain("Socket " + path_ + " was gone: made again.\n");
+    if (was_open) base::complain("Socket " + path_ + " was gone: made again.\n");
     busy_reported_ = false;
     return true;
   }
   if (opened == Open::kBusy && !busy_reported_) {
-    complain("Socket " + path_ + " is served by another process.\n");
+    base::complain("Socket " + path_ + " is served by another process.\n");
     busy_reported_ = true;
   }
   return false;

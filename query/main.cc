@@ -54,11 +54,11 @@ std::string configured_log_root() {
 class StderrObserver final : public ReadObserver {
  public:
   void entry_left_out(const std::string& path, std::string_view why) override {
-    complain("quillo-query: " + visible(path) + ": " + std::string(why) + "\n");
+    base::complain("quillo-query: " + visible(path) + ": " + std::string(why) + "\n");
   }
   void line_left_out(const std::string& path, int64_t line,
                      std::string_view why) override {
-    complain("quillo-query: " + visible(path) + ":" + std::to_string(line) +
+    base::complain("quillo-query: " + visible(path) + ":" + std::to_string(line) +
              ": " + std::string(why) + ", left out\n");
   }
 };
@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
         args, static_cast<int64_t>(std::time(nullptr)));
     options.terminal = ::isatty(STDOUT_FILENO) == 1;
     if (options.help) {
-      say(quillo::usage_text());
+      base::say(quillo::usage_text());
       return 0;
     }
     const std::string root =
@@ -146,16 +146,16 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     return quillo::run_query(options, root, stdout);
   } catch (const quillo::UsageError& e) {
-    complain(std::string("quillo-query: ") + e.what() + "\n" +
+    base::complain(std::string("quillo-query: ") + e.what() + "\n" +
              quillo::usage_text());
     return 2;
   } catch (const quillo::TreeError& e) {
     std::fflush(stdout);
-    complain("Error: " + e.describe(quillo::visible) + "\n");
+    base::complain("Error: " + e.describe(quillo::visible) + "\n");
     return 2;
   } catch (...) {
     std::fflush(stdout);
-    complain_current_exception();
+    base::complain_current_exception();
     return 2;
   }
 }
