@@ -36,6 +36,13 @@ class ConfigXml;
 
 enum class ForwardProtocol { kTcp, kRelp };
 
+// One flag per kind, every one on.
+constexpr std::array<bool, kLogKinds.size()> every_kind() {
+  std::array<bool, kLogKinds.size()> on{};
+  for (bool& flag : on) flag = true;
+  return on;
+}
+
 // "tcp" or "relp".
 const char* protocol_name(ForwardProtocol protocol);
 // The protocol named `name`; none for any other word.
@@ -71,7 +78,7 @@ struct ForwardSettings {
   int window = kDefaultWindow;  // RELP frames awaiting acknowledgement
   ForwardTls tls;
   // Per kind, in the order of kLogKinds; a missing "kinds" attribute is on.
-  std::array<bool, kLogKinds.size()> kinds{true, true, true};
+  std::array<bool, kLogKinds.size()> kinds = every_kind();
   int max_megabytes = kDefaultMaxMegabytes;  // the spool's limit
   std::string error;  // why the settings are off or held; empty: neither
 

@@ -5,12 +5,12 @@ namespace {
 
 constexpr LogKindInfo kTable[] = {
     {LogKind::kSystem, "system", "systemlog", "system_", ".csv", "system_info",
-     kSystemColumnCount, {"text1", "text2", "text3"}},
+     true, true, kSystemColumnCount, {"text1", "text2", "text3"}},
     {LogKind::kAccess, "access", "accesslog", "access_", ".csv", "access_info",
-     kAccessColumnCount,
+     false, true, kAccessColumnCount,
      {"user", "host", "ip", "op", "result", "share", "path"}},
     {LogKind::kAlert, "alert", "alertlog", "alert_", ".csv", "alert_info",
-     kAccessColumnCount,
+     false, false, kAccessColumnCount,
      {"user", "host", "ip", "op", "result", "share", "path"}},
 };
 

@@ -35,6 +35,11 @@ struct LogKindInfo {
   const char* prefix;      // "access_": file names
   const char* suffix;      // ".csv"
   const char* state_name;  // "access_info": below the state folder
+  // Rows carry the sender's time, not the daemon's clock: they need not
+  // come in time order, so only the month folders bound them and a reader
+  // sorts each month.
+  bool sender_time;
+  bool auto_delete;  // old files are removed when the volume runs full
   std::size_t column_count;             // after the time
   const char* columns[kMaxColumns];     // "user", "host"...
 };

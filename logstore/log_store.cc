@@ -34,7 +34,7 @@ void LogStore::set_root(LogKind kind, const std::string& log_root) {
 
 void LogStore::set_auto_delete(LogKind kind,
                                const AutoDeleteSettings& settings) {
-  if (kind == LogKind::kAlert) return;
+  if (!kind_info(kind).auto_delete) return;
   LogFile& log = writer(kind);
   log.autodelete_enabled = settings.enabled;
   log.expire_days = settings.days;

@@ -105,7 +105,7 @@ bool LogReader::in_bounds(const std::string& month) const {
 void LogReader::read(RowConsumer& consumer) {
   for (const std::string& month : tree_.months()) {
     if (!in_bounds(month)) continue;
-    if (query_.kind == LogKind::kSystem) {
+    if (kind_info(query_.kind).sender_time) {
       Batch batch(query_.kind);
       read_month(month, false, batch);
       batch.sort_by_time();
@@ -128,7 +128,7 @@ void LogReader::read_month(const std::string& month, bool track,
   // folders are world-writable: a stamp nobody vouches for bounds nothing.
   std::vector<int64_t> lo(files.size(), month_first);
   std::vector<int64_t> hi(files.size(), month_last);
-  const bool system = query_.kind == LogKind::kSystem;
+  const bool system = kind_info(query_.kind).sender_time;
   const bool bounded =
       query_.since != LogQuery().since || query_.until != LogQuery().until;
   if (!system && bounded) {
@@ -205,7 +205,7 @@ void LogReader::show_start_of_follow(const std::vector<std::string>& months,
     if (!in_bounds(month) && month != newest) continue;
     Batch batch(query_.kind);
     read_month(month, month == newest, batch);
-    if (query_.kind == LogKind::kSystem) batch.sort_by_time();
+    if (kind_info(query_.kind).sender_time) batch.sort_by_time();
     batch.replay(0, consumer);
   }
 }
@@ -222,7 +222,7 @@ void LogReader::show_last_rows(const std::vector<std::string>& months,
     if (it != months.rbegin() && total >= wanted) break;
     batches.emplace_back(query_.kind);
     read_month(*it, *it == newest, batches.back());
-    if (query_.kind == LogKind::kSystem) batches.back().sort_by_time();
+    if (kind_info(query_.kind).sender_time) batches.back().sort_by_time();
     total += batches.back().size();
   }
   std::size_t skip = total > wanted ? total - wanted : 0;
