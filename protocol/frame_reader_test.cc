@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -25,9 +26,10 @@ using Bytes = std::vector<unsigned char>;
 
 // The frame of `body` as a writer puts it on the wire.
 Bytes frame_of(const std::string& body) {
-  Bytes out = {static_cast<unsigned char>(body.size() >> 8),
-               static_cast<unsigned char>(body.size() & 0xff)};
-  out.insert(out.end(), body.begin(), body.end());
+  Bytes out(2 + body.size());
+  out[0] = static_cast<unsigned char>(body.size() >> 8);
+  out[1] = static_cast<unsigned char>(body.size() & 0xff);
+  std::copy(body.begin(), body.end(), out.begin() + 2);
   return out;
 }
 
