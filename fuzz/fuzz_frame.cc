@@ -30,14 +30,19 @@
 #include "config/config_xml.h"
 #include "daemon/access_log.h"
 #include "daemon/system_log.h"
+#include "logstore/log_store.h"
 #include "protocol/frame_reader.h"
 #include "protocol/packet.h"
 
 namespace {
 
+using quillo::AccessLogHandler;
 using quillo::AlertEngine;
 using quillo::AlertThread;
 using quillo::ConfigXml;
+using quillo::HandlerStats;
+using quillo::LogStore;
+using quillo::SystemLogHandler;
 
 constexpr int kResetEvery = 256;
 // 2026-12-07 09:30:15 UTC: every access row goes to one file.
@@ -51,6 +56,7 @@ struct Fixture {
   HandlerStats stats;
   std::unique_ptr<AlertThread> alerts;
   std::unique_ptr<AlertEngine> alert_check;
+  std::unique_ptr<LogStore> store;
   std::unique_ptr<SystemLogHandler> system_log;
   std::unique_ptr<AccessLogHandler> access_log;
   int runs = 0;
@@ -77,19 +83,22 @@ struct Fixture {
   void reset() {
     access_log.reset();
     alert_check.reset();
+    system_log.reset();
+    store.reset();
     std::filesystem::remove_all(log_root);
     std::filesystem::remove_all(state_dir);
     std::filesystem::create_directories(log_root);
     std::filesystem::create_directories(state_dir);
     alerts =
         std::make_unique<AlertThread>(AlertThread::kDefaultTiming, nullptr);
-    system_log = std::make_unique<SystemLogHandler>(state_dir, stats);
+    store = std::make_unique<LogStore>(state_dir);
+    system_log = std::make_unique<SystemLogHandler>(*store, stats);
     alert_check = std::make_unique<AlertEngine>(
         *alerts, [this](const quillo::LogRow& row) {
           return access_log->write_alert_row(row, config);
         });
     access_log =
-        std::make_unique<AccessLogHandler>(state_dir, *alert_check, stats);
+        std::make_unique<AccessLogHandler>(*store, *alert_check, stats);
   }
 };
 
