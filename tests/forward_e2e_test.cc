@@ -3,6 +3,7 @@
 // collector, writing each message exactly as it came.
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -231,6 +233,16 @@ TEST_F(ForwardEndToEndTest, RowsSpooledAfterSegmentsWereRemovedArrive) {
     ASSERT_EQ(sent.status, 0) << sent.err;
     if (delivered) {
       ASSERT_EQ(collector_.wait_lines(5, kArrival).size(), 5u);
+      // SIGTERM ends quillod where it stands: the position on disk is the
+      // one the forwarder wrote when it went idle after the last row.
+      const auto deadline = std::chrono::steady_clock::now() + kArrival;
+      struct stat st;
+      const std::string position = spool + "/position";
+      while (::stat(position.c_str(), &st) != 0 &&
+             std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      ASSERT_EQ(::stat(position.c_str(), &st), 0) << "no position written";
     }
     daemon.signal(SIGTERM);
     ASSERT_NE(daemon.wait_exit(std::chrono::seconds(20)), -1);
