@@ -149,8 +149,9 @@ void AlertThread::send_batch(const std::string& name, PendingAlert& entry,
   stats_.mail_addresses_failed += outcome.mail.failed.size();
   if (!outcome.kept) return;
   // Back in front of what came meanwhile, for the next wake.
-  base::complain("alert_thread: notices of " + batch_name + " could not go out; " +
-           std::to_string(n) + " rows kept for the next try.\n");
+  base::complain("alert_thread: notices of " + batch_name +
+                 " could not go out; " + std::to_string(n) +
+                 " rows kept for the next try.\n");
   stats_.batches_kept++;
   entry.rows.insert(entry.rows.begin(), std::make_move_iterator(taken.begin()),
                     std::make_move_iterator(taken.end()));

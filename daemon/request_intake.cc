@@ -46,9 +46,9 @@ void RequestIntake::start() {
   next_check_ = Clock::now() + std::chrono::seconds(1);
   if (peer_capacity_ < kMaxPendingPeers) {
     base::complain("Descriptor limit below " +
-             std::to_string(kMaxPendingPeers + kWorkDescriptors) +
-             ": at most " + std::to_string(peer_capacity_) +
-             " clients wait at once.\n");
+                   std::to_string(kMaxPendingPeers + kWorkDescriptors) +
+                   ": at most " + std::to_string(peer_capacity_) +
+                   " clients wait at once.\n");
   }
 }
 

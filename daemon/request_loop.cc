@@ -56,7 +56,7 @@ void ensure_state_dir(const std::string& path) {
   const int error = make_dirs(path);
   if (error != 0) {
     base::complain("Error: cannot make the state folder " + path + ": " +
-             std::strerror(error) + "\n");
+                   std::strerror(error) + "\n");
   }
 }
 
@@ -200,7 +200,8 @@ class RequestLoop {
   void apply_forward_settings() {
     const quillo::ForwardSettings settings =
         quillo::read_forward_settings(*config_);
-    if (!settings.error.empty()) base::complain("Error: " + settings.error + "\n");
+    if (!settings.error.empty())
+      base::complain("Error: " + settings.error + "\n");
     forwarder_.configure(settings);
   }
 

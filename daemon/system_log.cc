@@ -55,8 +55,8 @@ void SystemLogHandler::handle_at(int64_t now, const ReqSystemLog& record,
   // A row that can never be written (its folder taken by something else)
   // must not stay for ever: past the bound the oldest rows go.
   while (pending_.size() > max_queued_) {
-    base::complain("System log queue full!! Drop: " + encode_row(pending_.front()) +
-             "\n");
+    base::complain(
+        "System log queue full!! Drop: " + encode_row(pending_.front()) + "\n");
     pending_.pop_front();
     stats_.system_queue_dropped++;
   }

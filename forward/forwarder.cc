@@ -64,13 +64,13 @@ void Forwarder::configure(const ForwardSettings& settings) {
   main_settings_ = settings;
   if (settings.enable && !spool_.is_open()) {
     if (spool_.prepare() != 0) {
-      base::complain("Error: cannot open the forwarding spool " + spool_dir_ + ": " +
-               error_text(errno) + "\n");
+      base::complain("Error: cannot open the forwarding spool " + spool_dir_ +
+                     ": " + error_text(errno) + "\n");
     } else if (const auto stale = spool_.stale_position()) {
       base::complain("Forward spool position dropped!! " + spool_dir_ +
-               "/position said " + std::to_string(stale->seq) + " " +
-               std::to_string(stale->offset) +
-               ", past every segment; sending from the oldest.\n");
+                     "/position said " + std::to_string(stale->seq) + " " +
+                     std::to_string(stale->offset) +
+                     ", past every segment; sending from the oldest.\n");
     }
   }
   spool_.set_max_bytes(static_cast<std::uint64_t>(settings.max_megabytes)
@@ -120,8 +120,8 @@ void Forwarder::report_drops(std::uint64_t dropped, Clock::time_point now) {
   unreported_drops_ += dropped;
   if (now - last_drop_report_ < kReportInterval) return;
   last_drop_report_ = now;
-  base::complain("Forward spool full!! Dropped " + std::to_string(unreported_drops_) +
-           " unsent rows.\n");
+  base::complain("Forward spool full!! Dropped " +
+                 std::to_string(unreported_drops_) + " unsent rows.\n");
   unreported_drops_ = 0;
 }
 
@@ -265,9 +265,9 @@ void Forwarder::report_damage(const Spool::Batch& batch) {
   // Each damaged place is met (and so reported) once.
   stats_.rows_dropped += batch.damaged_rows;
   base::complain("Forward spool damaged!! Skipped " +
-           std::to_string(batch.damaged_rows) + " unsent rows from " +
-           spool_.segment_path(batch.damaged_segment) + " at offset " +
-           std::to_string(batch.damaged_offset) + ".\n");
+                 std::to_string(batch.damaged_rows) + " unsent rows from " +
+                 spool_.segment_path(batch.damaged_segment) + " at offset " +
+                 std::to_string(batch.damaged_offset) + ".\n");
 }
 
 void Forwarder::send_batch(const Spool::Batch& batch) {
@@ -316,11 +316,11 @@ void Forwarder::connect_now() {
       // Nothing goes to a collector that could not be verified; the rows
       // wait in the spool.
       stats_.tls_failures++;
-      base::complain("Forward TLS fail!! " + active_.target_name() + ": " + error +
-               "\n");
+      base::complain("Forward TLS fail!! " + active_.target_name() + ": " +
+                     error + "\n");
     } else {
       base::complain("Forward connect fail!! " + active_.target_name() + ": " +
-               error + "\n");
+                     error + "\n");
     }
     next_attempt_ = Clock::now() + backoff_;
     backoff_ = std::min(backoff_ * 2, backoff_max_);
@@ -360,8 +360,8 @@ void Forwarder::end_session(bool clean) {
       // taking them. They go again, after a pause that grows as after a
       // failed connection.
       base::complain("Forward close fail!! " + active_.target_name() + ": " +
-               std::to_string(unconfirmed_.size()) +
-               " rows not acknowledged; sending them again.\n");
+                     std::to_string(unconfirmed_.size()) +
+                     " rows not acknowledged; sending them again.\n");
       next_attempt_ = Clock::now() + backoff_;
       backoff_ = std::min(backoff_ * 2, backoff_max_);
     }

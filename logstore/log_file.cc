@@ -32,7 +32,6 @@ using tree_io::is_regular;
 using tree_io::kDirFlags;
 using tree_io::kNoFollow;
 
-
 // Opens `relative` below the folder `dir_fd` in one call when the kernel
 // can refuse every link on the way (openat2, Linux 5.6); -1 with errno
 // ENOSYS where it cannot, and the caller walks the path itself. With
@@ -58,8 +57,8 @@ int open_beneath(int dir_fd, const std::string& relative, int flags) {
 // false when it cannot be found.
 bool stat_beneath(int root, const std::string& kind, const std::string& month,
                   const std::string& name, struct stat* st) {
-  const base::UniqueFd fd(open_beneath(
-      root, kind + "/" + month + "/" + name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  const base::UniqueFd fd(open_beneath(root, kind + "/" + month + "/" + name,
+                                       O_PATH | O_NOFOLLOW | O_CLOEXEC));
   if (fd) return ::fstat(fd.get(), st) == 0;
   if (errno != ENOSYS) return false;
   const base::UniqueFd kind_fd(base::retry_eintr(
@@ -205,7 +204,8 @@ void LogFile::close_file() {
 }
 
 // True when the open file is the one `month`/`name` of the kind folder below
-// `root` leads to without a link; its length is then taken afresh (others may append).
+// `root` leads to without a link; its length is then taken afresh (others may
+// append).
 bool LogFile::still_in_place(int root, const std::string& month,
                              const std::string& name) {
   if (!file_ || open_path_ != current_path) return false;
@@ -228,8 +228,8 @@ bool LogFile::still_in_place(int root, const std::string& month,
 bool LogFile::open_in_tree(int root, const std::string& month,
                            const std::string& name, bool* existed) {
   *existed = true;
-  file_.reset(open_beneath(root, std::string(kind_folder_) + "/" + month + "/" +
-                                     name,
+  file_.reset(open_beneath(root,
+                           std::string(kind_folder_) + "/" + month + "/" + name,
                            O_WRONLY | O_APPEND | kNoFollow));
   struct stat st;
   if (file_ && is_regular(file_.get(), &st)) {
@@ -261,8 +261,7 @@ void LogFile::prepare_file(int64_t t, Roll* roll) {
   }));
   // The file open for the previous line serves again while its path still
   // leads to it.
-  if (root && name == current_name &&
-      still_in_place(root.get(), month, name)) {
+  if (root && name == current_name && still_in_place(root.get(), month, name)) {
     return;
   }
   close_file();

@@ -66,7 +66,8 @@ Listener::Open Listener::clear_path() {
   // deleted: moved out of the way where its owner can find it.
   const std::string aside = path_ + ".stale." + std::to_string(::getpid());
   if (::rename(path_.c_str(), aside.c_str()) != 0) return Open::kFailed;
-  base::complain("Not a socket at " + path_ + ": moved aside to " + aside + "\n");
+  base::complain("Not a socket at " + path_ + ": moved aside to " + aside +
+                 "\n");
   return Open::kOk;
 }
 
@@ -111,7 +112,8 @@ bool Listener::check() {
   const bool was_open = is_open();
   const Open opened = open();
   if (opened == Open::kOk) {
-    if (was_open) base::complain("Socket " + path_ + " was gone: made again.\n");
+    if (was_open)
+      base::complain("Socket " + path_ + " was gone: made again.\n");
     busy_reported_ = false;
     return true;
   }

@@ -54,12 +54,14 @@ std::string configured_log_root() {
 class StderrObserver final : public ReadObserver {
  public:
   void entry_left_out(const std::string& path, std::string_view why) override {
-    base::complain("quillo-query: " + visible(path) + ": " + std::string(why) + "\n");
+    base::complain("quillo-query: " + visible(path) + ": " + std::string(why) +
+                   "\n");
   }
   void line_left_out(const std::string& path, int64_t line,
                      std::string_view why) override {
-    base::complain("quillo-query: " + visible(path) + ":" + std::to_string(line) +
-             ": " + std::string(why) + ", left out\n");
+    base::complain("quillo-query: " + visible(path) + ":" +
+                   std::to_string(line) + ": " + std::string(why) +
+                   ", left out\n");
   }
 };
 
@@ -147,7 +149,7 @@ int main(int argc, char** argv) {
     return quillo::run_query(options, root, stdout);
   } catch (const quillo::UsageError& e) {
     base::complain(std::string("quillo-query: ") + e.what() + "\n" +
-             quillo::usage_text());
+                   quillo::usage_text());
     return 2;
   } catch (const quillo::TreeError& e) {
     std::fflush(stdout);
