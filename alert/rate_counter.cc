@@ -45,21 +45,23 @@ RateCounter::RateCounter(const Threshold& threshold)
               1) {}
 
 RateCounter::KeyState& RateCounter::find_or_make(const std::string& key) {
-  const auto found = keys_.find(key);
+  const auto found = keys_.find(std::string_view(key));
   if (found != keys_.end()) {
     lru_.splice(lru_.begin(), lru_, found->second);
     return *found->second;
   }
   if (keys_.size() >= kMaxKeys) {
     KeyState& oldest = lru_.back();
-    for (const KeptRow& row : oldest.rows) row_bytes_ -= RowCost(row.text);
-    keys_.erase(oldest.key);
+    for (std::size_t i = oldest.head; i < oldest.rows.size(); ++i) {
+      row_bytes_ -= RowCost(oldest.rows[i].text);
+    }
+    keys_.erase(std::string_view(oldest.key));
     lru_.pop_back();
     ++evicted_;
   }
   lru_.emplace_front();
   lru_.front().key = key;
-  keys_.emplace(key, lru_.begin());
+  keys_.emplace(std::string_view(lru_.front().key), lru_.begin());
   return lru_.front();
 }
 
@@ -83,14 +85,21 @@ void RateCounter::advance(KeyState& state, std::int64_t bucket) {
 }
 
 void RateCounter::drop_front_row(KeyState& state) {
-  row_bytes_ -= RowCost(state.rows.front().text);
-  state.rows.pop_front();
+  KeptRow& front = state.rows[state.head++];
+  row_bytes_ -= RowCost(front.text);
+  std::string().swap(front.text);
+  // Dropped rows are cleared away once they are half of the vector.
+  if (state.head * 2 >= state.rows.size()) {
+    state.rows.erase(state.rows.begin(),
+                     state.rows.begin() + static_cast<long>(state.head));
+    state.head = 0;
+  }
 }
 
 void RateCounter::drop_old_rows(KeyState& state, std::int64_t now) {
   // The rows of buckets no longer summed.
   const std::int64_t oldest = (BucketOf(now, width_) - summed_ + 1) * width_;
-  while (!state.rows.empty() && state.rows.front().time < oldest) {
+  while (state.kept() > 0 && state.rows[state.head].time < oldest) {
     drop_front_row(state);
   }
 }
@@ -101,7 +110,7 @@ void RateCounter::make_room(std::int64_t now) {
                                 row_bytes_ > kRowBudgetBytes;
        ++it, ++looked) {
     // The least recently seen keys hold the rows most likely gone stale.
-    if (!it->rows.empty()) drop_old_rows(*it, now);
+    if (it->kept() > 0) drop_old_rows(*it, now);
   }
 }
 
@@ -112,7 +121,7 @@ void RateCounter::keep_row(KeyState& state, std::int64_t now,
   const std::size_t limit =
       std::min<std::size_t>(kBatchLimit,
                             static_cast<std::size_t>(threshold_.count));
-  while (state.rows.size() >= limit && !state.rows.empty()) {
+  while (state.kept() >= limit && state.kept() > 0) {
     drop_front_row(state);
   }
   if (row_bytes_ + RowCost(row) > kRowBudgetBytes) make_room(now);
@@ -126,12 +135,13 @@ RateOutcome RateCounter::fire(KeyState& state, std::int64_t now) {
   outcome.what = RateOutcome::kFired;
   outcome.key = state.key;
   outcome.count = state.total;
-  outcome.rows.reserve(state.rows.size());
-  for (KeptRow& row : state.rows) {
-    row_bytes_ -= RowCost(row.text);
-    outcome.rows.push_back(std::move(row.text));
+  outcome.rows.reserve(state.kept());
+  for (std::size_t i = state.head; i < state.rows.size(); ++i) {
+    row_bytes_ -= RowCost(state.rows[i].text);
+    outcome.rows.push_back(std::move(state.rows[i].text));
   }
-  state.rows.clear();
+  std::vector<KeptRow>().swap(state.rows);
+  state.head = 0;
   state.counts.fill(0);
   state.total = 0;
   state.fired_at = now;

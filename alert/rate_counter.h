@@ -33,9 +33,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <list>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -101,7 +101,11 @@ class RateCounter {
     std::uint64_t total = 0;
     std::int64_t fired_at = 0;
     std::int64_t hold_until = 0;  // 0: not held
-    std::deque<KeptRow> rows;     // oldest first
+    // Kept rows, oldest first, from rows[head]: a vector costs nothing
+    // while empty, unlike a deque, and most keys keep few rows.
+    std::vector<KeptRow> rows;
+    std::size_t head = 0;
+    std::size_t kept() const { return rows.size() - head; }
   };
   using KeyList = std::list<KeyState>;  // most recently seen first
 
@@ -117,7 +121,8 @@ class RateCounter {
   const std::int64_t width_;  // bucket width in seconds
   const int summed_;          // buckets summed, the current one included
   KeyList lru_;
-  std::unordered_map<std::string, KeyList::iterator> keys_;
+  // Keyed by the list entry's own key string, which stays in place.
+  std::unordered_map<std::string_view, KeyList::iterator> keys_;
   std::size_t row_bytes_ = 0;
   std::uint64_t evicted_ = 0;
 };
