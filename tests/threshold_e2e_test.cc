@@ -104,6 +104,11 @@ class ThresholdE2eTest : public ::testing::Test {
     ASSERT_TRUE(daemon_.wait_ready());
   }
 
+  // A sanitizer build's daemon reports what it found on standard error.
+  void TearDown() override {
+    EXPECT_THAT(daemon_.err(), Not(HasSubstr("Sanitizer")));
+  }
+
   // `ransom_count`: the count of the rename condition, the one a reload
   // changes.
   void write_config(int ransom_count) {
