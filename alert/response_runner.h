@@ -83,8 +83,10 @@ class ResponseRunner {
     std::string failure;   // empty when it exited with 0
     std::string output;    // what it printed, at most kOutputCap bytes
   };
-  // Runs `job` on the calling thread.
-  static Result execute(const ResponseJob& job);
+  // Runs `job` on the calling thread; counts into `stats`, when given, a
+  // script as run just before it starts.
+  static Result execute(const ResponseJob& job,
+                        ResponseStats* stats = nullptr);
 
  private:
   void loop() EXCLUDES(mu_);
