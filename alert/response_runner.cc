@@ -118,12 +118,18 @@ void ResponseRunner::stop() noexcept {
 void ResponseRunner::run(ResponseJob job) {
   MutexLock hold(mu_);
   if (jobs_.size() >= kMaxWaiting) {
-    base::complain("Error: response " + job.script + " of " + job.what +
-                   ": not run: " + std::to_string(kMaxWaiting) +
-                   " responses waiting already.\n");
+    // A flood of firings gives one message, not one per firing.
+    if (!refusing_) {
+      base::complain("Error: response " + job.script + " of " + job.what +
+                     ": not run: " + std::to_string(kMaxWaiting) +
+                     " responses waiting already; more are only counted"
+                     " until one can wait again.\n");
+    }
+    refusing_ = true;
     stats_.failed++;
     return;
   }
+  refusing_ = false;
   jobs_.push_back(std::move(job));
   wake_.signal();
 }
