@@ -85,8 +85,8 @@ class RequestLoop {
         alerts_(settings.alert_timing, notifier_),
         alert_check_(
             alerts_,
-            [this](const quillo::LogRow& row) {
-              return access_log_.write_alert_row(row, *config_);
+            [this](const quillo::LogRow& row, std::size_t copies) {
+              return access_log_.write_alert_row(row, copies, *config_);
             },
             quillo::read_alert_conditions, &responses_),
         forwarder_(settings.paths.state_dir + "/forward",
