@@ -1,0 +1,265 @@
+#!/usr/bin/env bash
+# Rate thresholds: what they cost and how fast they act. Three daemons,
+# each on a private tree with stand-in notice scripts:
+#
+#   fire  one threshold condition (FIRE_COUNT rows per user in FIRE_SECONDS,
+#         share "vault") whose response is quillo_threshold_stamp. The probe
+#         fires it FIRINGS times, one user after the other, and takes the
+#         time from the answer of the row that reaches the count to the
+#         first instruction of the response; once with the daemon idle,
+#         once while a load generator sends other records (share docs,
+#         matching no condition) to the same daemon at full speed.
+#   rate  CONDITIONS (10) threshold conditions that every generated record
+#         matches (open_read on docs, per user, RATE_COUNT rows in 60 s,
+#         more than any user sends), on USERS (100000) distinct users.
+#   none  no alert conditions, the same load.
+#
+# rate and none take the same runs of RECORDS records, alternating which
+# goes first, ROUNDS times. Prints every run, then one table: the latency
+# median and p99, the median records/s of each and their ratio, the
+# daemons' CPU time per record, their VmRSS and VmHWM after all runs, and
+# the threshold counters of the daemons' dumps (SIGUSR1). The targets are
+# printed beside the figures; nothing here passes or fails on them.
+#
+#   bench/threshold.sh          ROUNDS (3), USERS (100000), RECORDS (USERS),
+#                               CONNS (1), CONDITIONS (10), RATE_COUNT (1000),
+#                               FIRINGS (20), FIRE_COUNT (10), FIRE_SECONDS
+#                               (60), WAIT (10, seconds a firing is waited
+#                               for) from the environment; BUILD_DIR and
+#                               NO_BUILD as in bench_env.sh
+set -euo pipefail
+source "$(dirname "$0")/bench_env.sh"
+rounds=${ROUNDS:-3}
+users=${USERS:-100000}
+records=${RECORDS:-$users}
+conns=${CONNS:-1}
+conditions=${CONDITIONS:-10}
+rate_count=${RATE_COUNT:-1000}
+firings=${FIRINGS:-20}
+fire_count=${FIRE_COUNT:-10}
+fire_seconds=${FIRE_SECONDS:-60}
+wait_s=${WAIT:-10}
+
+bench_build quillod quillo_load_gen quillo_threshold_probe \
+  quillo_threshold_stamp
+gen=$build/bench/quillo_load_gen
+probe=$build/bench/quillo_threshold_probe
+
+# One condition on open_read of SHARE at any time, with the threshold and
+# whatever else is given.
+alert_xml() {  # alert_xml NAME SHARE MORE
+  cat <<XML
+    <alert><name>$1</name><usernamelist all="true"/><sharename>$2</sharename>
+      <period not="false"><weekdays sun="true" mon="true" tue="true" wed="true" thu="true" fri="true" sat="true"/>
+        <from><hour>0</hour><minute>0</minute></from><to><hour>0</hour><minute>0</minute></to></period>
+      <operationlist><operation type="open_read" enable="true"/></operationlist>
+      $3</alert>
+XML
+}
+
+# threshold_tree VAR MODE: a private tree (none, rate or fire) with its
+# configuration, notice settings that mail one address, and notice scripts
+# that read their request and answer success.
+threshold_tree() {
+  local t i
+  bench_tree t
+  for i in vek_eventlog.py vek_buzzer.py vek_mailsend.py; do
+    printf '%s\n' '#!/bin/sh' 'cat >/dev/null' \
+      "echo '<answer><entrylist><entry result=\"0\"/></entrylist></answer>'" \
+      >"$t/mnt/data/bin/$i"
+    chmod 755 "$t/mnt/data/bin/$i"
+  done
+  cat >"$t/mnt/data/xmlconf/config-notice.xml" <<'XML'
+<config><mailnotice><mailconflist><mailconf enable="true"><notifylist>
+<notify name="system" enable="true"/></notifylist>
+<toaddrlist><toaddr>ops@example.com</toaddr></toaddrlist></mailconf>
+</mailconflist></mailnotice></config>
+XML
+  {
+    echo '<?xml version="1.0" encoding="UTF-8"?>'
+    echo "<config><share><path>$t/logs</path></share>"
+    # As bench_config has them: auto-delete on, stopping at the free-space
+    # check.
+    local del='<autodelete enable="true"><expire><days>30</days><percent>1</percent></expire></autodelete>'
+    echo "  <eventlogconf enable=\"true\">$del</eventlogconf>"
+    echo "  <accesslogconf enable=\"true\"><sharelist all=\"true\"/>$del</accesslogconf>"
+    echo '  <alertlist>'
+    case $2 in
+      rate)
+        for i in $(seq 1 "$conditions"); do
+          alert_xml "rate-$i" docs "<threshold><count>$rate_count</count><seconds>60</seconds><per>user</per></threshold>"
+        done ;;
+      fire)
+        mkdir -p "$t/mnt/data/bin/stamps"
+        cp "$build/bench/quillo_threshold_stamp" "$t/mnt/data/bin/"
+        alert_xml burst vault "<threshold><count>$fire_count</count><seconds>$fire_seconds</seconds><per>user</per></threshold>
+      <response><script>$t/mnt/data/bin/quillo_threshold_stamp</script><timeout>30</timeout></response>" ;;
+    esac
+    echo '  </alertlist></config>'
+  } >"$t/mnt/data/xmlconf/config-quillo.xml"
+  printf -v "$1" '%s' "$t"
+}
+
+# start_daemon ROOT: quillod on ROOT, its standard error kept in
+# ROOT/quillod.err (a failed response is reported there); sets daemon_pid.
+start_daemon() {
+  QUILLO_ROOT=$1 "$build/daemon/quillod" >/dev/null 2>"$1/quillod.err" &
+  daemon_pid=$!
+  bench_pids+=("$daemon_pid")
+  bench_wait_socket "$1"
+}
+
+# counters ROOT PID: the daemon's counters dump, waited for (5 s bound).
+counters() {
+  local stats=$1/mnt/data/conf/quillo/quillod.stats
+  rm -f "$stats"
+  kill -USR1 "$2"
+  for _ in $(seq 1 100); do
+    [ -s "$stats" ] && { cat "$stats"; return 0; }
+    sleep 0.05
+  done
+  echo "no counters dump from $2" >&2
+}
+
+counter() {  # counter NAME DUMP: the value, or n/a when not in the dump
+  awk -v n="$1" '$1 == n { v = $2 } END { print (v == "" ? "n/a" : v) }' <<<"$2"
+}
+
+proc_kb() {  # proc_kb FIELD PID: VmRSS, VmHWM... of /proc/PID/status in kB
+  awk -v f="$1:" '$1 == f { print $2 }' "/proc/$2/status"
+}
+
+cpu_ticks() {  # cpu_ticks PID: user + system time of all its threads
+  # The fields after the parenthesised name, which may hold spaces.
+  sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'
+}
+tck=$(getconf CLK_TCK)
+
+access_rows() {  # access_rows ROOT: lines in ROOT's access log so far
+  find "$1/logs/accesslog" -name '*.csv' -exec cat {} + 2>/dev/null | wc -l
+}
+
+echo "threshold bench: $firings firings of $fire_count rows in ${fire_seconds} s;" \
+     "intake $records records x $rounds rounds, $users users, $conditions conditions," \
+     "C=$conns; $(nproc) cores"
+
+# 1. Detection latency.
+threshold_tree froot fire
+start_daemon "$froot"
+fire_pid=$daemon_pid
+"$gen" -n 500 -c 1 -s "$froot/tmp/quillo" >/dev/null
+
+probe_run() {  # probe_run PREFIX: prints the probe's summary line
+  local out
+  out=$("$probe" -s "$froot/tmp/quillo" -d "$froot/mnt/data/bin/stamps" \
+    -f "$firings" -r "$fire_count" -x "$1" -w "$wait_s")
+  sed 's/^/    /' <<<"$out" | grep -v ' latency_ms=' >&2 || true
+  tail -n 1 <<<"$out"
+}
+echo "detection, idle daemon" >&2
+idle_line=$(probe_run idle)
+echo "  $idle_line" >&2
+
+echo "detection, while a load generator sends other records" >&2
+"$gen" -n 100000000 -c 1 -s "$froot/tmp/quillo" >"$froot/load.out" 2>&1 &
+load_pid=$!
+bench_pids+=("$load_pid")
+sleep 1  # the load under way before the first firing
+rows0=$(access_rows "$froot") t0=$EPOCHREALTIME
+load_line=$(probe_run load)
+rows1=$(access_rows "$froot") t1=$EPOCHREALTIME
+kill "$load_pid" 2>/dev/null || true
+wait "$load_pid" 2>/dev/null || true
+load_rate=$(awk -v a="$rows0" -v b="$rows1" -v s="$t0" -v e="$t1" \
+  'BEGIN { printf "%.0f", (b - a) / (e - s) }')
+echo "  $load_line" >&2
+fire_dump=$(counters "$froot" "$fire_pid")
+stamped_runs=$(find "$froot/mnt/data/bin/stamps" -type f -exec cat {} + | wc -l)
+response_errors=$(grep -c 'Error: response' "$froot/quillod.err" || true)
+
+# 2. Intake, alternating.
+threshold_tree rroot rate
+threshold_tree nroot none
+start_daemon "$rroot"
+rate_pid=$daemon_pid
+start_daemon "$nroot"
+none_pid=$daemon_pid
+# Warm-up: the first access parses the conditions, the first files open.
+"$gen" -n 500 -c 1 -u "$users" -s "$rroot/tmp/quillo" >/dev/null
+"$gen" -n 500 -c 1 -u "$users" -s "$nroot/tmp/quillo" >/dev/null
+rate_rss0=$(proc_kb VmRSS "$rate_pid")
+none_rss0=$(proc_kb VmRSS "$none_pid")
+
+declare -A rates cpu
+run() {  # run MODE ROOT PID: one load run, recorded under MODE
+  local line t0 t1
+  t0=$(cpu_ticks "$3")
+  line=$("$gen" -n "$records" -c "$conns" -u "$users" -s "$2/tmp/quillo" -p "$3")
+  t1=$(cpu_ticks "$3")
+  printf '  %-5s %s\n' "$1" "$line" >&2
+  [ "$(field errors "$line")" = 0 ] || echo "  ^ errors in this run" >&2
+  rates[$1]+=" $(field rate "$line")"
+  cpu[$1]+=" $(awk -v a="$t0" -v b="$t1" -v n="$records" -v t="$tck" \
+    'BEGIN { printf "%.2f", (b - a) / t / n * 1e6 }')"
+}
+echo "intake" >&2
+for round in $(seq 1 "$rounds"); do
+  # Which goes first alternates, so neither always runs on a warm machine.
+  if ((round % 2)); then
+    run rate "$rroot" "$rate_pid"; run none "$nroot" "$none_pid"
+  else
+    run none "$nroot" "$none_pid"; run rate "$rroot" "$rate_pid"
+  fi
+done
+# shellcheck disable=SC2086  # the lists are space-separated on purpose
+{
+  rate_med=$(median ${rates[rate]}); none_med=$(median ${rates[none]})
+  rate_cpu=$(median ${cpu[rate]}); none_cpu=$(median ${cpu[none]})
+}
+
+# 3. Memory, after all runs.
+rate_rss=$(proc_kb VmRSS "$rate_pid"); rate_hwm=$(proc_kb VmHWM "$rate_pid")
+none_rss=$(proc_kb VmRSS "$none_pid"); none_hwm=$(proc_kb VmHWM "$none_pid")
+rate_dump=$(counters "$rroot" "$rate_pid")
+sent=$((500 + rounds * records))
+distinct=$((sent < users ? sent : users))
+# Past the first 10,000 keys each new key evicts one; with USERS > 10,000
+# cycled in order, every row past the first 10,000 is a new key.
+expected=0
+((distinct > 10000)) && expected=$((conditions * (sent - 10000)))
+
+summary() {  # summary LINE: "median / p99 ms (fired/firings)"
+  if [ -n "$(field median_ms "$1")" ]; then
+    printf '%8s / %8s ms  (%s of %s fired)' "$(field median_ms "$1")" \
+      "$(field p99_ms "$1")" "$(field fired "$1")" "$(field firings "$1")"
+  else
+    printf '%19s  (%s of %s fired)' "none fired" "$(field fired "$1")" "$(field firings "$1")"
+  fi
+}
+
+echo
+echo "figure                                   measured                        target"
+printf '%-40s %s   median <= 100 ms, p99 <= 1 s\n' \
+  "detection latency, idle" "$(summary "$idle_line")"
+printf '%-40s %s\n' "detection latency, under load" "$(summary "$load_line")"
+printf '%-40s %s access rows/s written meanwhile\n' "  load beside it" "$load_rate"
+printf '%-40s threshold_fired %s, responses_run %s, responses_failed %s;\n' \
+  "  fire daemon counters" "$(counter threshold_fired "$fire_dump")" \
+  "$(counter responses_run "$fire_dump")" "$(counter responses_failed "$fire_dump")"
+printf '%-40s %s stamps written (of %s firings), %s response errors on stderr\n' \
+  "" "$stamped_runs" "$((2 * firings))" "$response_errors"
+awk -v r="$rate_med" -v n="$none_med" -v c="$conditions" 'BEGIN {
+  printf "%-40s %9.1f with %d thresholds, %9.1f without   ratio %.3f   ratio >= 0.9\n",
+    "intake, median records/s", r, c, n, r / n }'
+awk -v r="$rate_cpu" -v n="$none_cpu" 'BEGIN {
+  printf "%-40s %9.2f with,            %9.2f without   ratio %.3f\n",
+    "daemon CPU us per record, median", r, n, r / n }'
+printf '%-40s %s kB with (%s after warm-up), %s kB without (%s after warm-up)\n' \
+  "VmRSS after the runs" "$rate_rss" "$rate_rss0" "$none_rss" "$none_rss0"
+printf '%-40s %s kB with, %s kB without; difference %s kB\n' \
+  "VmHWM" "$rate_hwm" "$none_hwm" "$((rate_hwm - none_hwm))"
+printf '%-40s threshold_keys_evicted %s (%s rows of %s users sent; %s if each key past 10,000 evicts one)\n' \
+  "rate daemon counters" "$(counter threshold_keys_evicted "$rate_dump")" \
+  "$sent" "$distinct" "$expected"
+printf '%-40s threshold_fired %s (none expected: at most %s rows per user)\n' \
+  "" "$(counter threshold_fired "$rate_dump")" "$(((sent + users - 1) / users))"
