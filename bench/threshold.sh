@@ -89,6 +89,8 @@ XML
         for i in $(seq 1 "$conditions"); do
           alert_xml "rate-$i" docs "<threshold><count>$rate_count</count><seconds>60</seconds><per>user</per></threshold>"
         done ;;
+      plain)
+        for i in $(seq 1 "$conditions"); do alert_xml "plain-$i" docs ""; done ;;
       fire)
         mkdir -p "$t/mnt/data/bin/stamps"
         cp "$build/bench/quillo_threshold_stamp" "$t/mnt/data/bin/"
@@ -134,6 +136,10 @@ cpu_ticks() {  # cpu_ticks PID: user + system time of all its threads
   sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'
 }
 tck=$(getconf CLK_TCK)
+# rate and none always; plain (the rate conditions without their
+# thresholds) when PLAIN is set.
+modes=(rate none)
+[ -n "${PLAIN:-}" ] && modes+=(plain)
 
 access_rows() {  # access_rows ROOT: lines in ROOT's access log so far
   find "$1/logs/accesslog" -name '*.csv' -exec cat {} + 2>/dev/null | wc -l
@@ -153,7 +159,9 @@ probe_run() {  # probe_run PREFIX: prints the probe's summary line
   local out
   out=$("$probe" -s "$froot/tmp/quillo" -d "$froot/mnt/data/bin/stamps" \
     -f "$firings" -r "$fire_count" -x "$1" -w "$wait_s")
-  sed 's/^/    /' <<<"$out" | grep -v ' latency_ms=' >&2 || true
+  grep ' missed$' <<<"$out" | sed 's/^/    /' >&2 || true
+  echo "    latencies (ms, in firing order):" \
+    $(grep -o 'latency_ms=[-0-9.]*' <<<"$out" | cut -d= -f2) >&2
   tail -n 1 <<<"$out"
 }
 echo "detection, idle daemon" >&2
@@ -177,50 +185,50 @@ fire_dump=$(counters "$froot" "$fire_pid")
 stamped_runs=$(find "$froot/mnt/data/bin/stamps" -type f -exec cat {} + | wc -l)
 response_errors=$(grep -c 'Error: response' "$froot/quillod.err" || true)
 
-# 2. Intake, alternating.
-threshold_tree rroot rate
-threshold_tree nroot none
-start_daemon "$rroot"
-rate_pid=$daemon_pid
-start_daemon "$nroot"
-none_pid=$daemon_pid
-# Warm-up: the first access parses the conditions, the first files open.
-"$gen" -n 500 -c 1 -u "$users" -s "$rroot/tmp/quillo" >/dev/null
-"$gen" -n 500 -c 1 -u "$users" -s "$nroot/tmp/quillo" >/dev/null
-rate_rss0=$(proc_kb VmRSS "$rate_pid")
-none_rss0=$(proc_kb VmRSS "$none_pid")
+# 2. Intake, the modes in turn, each round starting one further on.
+declare -A root pid rss0 rates cpu
+for mode in "${modes[@]}"; do
+  threshold_tree "root[$mode]" "$mode"
+  start_daemon "${root[$mode]}"
+  pid[$mode]=$daemon_pid
+  # Warm-up: the first access parses the conditions, the first files open.
+  "$gen" -n 500 -c 1 -u "$users" -s "${root[$mode]}/tmp/quillo" >/dev/null
+  rss0[$mode]=$(proc_kb VmRSS "${pid[$mode]}")
+done
 
-declare -A rates cpu
-run() {  # run MODE ROOT PID: one load run, recorded under MODE
-  local line t0 t1
-  t0=$(cpu_ticks "$3")
-  line=$("$gen" -n "$records" -c "$conns" -u "$users" -s "$2/tmp/quillo" -p "$3")
-  t1=$(cpu_ticks "$3")
+run() {  # run MODE: one load run on MODE's daemon, recorded under MODE
+  local line c0 c1 p=${pid[$1]}
+  c0=$(cpu_ticks "$p")
+  line=$("$gen" -n "$records" -c "$conns" -u "$users" \
+    -s "${root[$1]}/tmp/quillo" -p "$p")
+  c1=$(cpu_ticks "$p")
   printf '  %-5s %s\n' "$1" "$line" >&2
   [ "$(field errors "$line")" = 0 ] || echo "  ^ errors in this run" >&2
   rates[$1]+=" $(field rate "$line")"
-  cpu[$1]+=" $(awk -v a="$t0" -v b="$t1" -v n="$records" -v t="$tck" \
+  cpu[$1]+=" $(awk -v a="$c0" -v b="$c1" -v n="$records" -v t="$tck" \
     'BEGIN { printf "%.2f", (b - a) / t / n * 1e6 }')"
 }
 echo "intake" >&2
 for round in $(seq 1 "$rounds"); do
-  # Which goes first alternates, so neither always runs on a warm machine.
-  if ((round % 2)); then
-    run rate "$rroot" "$rate_pid"; run none "$nroot" "$none_pid"
-  else
-    run none "$nroot" "$none_pid"; run rate "$rroot" "$rate_pid"
-  fi
+  # Rotating the order, so no mode always runs first on a cool machine.
+  for i in "${!modes[@]}"; do
+    run "${modes[(i + round - 1) % ${#modes[@]}]}"
+  done
 done
-# shellcheck disable=SC2086  # the lists are space-separated on purpose
-{
-  rate_med=$(median ${rates[rate]}); none_med=$(median ${rates[none]})
-  rate_cpu=$(median ${cpu[rate]}); none_cpu=$(median ${cpu[none]})
-}
+declare -A med cpu_med rss hwm
+for mode in "${modes[@]}"; do
+  # shellcheck disable=SC2086  # the lists are space-separated on purpose
+  med[$mode]=$(median ${rates[$mode]})
+  # shellcheck disable=SC2086
+  cpu_med[$mode]=$(median ${cpu[$mode]})
+done
 
 # 3. Memory, after all runs.
-rate_rss=$(proc_kb VmRSS "$rate_pid"); rate_hwm=$(proc_kb VmHWM "$rate_pid")
-none_rss=$(proc_kb VmRSS "$none_pid"); none_hwm=$(proc_kb VmHWM "$none_pid")
-rate_dump=$(counters "$rroot" "$rate_pid")
+for mode in "${modes[@]}"; do
+  rss[$mode]=$(proc_kb VmRSS "${pid[$mode]}")
+  hwm[$mode]=$(proc_kb VmHWM "${pid[$mode]}")
+done
+rate_dump=$(counters "${root[rate]}" "${pid[rate]}")
 sent=$((500 + rounds * records))
 distinct=$((sent < users ? sent : users))
 # Past the first 10,000 keys each new key evicts one; with USERS > 10,000
@@ -248,16 +256,16 @@ printf '%-40s threshold_fired %s, responses_run %s, responses_failed %s;\n' \
   "$(counter responses_run "$fire_dump")" "$(counter responses_failed "$fire_dump")"
 printf '%-40s %s stamps written (of %s firings), %s response errors on stderr\n' \
   "" "$stamped_runs" "$((2 * firings))" "$response_errors"
-awk -v r="$rate_med" -v n="$none_med" -v c="$conditions" 'BEGIN {
-  printf "%-40s %9.1f with %d thresholds, %9.1f without   ratio %.3f   ratio >= 0.9\n",
-    "intake, median records/s", r, c, n, r / n }'
-awk -v r="$rate_cpu" -v n="$none_cpu" 'BEGIN {
-  printf "%-40s %9.2f with,            %9.2f without   ratio %.3f\n",
-    "daemon CPU us per record, median", r, n, r / n }'
-printf '%-40s %s kB with (%s after warm-up), %s kB without (%s after warm-up)\n' \
-  "VmRSS after the runs" "$rate_rss" "$rate_rss0" "$none_rss" "$none_rss0"
-printf '%-40s %s kB with, %s kB without; difference %s kB\n' \
-  "VmHWM" "$rate_hwm" "$none_hwm" "$((rate_hwm - none_hwm))"
+for mode in "${modes[@]}"; do
+  awk -v m="$mode" -v r="${med[$mode]}" -v n="${med[none]}" -v c="${cpu_med[$mode]}" \
+    -v cn="${cpu_med[none]}" -v t="$( [ "$mode" = rate ] && echo '   ratio >= 0.9')" 'BEGIN {
+    printf "intake %-5s median records/s %9.1f  ratio to none %.3f%s\n", m, r, r / n, t
+    printf "       %-5s daemon CPU us/record %6.2f  ratio to none %.3f\n", m, c, c / cn }'
+done
+for mode in "${modes[@]}"; do
+  printf 'memory %-5s VmRSS %s kB (%s after warm-up), VmHWM %s kB; VmHWM - none %s kB\n' \
+    "$mode" "${rss[$mode]}" "${rss0[$mode]}" "${hwm[$mode]}" "$((hwm[$mode] - hwm[none]))"
+done
 printf '%-40s threshold_keys_evicted %s (%s rows of %s users sent; %s if each key past 10,000 evicts one)\n' \
   "rate daemon counters" "$(counter threshold_keys_evicted "$rate_dump")" \
   "$sent" "$distinct" "$expected"

@@ -169,8 +169,8 @@ int main(int argc, char** argv) {
     for (int j = 0; j < o.rows; ++j) {
       char path[128];
       std::snprintf(path, sizeof path, "r|vault/%s/doc_%d.txt", user, j);
-      const quillo::ReqAccessLog record(user, "pc-probe", "192.0.2.99",
-                                        "open", 1, 0, o.share.c_str(), path);
+      const quillo::ReqAccessLog record(user, "pc-probe", "192.0.2.99", "open",
+                                        1, 0, o.share.c_str(), path);
       if (!send_one(o.socket, record)) ++errors;
       clock_gettime(CLOCK_REALTIME, &answered);
     }
