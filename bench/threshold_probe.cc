@@ -12,17 +12,21 @@
 // STAMPS/<user>, as quillo_threshold_stamp writes it, whose first field is
 // the CLOCK_REALTIME the response read first thing. The latency is the
 // stamp less the answer time; it is negative when the response started
-// before the answer came. Only then does the next user begin, so each
-// firing finds the daemon with no other firing under way.
+// before the answer came (the daemon counts a row before it answers). The
+// stamp less the time just before the last record was sent is given too:
+// never negative, it includes the daemon's handling of that record. Only
+// then does the next user begin, so each firing finds the daemon with no
+// other firing under way.
 //
 // Prints one line per firing and a summary line, e.g.
-//   firing user=fire000 latency_ms=3.412 batch_rows=10 count=10
+//   firing user=fire000 latency_ms=3.412 from_send_ms=3.501 batch_rows=10
+//   count=10
 //   firings=20 fired=20 missed=0 errors=0 median_ms=3.1 p99_ms=7.9
-//   min_ms=2.2 max_ms=7.9
+//   min_ms=2.2 max_ms=7.9 send_median_ms=3.2 send_p99_ms=8.0
 // (over the firings that stamped; p99 is the nearest rank, which for
-// fewer than 100 firings is the largest; missed: no
-// stamp within WAIT; errors: records not answered with code 0). Exit
-// status 0, or 1 on a command-line error.
+// fewer than 100 firings is the largest; missed: no stamp within WAIT;
+// errors: records not answered with code 0). Exit status 0, or 1 on a
+// command-line error.
 
 #include <getopt.h>
 #include <time.h>
@@ -159,18 +163,19 @@ int main(int argc, char** argv) {
     usage(argv[0]);
     return 1;
   }
-  std::vector<double> latencies;
+  std::vector<double> latencies, from_sends;
   long errors = 0;
   int missed = 0;
   for (int k = 0; k < o.firings; ++k) {
     char user[64];
     std::snprintf(user, sizeof user, "%s%03d", o.prefix.c_str(), k);
-    timespec answered{};
+    timespec sent{}, answered{};
     for (int j = 0; j < o.rows; ++j) {
       char path[128];
       std::snprintf(path, sizeof path, "r|vault/%s/doc_%d.txt", user, j);
       const quillo::ReqAccessLog record(user, "pc-probe", "192.0.2.99", "open",
                                         1, 0, o.share.c_str(), path);
+      clock_gettime(CLOCK_REALTIME, &sent);
       if (!send_one(o.socket, record)) ++errors;
       clock_gettime(CLOCK_REALTIME, &answered);
     }
@@ -188,17 +193,24 @@ int main(int argc, char** argv) {
       continue;
     }
     const double ms = ms_between(answered, stamp.started);
+    const double from_send = ms_between(sent, stamp.started);
     latencies.push_back(ms);
-    std::printf("firing user=%s latency_ms=%.3f batch_rows=%ld count=%s\n",
-                user, ms, stamp.rows, stamp.count.c_str());
+    from_sends.push_back(from_send);
+    std::printf(
+        "firing user=%s latency_ms=%.3f from_send_ms=%.3f batch_rows=%ld "
+        "count=%s\n",
+        user, ms, from_send, stamp.rows, stamp.count.c_str());
   }
   std::sort(latencies.begin(), latencies.end());
+  std::sort(from_sends.begin(), from_sends.end());
   std::printf("firings=%d fired=%zu missed=%d errors=%ld", o.firings,
               latencies.size(), missed, errors);
   if (!latencies.empty()) {
     std::printf(" median_ms=%.3f p99_ms=%.3f min_ms=%.3f max_ms=%.3f",
                 median(latencies), percentile(latencies, 0.99),
                 latencies.front(), latencies.back());
+    std::printf(" send_median_ms=%.3f send_p99_ms=%.3f", median(from_sends),
+                percentile(from_sends, 0.99));
   }
   std::printf("\n");
   return 0;
