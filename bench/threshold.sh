@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Rate thresholds: what they cost and how fast they act. Three daemons,
-# each on a private tree with stand-in notice scripts:
+# Rate thresholds: what they cost and how fast they act. Three daemons (or
+# more, see EXTRA), each on a private tree with stand-in notice scripts:
 #
 #   fire  one threshold condition (FIRE_COUNT rows per user in FIRE_SECONDS,
 #         share "vault") whose response is quillo_threshold_stamp. The probe
@@ -14,19 +14,27 @@
 #         more than any user sends), on USERS (100000) distinct users.
 #   none  no alert conditions, the same load.
 #
-# rate and none take the same runs of RECORDS records, alternating which
-# goes first, ROUNDS times. Prints every run, then one table: the latency
-# median and p99, the median records/s of each and their ratio, the
-# daemons' CPU time per record, their VmRSS and VmHWM after all runs, and
-# the threshold counters of the daemons' dumps (SIGUSR1). The targets are
-# printed beside the figures; nothing here passes or fails on them.
+# EXTRA adds modes to the intake runs, to tell where the cost of rate lies:
+#   plain   the rate conditions without their thresholds (each matching
+#           row queued for a notice, as before thresholds);
+#   allkey  the rate conditions counting per all (one key, 100000 rows in
+#           1 s, so never reached): the same alert-log rows as rate, but
+#           no per-user keys to find, make and evict.
+#
+# The intake modes take the same runs of RECORDS records in turn, each
+# round starting one mode further on, ROUNDS times. Prints every run, then
+# three tables: the latency median and p99 with the fire daemon's
+# counters; each mode's median records/s and daemon CPU time per record,
+# and their ratios to none; each daemon's VmRSS and VmHWM after all runs,
+# with the rate daemon's threshold counters (SIGUSR1 dump). The targets
+# are printed with the figures; nothing here passes or fails on them.
 #
 #   bench/threshold.sh          ROUNDS (3), USERS (100000), RECORDS (USERS),
 #                               CONNS (1), CONDITIONS (10), RATE_COUNT (1000),
 #                               FIRINGS (20), FIRE_COUNT (10), FIRE_SECONDS
 #                               (60), WAIT (10, seconds a firing is waited
-#                               for) from the environment; BUILD_DIR and
-#                               NO_BUILD as in bench_env.sh
+#                               for), EXTRA (none) from the environment;
+#                               BUILD_DIR and NO_BUILD as in bench_env.sh
 set -euo pipefail
 source "$(dirname "$0")/bench_env.sh"
 rounds=${ROUNDS:-3}
@@ -89,6 +97,10 @@ XML
         for i in $(seq 1 "$conditions"); do
           alert_xml "rate-$i" docs "<threshold><count>$rate_count</count><seconds>60</seconds><per>user</per></threshold>"
         done ;;
+      allkey)
+        for i in $(seq 1 "$conditions"); do
+          alert_xml "all-$i" docs "<threshold><count>100000</count><seconds>1</seconds><per>all</per></threshold>"
+        done ;;
       plain)
         for i in $(seq 1 "$conditions"); do alert_xml "plain-$i" docs ""; done ;;
       fire)
@@ -136,10 +148,14 @@ cpu_ticks() {  # cpu_ticks PID: user + system time of all its threads
   sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'
 }
 tck=$(getconf CLK_TCK)
-# rate and none always; plain (the rate conditions without their
-# thresholds) when PLAIN is set.
 modes=(rate none)
-[ -n "${PLAIN:-}" ] && modes+=(plain)
+# shellcheck disable=SC2206  # a space-separated list
+modes+=(${EXTRA:-})
+for mode in "${modes[@]}"; do
+  case $mode in rate | none | plain | allkey) ;;
+    *) echo "threshold.sh: EXTRA takes plain and allkey, not $mode" >&2; exit 1 ;;
+  esac
+done
 
 access_rows() {  # access_rows ROOT: lines in ROOT's access log so far
   find "$1/logs/accesslog" -name '*.csv' -exec cat {} + 2>/dev/null | wc -l
@@ -266,12 +282,12 @@ echo "  mode   records/s  ratio to none   daemon CPU us/record  ratio to none"
 for mode in "${modes[@]}"; do
   awk -v m="$mode" -v r="${med[$mode]}" -v n="${med[none]}" \
     -v c="${cpu_med[$mode]}" -v cn="${cpu_med[none]}" 'BEGIN {
-    printf "  %-5s %10.1f  %13.3f   %20.2f  %13.3f\n", m, r, r / n, c, c / cn }'
+    printf "  %-6s %9.1f  %13.3f   %20.2f  %13.3f\n", m, r, r / n, c, c / cn }'
 done
 echo "== memory of the daemons after the runs"
 echo "  mode   VmRSS kB  (after warm-up)   VmHWM kB   VmHWM - none kB"
 for mode in "${modes[@]}"; do
-  printf '  %-5s %9s  %15s  %9s  %16s\n' "$mode" "${rss[$mode]}" "(${rss0[$mode]})" \
+  printf '  %-6s %8s  %15s  %9s  %16s\n' "$mode" "${rss[$mode]}" "(${rss0[$mode]})" \
     "${hwm[$mode]}" "$((hwm[$mode] - hwm[none]))"
 done
 printf '  rate   threshold_keys_evicted %s (%s expected: %s rows of %s users, %s conditions, 10,000 keys each), threshold_fired %s (0 expected)\n' \
