@@ -188,10 +188,15 @@ idle_line=$(probe_run idle)
 echo "  $idle_line" >&2
 
 echo "detection, while a load generator sends other records" >&2
+rows0=$(access_rows "$froot")
 "$gen" -n 100000000 -c 1 -s "$froot/tmp/quillo" >"$froot/load.out" 2>&1 &
 load_pid=$!
 bench_pids+=("$load_pid")
-sleep 1  # the load under way before the first firing
+# The load under way (1000 rows written, 10 s bound) before the first firing.
+for _ in $(seq 1 200); do
+  (($(access_rows "$froot") > rows0 + 1000)) && break
+  sleep 0.05
+done
 rows0=$(access_rows "$froot") t0=$EPOCHREALTIME
 load_line=$(probe_run load)
 rows1=$(access_rows "$froot") t1=$EPOCHREALTIME
