@@ -65,7 +65,7 @@ alert_xml() {  # alert_xml NAME SHARE MORE
 XML
 }
 
-# threshold_tree VAR MODE: a private tree (none, rate or fire) with its
+# threshold_tree VAR MODE: a private tree (a mode of the header) with its
 # configuration, notice settings that mail one address, and notice scripts
 # that read their request and answer success.
 threshold_tree() {
