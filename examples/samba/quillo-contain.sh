@@ -25,7 +25,8 @@
 # (bad arguments or a name that is refused).
 #
 # Install: copy to /mnt/data/bin/quillo-contain.sh (the path the example
-# condition names), executable by root. It needs smbcontrol and smbstatus
+# condition names), owned by root, mode 755 (quillod does not run a script
+# that anyone but root can change). It needs smbcontrol and smbstatus
 # (package samba), flock and logger (util-linux, bsdutils).
 
 set -uo pipefail
@@ -79,10 +80,12 @@ EOF
 samba_opts=()
 [ -n "$smb_conf" ] && samba_opts=(-s "$smb_conf")
 
-# log MESSAGE: one line to standard error, contain.log and syslog. Logging
-# never makes the run fail: the containment matters more than its record.
+# log MESSAGE: one line to standard output, contain.log and syslog.
+# quillod shows a response's standard output with its report of a failed
+# run. Logging never makes the run fail: the containment matters more
+# than its record.
 log() {
-  printf '%s: %s\n' "$me" "$*" >&2
+  printf '%s: %s\n' "$me" "$*"
   if mkdir -p "$log_dir" 2>/dev/null; then
     printf '%s %s\n' "$(date '+%Y-%m-%dT%H:%M:%S%z')" "$*" \
       >>"$log_dir/contain.log" 2>/dev/null || true
@@ -215,7 +218,10 @@ contain() {
   if [ "$end_sessions" = 1 ]; then
     if pids=$(session_pids "$name"); then
       for pid in $pids; do
-        if smbcontrol "${samba_opts[@]}" "$pid" shutdown; then
+        if smbcontrol "${samba_opts[@]}" "$pid" shutdown 2>/dev/null; then
+          ended+=("$pid")
+        elif ! kill -0 "$pid" 2>/dev/null; then
+          # Gone meanwhile: its client left once the shares were closed.
           ended+=("$pid")
         else
           log "smbcontrol $pid shutdown failed"
