@@ -222,6 +222,16 @@ access_fields() { access_rows | cut -d, -f2-; }
 access_has() { [ "$(access_rows | wc -l)" -ge "$1" ]; }
 alert_has() { [ "$(alert_rows | wc -l)" -ge "$1" ]; }
 audit_count() { grep -c 'smbd_audit:' "$W/samba-audit.log" 2>/dev/null || true; }
+# True when the alert log holds exactly $1 rows of renames report-N.docx
+# -> report-N.docx.enc.
+alert_enc_rows() {
+  [ "$(alert_rows | grep -c ",rename,ok,$share,report-[0-9]*\.docx -> report-[0-9]*\.docx\.enc\$")" -eq "$1" ]
+}
+# fired NAME N: the event log has the entry of a threshold firing of the
+# condition NAME with N rows.
+fired() {
+  grep -Eqs "code=71100010 name=$1 number=$2\$" "$R/var/log/quillo-notices/eventlog.log"
+}
 
 # What each raw audit line must become, worked out here from Samba's line:
 # the lowercased user, machine, address, the operation (openat r|/w| ->
@@ -518,16 +528,36 @@ contain)
   # Every rename that went through is in the alert log.
   settle
   access_fields >"$W/actual.txt"
-  alert_enc() { alert_rows | grep -c ",rename,ok,$share,report-[0-9]*\.docx -> report-[0-9]*\.docx\.enc\$" || true; }
-  wait_for "the alert rows of the renames" test "$(alert_enc)" -eq "$renamed"
+  wait_for "$renamed alert rows of the renames" alert_enc_rows "$renamed"
   # The batch the response got: rows of the renames.
   rows_file=$(find "$contain_dir" -name "*-ransomware-rename-$user.csv" | head -n 1)
   [ -n "$rows_file" ] || fail "the response kept no rows"
   grep -q ",$user,.*,rename,ok,$share,report-" "$rows_file" ||
     fail "the response's rows are not the renames"
   notices="$R/var/log/quillo-notices"
-  wait_for "the event-log entry of the firing" \
-    grep -qs "code=71100010.*ransomware-rename" "$notices/eventlog.log"
+  wait_for "the event-log entry of ransomware-rename" fired ransomware-rename 50
+
+  # The other example conditions. Through Samba, by the other user: a
+  # look at the bait file, 200 deletes in a folder of the user's own.
+  echo bait >"$folder/_canary.docx"
+  smb_as "$other" "$other_password" "get _canary.docx $W/canary.docx" ||
+    fail "$other cannot read the bait file"
+  wait_for "the event-log entry of canary" fired canary 1
+  mkdir "$folder/own"
+  for i in $(seq 1 200); do : >"$folder/own/old-$i.tmp"; done
+  chown -R "$other:$other" "$folder/own"
+  smb_as "$other" "$other_password" "cd own; del old-*.tmp" || fail "$other's deletes failed"
+  [ -z "$(ls -A "$folder/own")" ] || fail "$other's files were not all deleted"
+  wait_for "the event-log entry of mass-delete" fired mass-delete 200
+  # Refused accesses as other services report them (Samba logs none: it
+  # refuses before the file system call that full_audit sees). Samba's
+  # failed existence checks before each rename, well over 20 from
+  # 127.0.0.1 by now, must not have counted.
+  for i in $(seq 1 20); do
+    "$build/client/quillo-send" --access "$other" pc-50 192.0.2.50 open 0 13 \
+      "$share" "w|locked-$i.xlsx" || fail "quillo-send --access failed"
+  done
+  wait_for "the event-log entry of denied-burst" fired denied-burst 20
 
   # quillod ran the response once, and nothing failed.
   kill -USR1 "$quillod_pid"
@@ -535,7 +565,8 @@ contain)
   wait_for "the counters" grep -qs '^responses_run ' "$stats"
   grep -qx 'responses_run 1' "$stats" || fail "responses_run is not 1: $(grep responses_ "$stats")"
   grep -qx 'responses_failed 0' "$stats" || fail "a response failed: $(grep responses_ "$stats")"
-  grep -Eq '^threshold_fired [1-9]' "$stats" || fail "threshold_fired is 0"
+  grep -qx 'threshold_fired 4' "$stats" ||
+    fail "not one firing of each condition: $(grep threshold_ "$stats")"
   if grep -Eiq 'fail|error|left out' "$W/quillod.err"; then
     cat "$W/quillod.err" >&2
     fail "quillod reported a failure"
