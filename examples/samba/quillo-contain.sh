@@ -121,7 +121,9 @@ valid_name() {
   return 0
 }
 
-lower() { printf '%s' "$1" | tr '[:upper:]' '[:lower:]'; }
+# ASCII letters lowered (LC_ALL=C), as quillod lowers the user column;
+# without a process, since it runs once per name in the file.
+lower() { printf '%s' "${1,,}"; }
 
 # The names of the deny file's "invalid users" lines, one per line, in
 # their order (Samba's list separators are blanks and commas).
