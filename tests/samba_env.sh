@@ -34,12 +34,14 @@ wait_for() {
 }
 
 # samba_preflight: skips (exit 77) unless this runs as root and has
-# unshare, smbd with full_audit, smbclient, rsyslogd with omprog and a
-# namespace to put them in.
+# unshare, smbd with full_audit, smbclient, Samba's smbcontrol, smbstatus
+# and testparm, flock and logger (for the containment script), rsyslogd
+# with omprog and a namespace to put them in.
 samba_preflight() {
   local p
   [ "$(id -u)" -eq 0 ] || skip "needs root (namespaces, smbd, bind mounts)"
-  for p in unshare ip smbd smbclient smbpasswd rsyslogd timeout; do
+  for p in unshare ip smbd smbclient smbpasswd smbcontrol smbstatus testparm \
+           flock logger rsyslogd timeout; do
     command -v "$p" >/dev/null || skip "$p not installed"
   done
   ls /usr/lib/*/samba/vfs/full_audit.so >/dev/null 2>&1 ||
