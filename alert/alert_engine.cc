@@ -1,7 +1,6 @@
 #include "alert/alert_engine.h"
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -87,32 +86,30 @@ void AlertEngine::check(const ConfigXml& config, const LogRow& access,
   const std::string result = ResultWord(Column(access, kResult));
   const std::string& share = Column(access, kShare);
   const std::string& path = Column(access, kPath);
-  // Made on the first match only: most accesses meet no condition.
-  std::optional<LogRow> alert_row;
-  std::string text;
+  // Most accesses meet no condition: nothing is made for them.
+  std::vector<Entry*> met;
   for (Entry& entry : entries_) {
-    if (!entry.condition.matches(now, user, host, ip, operation, result, share,
-                                 path)) {
-      continue;
+    if (entry.condition.matches(now, user, host, ip, operation, result, share,
+                                path)) {
+      met.push_back(&entry);
     }
-    if (!alert_row) {
-      alert_row = access;
-      alert_row->kind = LogKind::kAlert;
-      alert_row->time = now;
-      text = encode_row(*alert_row);
-    }
-    const bool written = write_(*alert_row);
-    stats_.matches++;
-    entry.state->matches++;
-    if (written) {
-      stats_.rows_written++;
+  }
+  if (met.empty()) return;
+  LogRow alert_row = access;
+  alert_row.kind = LogKind::kAlert;
+  alert_row.time = now;
+  const std::string text = encode_row(alert_row);
+  // One line per condition met, all in one pass of the alert log.
+  const std::size_t written = write_(alert_row, met.size());
+  stats_.matches += met.size();
+  stats_.rows_written += written;
+  stats_.write_failures += met.size() - written;
+  for (Entry* entry : met) {
+    entry->state->matches++;
+    if (entry->state->rate) {
+      count_rate_row(*entry, access, text, now);
     } else {
-      stats_.write_failures++;
-    }
-    if (entry.state->rate) {
-      count_rate_row(entry, access, text, now);
-    } else {
-      thread_.push_alert(entry.condition.name, text);
+      thread_.push_alert(entry->condition.name, text);
     }
   }
 }

@@ -2,8 +2,9 @@
 // conditions, writes an alert row for every condition it meets and hands
 // the row to the alert thread for its notices.
 //
-//   AlertEngine engine(alert_thread, [&store](const LogRow& row) {
-//     return store.write(row);   // true: the row reached the alert log
+//   AlertEngine engine(alert_thread,
+//                      [&store](const LogRow& row, std::size_t copies) {
+//     return store.write_copies(row, copies, now);  // lines that got there
 //   });
 //   ...
 //   engine.check(config, access_row, now);   // after the access row is
@@ -60,10 +61,11 @@ struct ConditionState {
 
 class AlertEngine {
  public:
-  // Writes one alert row (kind alert) to the alert log; true when it got
-  // there. May raise (the log root cannot be read): the check then stops,
-  // with the row neither counted nor handed on.
-  using RowWriter = std::function<bool(const LogRow&)>;
+  // Writes `copies` lines of one alert row (kind alert), one per condition
+  // met, to the alert log; returns how many got there. May raise (the log
+  // root cannot be read): the check then stops, with the rows neither
+  // counted nor handed on.
+  using RowWriter = std::function<std::size_t(const LogRow&, std::size_t)>;
   // Reads the conditions of a loaded document; read_alert_conditions()
   // unless a test counts the reads.
   using ConditionReader =
@@ -82,8 +84,9 @@ class AlertEngine {
   // "_read"/"_write" suffix, the result "ok" or "fail (<text>)") at the
   // daemon's clock `now` against every condition of `config`, in document
   // order. For each that it meets: writes the alert row (the access row
-  // with kind alert and time `now`), counts it, and pushes the row's CSV
-  // text under the condition's name. A threshold condition counts the row
+  // with kind alert and time `now`; the lines of all conditions met in
+  // one write), counts it, and pushes the row's CSV text under the
+  // condition's name. A threshold condition counts the row
   // for its key instead (alert/rate_counter.h): when the count is reached,
   // the firing's batch goes to the alert thread at once and its response
   // to `responses`; a row in the hold after a firing goes to the hold's

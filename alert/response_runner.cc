@@ -118,12 +118,18 @@ void ResponseRunner::stop() noexcept {
 void ResponseRunner::run(ResponseJob job) {
   MutexLock hold(mu_);
   if (jobs_.size() >= kMaxWaiting) {
+    // A flood of firings gives one message, not one per firing.
+    if (!refusing_) {
+      base::complain("Error: response " + job.script + " of " + job.what +
+                     ": not run: " + std::to_string(kMaxWaiting) +
+                     " responses waiting already; more are only counted"
+                     " until one can wait again.\n");
+    }
+    refusing_ = true;
     stats_.failed++;
-    base::complain("Error: response " + job.script + " of " + job.what +
-                   " not run: " + std::to_string(kMaxWaiting) +
-                   " responses waiting already.\n");
     return;
   }
+  refusing_ = false;
   jobs_.push_back(std::move(job));
   wake_.signal();
 }
@@ -136,22 +142,23 @@ void ResponseRunner::loop() {
     ResponseJob job = std::move(jobs_.front());
     jobs_.pop_front();
     MutexUnlock release(mu_);
-    const Result result = execute(job);
-    if (result.started) stats_.run++;
+    const Result result = execute(job, &stats_);
     if (result.failure.empty()) {
       base::say("response " + job.script + " of " + job.what + " ran.\n");
       continue;
     }
-    stats_.failed++;
     std::string text = "Error: response " + job.script + " of " + job.what +
                        ": " + result.failure;
     if (!result.output.empty()) text += "; it printed:\n" + result.output;
     if (text.back() != '\n') text += "\n";
+    // Reported before it is counted: a count read means its message is out.
     base::complain(text);
+    stats_.failed++;
   }
 }
 
-ResponseRunner::Result ResponseRunner::execute(const ResponseJob& job) {
+ResponseRunner::Result ResponseRunner::execute(const ResponseJob& job,
+                                               ResponseStats* stats) {
   Result result;
   const std::string refused = CheckScript(job.script);
   if (!refused.empty()) {
@@ -171,6 +178,7 @@ ResponseRunner::Result ResponseRunner::execute(const ResponseJob& job) {
     CExec exec(job.script.c_str(), argv_p.data(), env_p.data(),
                /*search_path=*/false, /*use_environment=*/true);
     result.started = true;
+    if (stats != nullptr) stats->run++;
     const int status = exec.RunWithInput(in, &out, {}, job.timeout);
     if (exec.TermSignal() != 0) {
       failure = "ended by signal " + std::to_string(exec.TermSignal());

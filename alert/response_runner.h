@@ -55,7 +55,8 @@ class ResponseRunner {
  public:
   // Scripts that may run at the same time: a hung one still leaves room.
   static constexpr std::size_t kThreads = 2;
-  // Jobs waiting for a thread; past this a job is refused (and counted).
+  // Jobs waiting for a thread; past this a job is refused (and counted;
+  // reported once for each run of refusals).
   static constexpr std::size_t kMaxWaiting = 64;
   static constexpr std::size_t kOutputCap = 4096;
 
@@ -83,8 +84,10 @@ class ResponseRunner {
     std::string failure;   // empty when it exited with 0
     std::string output;    // what it printed, at most kOutputCap bytes
   };
-  // Runs `job` on the calling thread.
-  static Result execute(const ResponseJob& job);
+  // Runs `job` on the calling thread; counts into `stats`, when given, a
+  // script as run just before it starts.
+  static Result execute(const ResponseJob& job,
+                        ResponseStats* stats = nullptr);
 
  private:
   void loop() EXCLUDES(mu_);
@@ -94,6 +97,7 @@ class ResponseRunner {
   CondVar wake_;
   bool stop_ GUARDED_BY(mu_) = false;
   std::deque<ResponseJob> jobs_ GUARDED_BY(mu_);
+  bool refusing_ GUARDED_BY(mu_) = false;  // the last job was refused
   Worker workers_[kThreads];  // last: joined before the members they use go
 };
 

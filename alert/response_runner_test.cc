@@ -117,5 +117,19 @@ TEST(ResponseRunnerTest, QueuedJobsRunOnTheirThreadsAndAreCounted) {
   runner.stop();
 }
 
+TEST(ResponseRunnerTest, JobsPastTheQueueBoundAreRefusedCountedAndReportedOnce) {
+  ResponseRunner runner;  // not started: every job waits
+  ::testing::internal::CaptureStderr();
+  for (std::size_t i = 0; i < ResponseRunner::kMaxWaiting + 6; ++i) {
+    runner.run(Job("/bin/true"));
+  }
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(runner.stats().failed, 6u);
+  EXPECT_EQ(runner.stats().run, 0u);
+  EXPECT_THAT(err, StartsWith("Error: response /bin/true of alert mass-delete "
+                              "for user bob: not run: 64 responses waiting"));
+  EXPECT_EQ(err.find("Error:", 1), std::string::npos);
+}
+
 }  // namespace
 }  // namespace quillo

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/write_all.h"
+
 namespace quillo {
 namespace {
 
@@ -39,25 +41,15 @@ bool put_number(char* buf, std::size_t size, std::size_t* pos,
   return put(buf, size, pos, digits + sizeof(digits) - n, n);
 }
 
-void write_all(int fd, const char* buf, std::size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, buf, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return;
-    buf += w;
-    n -= static_cast<std::size_t>(w);
-  }
-}
-
 void dump_counters(int) {
   const int saved_errno = errno;
   char buf[4096];  // kMaxCounterRows lines of a name and 20 digits
   const std::size_t n = format_counters(g_rows, g_row_count, buf, sizeof(buf));
-  write_all(STDOUT_FILENO, buf, n);
+  (void)base::write_all(STDOUT_FILENO, buf, n);
   const int fd =
       ::open(g_stats_temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd >= 0) {
-    write_all(fd, buf, n);
+    (void)base::write_all(fd, buf, n);
     ::close(fd);
     ::rename(g_stats_temp, g_stats_path);
   }

@@ -73,10 +73,10 @@ class RequestLoop {
   // configuration, the limits on repeated messages, the intake (no socket
   // until start()), the counts, the notifier and the alert thread (not
   // started; destroying it then joins nothing), the response runner
-  // (likewise), the alert check, which
-  // writes through the access-log handler, the forwarder (likewise), the
-  // log store, which hands its rows to the forwarder, and the handlers,
-  // which write through the store.
+  // (likewise), the alert check, which writes through the access-log
+  // handler and runs responses through the runner, the forwarder (not
+  // started either), the log store, which hands its rows to the forwarder,
+  // and the handlers, which write through the store.
   explicit RequestLoop(const DaemonSettings& settings)
       : config_path_(settings.paths.config),
         config_(std::make_unique<ConfigXml>(config_path_)),
@@ -85,8 +85,8 @@ class RequestLoop {
         alerts_(settings.alert_timing, notifier_),
         alert_check_(
             alerts_,
-            [this](const quillo::LogRow& row) {
-              return access_log_.write_alert_row(row, *config_);
+            [this](const quillo::LogRow& row, std::size_t copies) {
+              return access_log_.write_alert_row(row, copies, *config_);
             },
             quillo::read_alert_conditions, &responses_),
         forwarder_(settings.paths.state_dir + "/forward",
