@@ -12,6 +12,7 @@
 #include <glibmm/ustring.h>
 
 #include "base/ascii.h"
+#include "base/console.h"
 #include "config/config_xml.h"
 #include "config/wildcard.h"
 #include "support/xml/dom.h"
@@ -164,6 +165,11 @@ bool AlertCondition::matches(std::int64_t now, const std::string& user,
   if (!ip_cond.accepts(ip)) return false;
   const auto op = operations.find(operation);
   if (op == operations.end() || !op->second) return false;
+  // A rename that changes the extension, as ransomware leaves its files.
+  if (rate.extchange &&
+      (operation != "rename" || !extension_changed(path))) {
+    return false;
+  }
   return result_cond.accepts(result) && share_cond.accepts(share) &&
          path_cond.accepts(path);
 }
@@ -175,7 +181,8 @@ bool AlertCondition::operator==(const AlertCondition& o) const {
          to_minute == o.to_minute && user_cond == o.user_cond &&
          host_cond == o.host_cond && ip_cond == o.ip_cond &&
          result_cond == o.result_cond && share_cond == o.share_cond &&
-         path_cond == o.path_cond && operations == o.operations;
+         path_cond == o.path_cond && operations == o.operations &&
+         rate == o.rate;
 }
 
 AlertCondition read_alert_condition(const ConfigXml& config,
@@ -195,6 +202,7 @@ AlertCondition read_alert_condition(const ConfigXml& config,
   ReadPattern(config, element, "sharename", false, c.share_cond);
   ReadPattern(config, element, "path", false, c.path_cond);
   ReadOperations(config, element, c.operations);
+  c.rate = read_rate_rule(config, element);
   return c;
 }
 
@@ -209,7 +217,14 @@ std::vector<AlertCondition> read_alert_conditions(const ConfigXml& config) {
   for (const Corvel::CDOMNode& element :
        config.get_nodes(root, "alertlist/alert")) {
     try {
-      conditions.push_back(read_alert_condition(config, element));
+      AlertCondition condition = read_alert_condition(config, element);
+      if (!condition.rate.error.empty()) {
+        // Once per load: the engine reads the conditions once per document.
+        base::complain("Error: alert " + condition.name + ": " +
+                       condition.rate.error + "; the condition is left out.\n");
+        continue;
+      }
+      conditions.push_back(std::move(condition));
     } catch (const Corvel::CXMLError&) {
       // A condition without a name is left out.
     }

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "alert/rate_rule.h"
+
 namespace Corvel {
 class CDOMNode;
 }  // namespace Corvel
@@ -98,6 +100,8 @@ class AlertCondition {
   PatternField share_cond;
   PatternField path_cond;
   std::map<std::string, bool> operations;  // operation column -> enabled
+  // Threshold, rename test and response; all off for a one-row condition.
+  RateRule rate;
 
  private:
   bool in_period(std::int64_t now) const;

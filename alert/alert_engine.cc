@@ -1,12 +1,12 @@
 #include "alert/alert_engine.h"
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "alert/alert_thread.h"
+#include "alert/response_runner.h"
 #include "config/config_xml.h"
 
 namespace quillo {
@@ -24,11 +24,27 @@ std::string ResultWord(const std::string& result) {
   return result.substr(0, result.find(' '));
 }
 
+// The value a threshold counts `access` by.
+const std::string& RateKey(const LogRow& access, RatePer per) {
+  static const std::string kAllKey;
+  switch (per) {
+    case RatePer::kUser: return Column(access, kUser);
+    case RatePer::kIp: return Column(access, kIp);
+    case RatePer::kHost: return Column(access, kHost);
+    case RatePer::kShare: return Column(access, kShare);
+    case RatePer::kAll: break;
+  }
+  return kAllKey;
+}
+
 }  // namespace
 
 AlertEngine::AlertEngine(AlertThread& thread, RowWriter write,
-                         ConditionReader read)
-    : thread_(thread), write_(std::move(write)), read_(std::move(read)) {}
+                         ConditionReader read, ResponseRunner* responses)
+    : thread_(thread),
+      responses_(responses),
+      write_(std::move(write)),
+      read_(std::move(read)) {}
 
 void AlertEngine::reload(const ConfigXml& config) {
   // Once per document: a document without conditions is remembered as
@@ -48,8 +64,13 @@ void AlertEngine::reload(const ConfigXml& config) {
         break;
       }
     }
-    if (entry.state == nullptr)
+    if (entry.state == nullptr) {
       entry.state = std::make_unique<ConditionState>();
+      if (entry.condition.rate.threshold) {
+        entry.state->rate =
+            std::make_unique<RateCounter>(*entry.condition.rate.threshold);
+      }
+    }
     fresh.push_back(std::move(entry));
   }
   entries_ = std::move(fresh);
@@ -65,30 +86,80 @@ void AlertEngine::check(const ConfigXml& config, const LogRow& access,
   const std::string result = ResultWord(Column(access, kResult));
   const std::string& share = Column(access, kShare);
   const std::string& path = Column(access, kPath);
-  // Made on the first match only: most accesses meet no condition.
-  std::optional<LogRow> alert_row;
-  std::string text;
+  // Most accesses meet no condition: nothing is made for them.
+  std::vector<Entry*> met;
   for (Entry& entry : entries_) {
-    if (!entry.condition.matches(now, user, host, ip, operation, result, share,
-                                 path)) {
-      continue;
+    if (entry.condition.matches(now, user, host, ip, operation, result, share,
+                                path)) {
+      met.push_back(&entry);
     }
-    if (!alert_row) {
-      alert_row = access;
-      alert_row->kind = LogKind::kAlert;
-      alert_row->time = now;
-      text = encode_row(*alert_row);
-    }
-    const bool written = write_(*alert_row);
-    stats_.matches++;
-    entry.state->matches++;
-    if (written) {
-      stats_.rows_written++;
-    } else {
-      stats_.write_failures++;
-    }
-    thread_.push_alert(entry.condition.name, text);
   }
+  if (met.empty()) return;
+  LogRow alert_row = access;
+  alert_row.kind = LogKind::kAlert;
+  alert_row.time = now;
+  const std::string text = encode_row(alert_row);
+  // One line per condition met, all in one pass of the alert log.
+  const std::size_t written = write_(alert_row, met.size());
+  stats_.matches += met.size();
+  stats_.rows_written += written;
+  stats_.write_failures += met.size() - written;
+  for (Entry* entry : met) {
+    entry->state->matches++;
+    if (entry->state->rate) {
+      count_rate_row(*entry, access, text, now);
+    } else {
+      thread_.push_alert(entry->condition.name, text);
+    }
+  }
+}
+
+void AlertEngine::count_rate_row(Entry& entry, const LogRow& access,
+                                 const std::string& text, std::int64_t now) {
+  const Threshold& threshold = *entry.condition.rate.threshold;
+  RateCounter& counter = *entry.state->rate;
+  const std::uint64_t evicted = counter.evicted();
+  RateOutcome outcome =
+      counter.add(RateKey(access, threshold.per), now, text);
+  stats_.threshold_keys_evicted += counter.evicted() - evicted;
+  if (outcome.what == RateOutcome::kCounted) return;
+  BatchSummary summary{rate_per_name(threshold.per), outcome.key,
+                       outcome.count, threshold.seconds, false};
+  if (outcome.what == RateOutcome::kHeld) {
+    thread_.push_held(entry.condition.name, summary, outcome.hold_left, text);
+    return;
+  }
+  stats_.threshold_fired++;
+  // The script first: containment should not wait for the mail.
+  if (entry.condition.rate.response) {
+    run_response(entry.condition, access, summary, outcome.rows);
+  }
+  thread_.push_fired(
+      RateBatch{entry.condition.name, summary, std::move(outcome.rows)});
+}
+
+void AlertEngine::run_response(const AlertCondition& condition,
+                               const LogRow& access,
+                               const BatchSummary& summary,
+                               const std::vector<std::string>& rows) {
+  if (responses_ == nullptr) return;
+  ResponseJob job;
+  job.script = condition.rate.response->script;
+  job.timeout = condition.rate.response->timeout;
+  job.arguments = {condition.name, summary.per, summary.key,
+                   std::to_string(summary.total),
+                   std::to_string(summary.seconds)};
+  job.environment = {{"QUILLO_ALERT", condition.name},
+                     {"QUILLO_PER", summary.per},
+                     {"QUILLO_KEY", summary.key},
+                     {"QUILLO_USER", Column(access, kUser)},
+                     {"QUILLO_HOST", Column(access, kHost)},
+                     {"QUILLO_IP", Column(access, kIp)},
+                     {"QUILLO_SHARE", Column(access, kShare)}};
+  for (const std::string& row : rows) job.input += row + "\n";
+  job.what = "alert " + condition.name + " for " + summary.per +
+             (summary.per == "all" ? "" : " " + summary.key);
+  responses_->run(std::move(job));
 }
 
 }  // namespace quillo

@@ -76,9 +76,9 @@ class AlertEngineTest : public ::testing::Test {
   bool write_ok_ = true;
   int reads_ = 0;  // condition reads
   AlertEngine engine_{thread_,
-                      [this](const LogRow& row) {
-                        written_.push_back(row);
-                        return write_ok_;
+                      [this](const LogRow& row, std::size_t copies) {
+                        written_.insert(written_.end(), copies, row);
+                        return write_ok_ ? copies : 0;
                       },
                       [this](const ConfigXml& config) {
                         ++reads_;
@@ -158,7 +158,7 @@ TEST_F(AlertEngineTest, ResultIsMatchedByItsWord) {
 }
 
 TEST_F(AlertEngineTest, WriterErrorStopsTheCheckUncounted) {
-  AlertEngine engine(thread_, [](const LogRow&) -> bool {
+  AlertEngine engine(thread_, [](const LogRow&, std::size_t) -> std::size_t {
     throw std::runtime_error("no log root");
   });
   Configure(MatchAll("x"));

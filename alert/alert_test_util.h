@@ -18,6 +18,7 @@ namespace quillo_test {
 struct Batch {
   std::string name;
   std::vector<std::string> rows;
+  std::string summary;  // a threshold batch's summary line; else empty
 };
 
 // Records the batches the thread hands out; waits (bounded) for them.
@@ -28,9 +29,23 @@ class Recorder {
     return [this, mail](const std::string& name,
                         const std::vector<std::string>& rows) {
       std::lock_guard<std::mutex> lock(mutex_);
-      batches_.push_back(Batch{name, rows});
+      batches_.push_back(Batch{name, rows, ""});
       changed_.notify_all();
       return quillo::BatchOutcome{false, mail};
+    };
+  }
+
+  // The same for threshold batches; the first `keep` of them answer that
+  // their notices could not go out.
+  quillo::AlertThread::RateBatchHandler rate_handler(int keep = 0) {
+    return [this, keep](const std::string& name,
+                        const std::vector<std::string>& rows,
+                        const quillo::BatchSummary& summary) mutable {
+      std::lock_guard<std::mutex> lock(mutex_);
+      batches_.push_back(
+          Batch{name, rows, quillo::batch_summary_line(summary, rows.size())});
+      changed_.notify_all();
+      return quillo::BatchOutcome{keep-- > 0, {}};
     };
   }
 

@@ -10,14 +10,29 @@
 
 namespace quillo {
 
-AlertThread::AlertThread(const Timing& timing, BatchHandler handler)
-    : timing_(timing), handler_(std::move(handler)) {}
+AlertThread::AlertThread(const Timing& timing, BatchHandler handler,
+                         RateBatchHandler rate_handler)
+    : timing_(timing),
+      handler_(std::move(handler)),
+      rate_handler_(rate_handler ? std::move(rate_handler)
+                                 : [this](const std::string& name,
+                                          const std::vector<std::string>& rows,
+                                          const BatchSummary&) {
+                                     return handler_(name, rows);
+                                   }) {}
 
 AlertThread::AlertThread(const Timing& timing, Notifier& notifier)
-    : AlertThread(timing, [&notifier](const std::string& name,
-                                      const std::vector<std::string>& batch) {
-        return handle_alert(notifier, name, batch);
-      }) {}
+    : AlertThread(
+          timing,
+          [&notifier](const std::string& name,
+                      const std::vector<std::string>& batch) {
+            return handle_alert(notifier, name, batch);
+          },
+          [&notifier](const std::string& name,
+                      const std::vector<std::string>& batch,
+                      const BatchSummary& summary) {
+            return handle_alert(notifier, name, batch, &summary);
+          }) {}
 
 AlertThread::~AlertThread() { stop(); }
 
@@ -89,7 +104,8 @@ void AlertThread::run() {
   for (;;) {
     base::say("alert_thread: waiting.\n");
     const AlertClock::time_point now = AlertClock::now();
-    const AlertClock::time_point wake = next_wake(pending_, now, timing_);
+    const AlertClock::time_point wake =
+        next_rate_wake(next_wake(pending_, now, timing_));
     // A stop that came while a pass ran is not slept through.
     if (wake > now && !stop_) {
       wake_.wait_for(mu_,
@@ -111,6 +127,8 @@ void AlertThread::run() {
 }
 
 void AlertThread::check_pending() {
+  // A firing goes out before anything else: the attack is under way.
+  send_rate_batches();
   for (auto& [name, entry] : pending_) {
     base::say("alert_thread: check " + name + "\n");
     const AlertClock::time_point now = AlertClock::now();

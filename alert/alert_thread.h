@@ -25,6 +25,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/thread_annotations.h"
@@ -49,6 +50,21 @@ struct PendingAlert {
   // Last row added or last batch taken, whichever came later.
   AlertClock::time_point last_time{};
   std::deque<PendingAlertRow> rows;  // oldest first
+};
+
+// A batch of a threshold condition: the rows of a firing, sent at once, or
+// the rows of the hold after it, sent when the hold ends.
+struct RateBatch {
+  std::string name;
+  BatchSummary summary;
+  std::vector<std::string> rows;
+};
+
+// The rows of one key's hold, waiting for its end.
+struct HeldRows {
+  AlertClock::time_point due{};
+  BatchSummary summary;  // total: every row of the hold, kept or not
+  std::vector<std::string> rows;
 };
 
 // What the alert thread has done, for the daemon's counters. Lock-free:
@@ -80,9 +96,16 @@ class AlertThread {
   // mutex held; what it raises is dropped.
   using BatchHandler = std::function<BatchOutcome(
       const std::string&, const std::vector<std::string>&)>;
+  // Likewise for the batches of threshold conditions.
+  using RateBatchHandler = std::function<BatchOutcome(
+      const std::string&, const std::vector<std::string>&,
+      const BatchSummary&)>;
 
   // Not started; rows may be pushed already.
-  AlertThread(const Timing& timing, BatchHandler handler);
+  // `rate_handler` takes the threshold batches; without it they go to
+  // `handler`, their summary left out.
+  AlertThread(const Timing& timing, BatchHandler handler,
+              RateBatchHandler rate_handler = nullptr);
   // Each batch raises its notices through `notifier` (handle_alert), which
   // must outlive the thread.
   AlertThread(const Timing& timing, Notifier& notifier);
@@ -104,6 +127,20 @@ class AlertThread {
   // Timing::max_rows the oldest waiting row of any condition is dropped.
   // Any thread.
   void push_alert(const std::string& name, const std::string& row)
+      EXCLUDES(mu_);
+
+  // Queues the batch of a threshold condition's firing, to be sent before
+  // anything else in the next pass, and wakes the thread. Past
+  // Timing::max_rows rows of threshold batches waiting, the oldest firing's
+  // rows are dropped (counted). Any thread.
+  void push_fired(RateBatch batch) EXCLUDES(mu_);
+
+  // Adds one row of the hold of key `summary.key` of condition `name`, to
+  // go out as one batch `hold_left` seconds from now (the end of the hold;
+  // later rows of the same hold join that batch). Past Timing::max_rows
+  // rows waiting the row is only counted. Any thread.
+  void push_held(const std::string& name, const BatchSummary& summary,
+                 std::int64_t hold_left, const std::string& row)
       EXCLUDES(mu_);
 
   // When a condition is to be mailed: once it has been quiet for the quiet
@@ -129,9 +166,17 @@ class AlertThread {
                   AlertClock::time_point now) REQUIRES(mu_);
   // Drops the oldest waiting rows while there are more than max_rows.
   void trim_to_bound() REQUIRES(mu_);
+  // The threshold batches: the earliest moment one is due, and one pass.
+  AlertClock::time_point next_rate_wake(AlertClock::time_point wake) const
+      REQUIRES(mu_);
+  void send_rate_batches() REQUIRES(mu_);
+  // Hands `batch` to the rate handler without the mutex; true when it went
+  // out, false when its notices are to be tried again.
+  bool send_rate_batch(const RateBatch& batch) REQUIRES(mu_);
 
   const Timing timing_;
   const BatchHandler handler_;
+  const RateBatchHandler rate_handler_;
   AlertThreadStats stats_;
   Mutex mu_;
   CondVar wake_;
@@ -142,6 +187,14 @@ class AlertThread {
   std::map<std::string, PendingAlert> pending_ GUARDED_BY(mu_);
   std::size_t pending_rows_ GUARDED_BY(mu_) = 0;
   std::uint64_t next_seq_ GUARDED_BY(mu_) = 0;
+  std::deque<RateBatch> fired_ GUARDED_BY(mu_);  // oldest first
+  // Per condition name and key.
+  std::map<std::pair<std::string, std::string>, HeldRows> held_
+      GUARDED_BY(mu_);
+  std::size_t rate_rows_ GUARDED_BY(mu_) = 0;  // rows in fired_ and held_
+  // After notices that could not go out, the threshold batches wait until
+  // then.
+  AlertClock::time_point rate_retry_ GUARDED_BY(mu_){};
   Worker worker_;  // last: joined before the members its loop uses go
 };
 

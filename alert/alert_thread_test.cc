@@ -68,6 +68,42 @@ TEST(AlertThreadTest, BurstIsSplitAtTheBatchLimit) {
   EXPECT_EQ(batches[1].rows.back(), "row1499");
 }
 
+TEST(AlertThreadTest, FiringGoesOutAtOnceAndItsHoldAsOneBatchAtItsEnd) {
+  Recorder recorder;
+  // An hour of quiet: only threshold batches can come within the test.
+  AlertThread thread(AlertThread::Timing{3600, 3600, 1024}, recorder.handler(),
+                     recorder.rate_handler(/*keep=*/1));
+  ASSERT_EQ(thread.start(), 0);
+  thread.push_alert("plain", "p1");
+  const BatchSummary summary{"user", "bob", 200, 60, false};
+  thread.push_fired(RateBatch{"mass", summary, {"r1", "r2"}});
+  // The first try is kept (the notice settings were locked) and retried.
+  std::vector<Batch> batches = recorder.wait_for(2);
+  ASSERT_EQ(batches.size(), 2u);
+  for (const Batch& batch : batches) {
+    EXPECT_EQ(batch.name, "mass");
+    EXPECT_THAT(batch.rows, ElementsAre("r1", "r2"));
+    EXPECT_EQ(batch.summary, "user bob: 200 accesses in 60 s (2 listed)");
+  }
+  EXPECT_EQ(thread.stats().batches_kept, 1u);
+
+  for (const char* row : {"h1", "h2", "h3"}) {
+    thread.push_held("mass", summary, 1, row);
+  }
+  batches = recorder.wait_for(3);
+  ASSERT_EQ(batches.size(), 3u);
+  EXPECT_EQ(batches[2].name, "mass");
+  EXPECT_THAT(batches[2].rows, ElementsAre("h1", "h2", "h3"));
+  EXPECT_EQ(batches[2].summary,
+            "user bob: 3 more accesses in the 60 s after the alert");
+  // The next hold of the key makes a batch of its own.
+  thread.push_held("mass", summary, 1, "h4");
+  batches = recorder.wait_for(4);
+  ASSERT_EQ(batches.size(), 4u);
+  EXPECT_THAT(batches[3].rows, ElementsAre("h4"));
+  EXPECT_EQ(thread.stats().batches, 4u);
+}
+
 TEST(AlertThreadTest, DestroyingAWaitingThreadReturns) {
   Recorder recorder;
   // With an hour-long wait, only the destructor's wake-up can end the

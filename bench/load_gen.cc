@@ -2,10 +2,12 @@
 // local socket and prints the rate and latencies it saw.
 //
 //   quillo_load_gen [-n RECORDS] [-c CONNECTIONS] [-k access|system]
-//                   [-s SOCKET] [-p PID] [-i IDLE]
+//                   [-s SOCKET] [-p PID] [-i IDLE] [-u USERS]
 //
 // C threads share N records; each record is one connection, as the
 // protocol has it: connect, send one frame, read the 4-byte answer, close.
+// Access record i is user User<i mod 50>; with -u, user u<i mod USERS>
+// (six digits, lower case), so that USERS distinct users are seen.
 // The socket is -s, or the daemon's path below QUILLO_ROOT. With -p the
 // resident memory (VmRSS) of that process is read before and after.
 //
@@ -81,6 +83,7 @@ struct Options {
   std::string socket;
   pid_t pid = -1;
   int idle = 0;
+  long users = 0;  // 0: the 50 users User00..User49
 };
 
 struct Shared {
@@ -92,13 +95,13 @@ struct Shared {
 void usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s [-n RECORDS] [-c CONNECTIONS] [-k access|system] "
-               "[-s SOCKET] [-p PID] [-i IDLE]\n",
+               "[-s SOCKET] [-p PID] [-i IDLE] [-u USERS]\n",
                program);
 }
 
 bool parse_options(int argc, char** argv, Options* o) {
   int c;
-  while ((c = getopt(argc, argv, "n:c:k:s:p:i:")) != -1) {
+  while ((c = getopt(argc, argv, "n:c:k:s:p:i:u:")) != -1) {
     switch (c) {
       case 'n':
         o->records = std::atol(optarg);
@@ -122,6 +125,10 @@ bool parse_options(int argc, char** argv, Options* o) {
       case 'i':
         o->idle = std::atoi(optarg);
         break;
+      case 'u':
+        o->users = std::atol(optarg);
+        if (o->users < 1) return false;
+        break;
       default:
         return false;
     }
@@ -135,11 +142,16 @@ bool parse_options(int argc, char** argv, Options* o) {
   return true;
 }
 
-// Record i: varied a little so that rows are not all alike.
-quillo::RequestData make_record(bool access, long i) {
+// Record i: varied a little so that rows are not all alike; `users` as
+// in Options.
+quillo::RequestData make_record(bool access, long users, long i) {
   char a[64], b[64], c[64];
   if (access) {
-    std::snprintf(a, sizeof a, "User%02ld", i % 50);
+    if (users > 0) {
+      std::snprintf(a, sizeof a, "u%06ld", i % users);
+    } else {
+      std::snprintf(a, sizeof a, "User%02ld", i % 50);
+    }
     std::snprintf(b, sizeof b, "pc%02ld", i % 50);
     std::snprintf(c, sizeof c, "r|projects/q3/report_%ld.txt", i);
     return quillo::ReqAccessLog(a, b, "192.0.2.10", "open", 1, 0, "docs", c);
@@ -163,7 +175,7 @@ void worker(Shared* shared, std::vector<uint64_t>* latencies) {
   for (;;) {
     const long i = shared->next.fetch_add(1);
     if (i >= o.records) return;
-    const quillo::RequestData record = make_record(o.access, i);
+    const quillo::RequestData record = make_record(o.access, o.users, i);
     const auto start = Clock::now();
     const bool ok = send_one(o.socket, record);
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -360,7 +372,7 @@ int main(int argc, char** argv) {
   // only after it; their first byte is that of a real record's frame.
   std::unique_ptr<IdlePeers> idle;
   if (o.idle > 0) {
-    const unsigned short size = make_record(o.access, 0).size;
+    const unsigned short size = make_record(o.access, o.users, 0).size;
     idle = std::make_unique<IdlePeers>(o.socket, o.idle,
                                        static_cast<unsigned char>(size >> 8));
     if (!idle->start()) {

@@ -109,11 +109,14 @@ bool AccessLogHandler::handle_at(int64_t now, const ReqAccessLog& record,
   return true;
 }
 
-bool AccessLogHandler::write_alert_row(const LogRow& row, ConfigXml& config) {
+std::size_t AccessLogHandler::write_alert_row(const LogRow& row,
+                                              std::size_t copies,
+                                              ConfigXml& config) {
   // The alert log is never auto-deleted: only its root is set.
   store_.set_root(LogKind::kAlert, config.log_root());
   WriteCounts counts;
-  const bool written = store_.write(row, row.time, &counts);
+  const std::size_t written =
+      store_.write_copies(row, copies, row.time, &counts);
   alerts_.stats().unsafe_entries += counts.unsafe_entries;
   return written;
 }

@@ -53,10 +53,12 @@ class AccessLogHandler {
   // The same at time `now` (tests).
   bool handle_at(int64_t now, const ReqAccessLog& record, ConfigXml& config);
 
-  // The alert check's writer: appends `row` (kind alert) to the alert log
-  // below `config`'s log root. True when it reached the file. Raises the
-  // configuration's error when the log root cannot be read.
-  bool write_alert_row(const LogRow& row, ConfigXml& config);
+  // The alert check's writer: appends `copies` lines of `row` (kind alert)
+  // to the alert log below `config`'s log root, in one pass. Returns how
+  // many reached the file. Raises the configuration's error when the log
+  // root cannot be read.
+  std::size_t write_alert_row(const LogRow& row, std::size_t copies,
+                              ConfigXml& config);
 
  private:
   LogStore& store_;

@@ -56,9 +56,10 @@ class HandlerTest : public ::testing::Test {
   AlertThread alerts_{AlertThread::kDefaultTiming, nullptr};
   HandlerStats stats_;
   LogStore store_{state_dir_};
-  AlertEngine alert_check_{alerts_, [this](const LogRow& row) {
-                              return access_log_.write_alert_row(row, config_);
-                            }};
+  AlertEngine alert_check_{
+      alerts_, [this](const LogRow& row, std::size_t copies) {
+        return access_log_.write_alert_row(row, copies, config_);
+      }};
   AccessLogHandler access_log_{store_, alert_check_, stats_};
   SystemLogHandler system_log_{store_, stats_};
 };

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "alert/alert_engine.h"
+#include "alert/response_runner.h"
 #include "base/console.h"
 #include "config/config_xml.h"
 #include "daemon/access_log.h"
@@ -71,20 +72,23 @@ class RequestLoop {
   // Created in the order of the members, destroyed in reverse: the
   // configuration, the limits on repeated messages, the intake (no socket
   // until start()), the counts, the notifier and the alert thread (not
-  // started; destroying it then joins nothing), the alert check, which
-  // writes through the access-log handler, the forwarder (likewise), the
-  // log store, which hands its rows to the forwarder, and the handlers,
-  // which write through the store.
+  // started; destroying it then joins nothing), the response runner
+  // (likewise), the alert check, which writes through the access-log
+  // handler and runs responses through the runner, the forwarder (not
+  // started either), the log store, which hands its rows to the forwarder,
+  // and the handlers, which write through the store.
   explicit RequestLoop(const DaemonSettings& settings)
       : config_path_(settings.paths.config),
         config_(std::make_unique<ConfigXml>(config_path_)),
         intake_(settings.socket, reports_),
         notifier_(notice_paths(settings.paths)),
         alerts_(settings.alert_timing, notifier_),
-        alert_check_(alerts_,
-                     [this](const quillo::LogRow& row) {
-                       return access_log_.write_alert_row(row, *config_);
-                     }),
+        alert_check_(
+            alerts_,
+            [this](const quillo::LogRow& row, std::size_t copies) {
+              return access_log_.write_alert_row(row, copies, *config_);
+            },
+            quillo::read_alert_conditions, &responses_),
         forwarder_(settings.paths.state_dir + "/forward",
                    settings.forward_backoff_max),
         store_(settings.paths.state_dir),
@@ -135,6 +139,10 @@ class RequestLoop {
         {"forward_rows_resent", &forward.rows_resent},
         {"forward_window_waits", &forward.window_waits},
         {"forward_tls_failures", &forward.tls_failures},
+        {"threshold_fired", &check.threshold_fired},
+        {"threshold_keys_evicted", &check.threshold_keys_evicted},
+        {"responses_run", &responses_.stats().run},
+        {"responses_failed", &responses_.stats().failed},
     };
   }
 
@@ -146,6 +154,10 @@ class RequestLoop {
     config_->load();
     apply_forward_settings();
     alerts_.start();
+    if (const int error = responses_.start()) {
+      throw std::runtime_error(std::string("response threads: ") +
+                               std::strerror(error));
+    }
     if (const int error = forwarder_.start()) {
       throw std::runtime_error(std::string("forwarder thread: ") +
                                std::strerror(error));
@@ -269,6 +281,7 @@ class RequestLoop {
   quillo::HandlerStats handler_stats_;
   Notifier notifier_;
   AlertThread alerts_;
+  quillo::ResponseRunner responses_;
   quillo::AlertEngine alert_check_;
   quillo::Forwarder forwarder_;
   quillo::LogStore store_;

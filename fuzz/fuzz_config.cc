@@ -130,10 +130,10 @@ void check_accesses(AlertEngine& engine, const ConfigXml& config) {
 void check_engine(ConfigXml& config, const std::vector<std::uint64_t>& counts) {
   AlertThread thread(AlertThread::kDefaultTiming, nullptr);  // never started
   std::uint64_t written = 0;
-  AlertEngine engine(thread, [&](const LogRow& row) {
-    if (row.kind != LogKind::kAlert) abort();
-    ++written;
-    return true;
+  AlertEngine engine(thread, [&](const LogRow& row, std::size_t copies) {
+    if (row.kind != LogKind::kAlert || copies == 0) abort();
+    written += copies;
+    return copies;
   });
   check_accesses(engine, config);
   config.load();  // the same file: every condition unchanged

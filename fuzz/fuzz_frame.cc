@@ -94,8 +94,8 @@ struct Fixture {
     store = std::make_unique<LogStore>(state_dir);
     system_log = std::make_unique<SystemLogHandler>(*store, stats);
     alert_check = std::make_unique<AlertEngine>(
-        *alerts, [this](const quillo::LogRow& row) {
-          return access_log->write_alert_row(row, config);
+        *alerts, [this](const quillo::LogRow& row, std::size_t copies) {
+          return access_log->write_alert_row(row, copies, config);
         });
     access_log =
         std::make_unique<AccessLogHandler>(*store, *alert_check, stats);

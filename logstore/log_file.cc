@@ -113,10 +113,15 @@ bool LogFile::begin_line(int64_t t, int64_t now, Roll* roll) {
 }
 
 bool LogFile::finish_line(const std::string& line) {
+  if (!append_counted(line)) return false;
+  save_state();
+  return true;
+}
+
+bool LogFile::append_counted(const std::string& line) {
   if (!append_line(line)) return false;
   // Only a state file edited by hand can bring the count near the limit.
   if (line_count < INT32_MAX) ++line_count;
-  save_state();
   return true;
 }
 

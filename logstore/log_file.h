@@ -106,6 +106,12 @@ class LogFile {
   // begin_line() that returned true.
   bool begin_line(int64_t t, int64_t now, Roll* roll = nullptr);
   bool finish_line(const std::string& line);
+  // finish_line() without the state file's update, for more lines of one
+  // pass: the caller ends the pass with save_state(). True while the file
+  // has room for another line after a begin_line() (false once it holds
+  // kMaxLinesPerFile: begin again for the next file).
+  bool append_counted(const std::string& line);
+  bool has_room() const { return line_count < kMaxLinesPerFile; }
 
   // Chooses the file for `t` and opens it unless the open one still stands
   // at that path, making the kind and month folders first. A new file

@@ -85,12 +85,27 @@ class LogStore {
   bool write(const LogRow& row, std::int64_t now, WriteCounts* counts = nullptr,
              std::string* line = nullptr);
 
+  // Writes `copies` lines of `row` in one pass: the tree is checked and
+  // the auto-delete pass run once, the state file saved once, and each
+  // copy goes to the observers as a row of its own (a new file is begun
+  // when one is full). Returns how many lines reached the file: after a
+  // line that did not, the rest are not tried (their observers are told
+  // they were not written).
+  std::size_t write_copies(const LogRow& row, std::size_t copies,
+                           std::int64_t now, WriteCounts* counts = nullptr);
+
   // The writer of `kind`, to look at its settings and state (tests).
   const LogFile& file(LogKind kind) const;
 
  private:
   LogFile& writer(LogKind kind);
   void tell_rolled(LogKind kind, const LogFile::Roll& roll);
+  // Opens `log` for `row` and tells a roll; false when no file takes it.
+  bool begin(LogFile& log, const LogRow& row, std::int64_t now);
+  void offer(const LogRow& row, const std::string& line);
+  void tell_done(bool written);
+  void add_counts(const LogFile& log, std::int64_t deleted_before,
+                  std::int64_t unsafe_before, WriteCounts* counts) const;
 
   const std::string state_dir_;
   std::array<std::unique_ptr<LogFile>, kLogKinds.size()> files_;

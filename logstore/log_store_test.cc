@@ -219,6 +219,33 @@ TEST_F(LogStoreTest, RollOverAtTheLimitIsOneRoll) {
                           "prepared system " + Line(11, "next"), "done"));
 }
 
+TEST_F(LogStoreTest, CopiesGoInOnePassAndRollOverAtTheLimit) {
+  ASSERT_TRUE(logtest::make_dir(root_ + "/systemlog"));
+  ASSERT_TRUE(logtest::make_dir(month_));
+  ASSERT_TRUE(write_file(path_, kBom + "old\r\n"));
+  ASSERT_TRUE(write_file(state_ + "/system_info",
+                         "system_20261207093000.csv\n65533\n"));
+  // Two lines fill the file; the other three start the next one.
+  EXPECT_EQ(store_.write_copies(Row(10, "x"), 5, Row(10, "x").time, &counts_),
+            5u);
+  const std::string next = month_ + "/system_20261207093010.csv";
+  const std::string line = Line(10, "x") + "\r\n";
+  EXPECT_EQ(read_file(path_), kBom + "old\r\n" + line + line);
+  EXPECT_EQ(read_file(next), kBom + line + line + line);
+  EXPECT_EQ(State(), "system_20261207093010.csv\n3\n");
+  const std::string prepared = "prepared system " + Line(10, "x");
+  EXPECT_THAT(observer_.take(),
+              ElementsAre(prepared, "done", prepared, "done",
+                          "rolled system " + path_ + " -> " + next, prepared,
+                          "done", prepared, "done", prepared, "done"));
+  // Without a root nothing is written, and each copy is told so.
+  store_.set_root(LogKind::kSystem, "");
+  EXPECT_EQ(store_.write_copies(Row(11, "y"), 2, Row(11, "y").time), 0u);
+  EXPECT_THAT(observer_.take(),
+              ElementsAre("prepared system " + Line(11, "y"), "not written",
+                          "prepared system " + Line(11, "y"), "not written"));
+}
+
 TEST_F(LogStoreTest, KindsKeepTheirOwnFilesAndState) {
   store_.set_root(LogKind::kAccess, root_);
   store_.set_root(LogKind::kAlert, root_);

@@ -15,6 +15,8 @@
 #ifndef QUILLO_NOTICE_ALERT_NOTICE_H_
 #define QUILLO_NOTICE_ALERT_NOTICE_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,20 +37,40 @@ struct BatchOutcome {
   MailOutcome mail;
 };
 
+// What a batch of a threshold condition adds to its mail: whose accesses,
+// and how many. The body names them as "user bob: 200 accesses in 60 s".
+struct BatchSummary {
+  std::string per;  // "user", "ip", "host", "share" or "all"
+  std::string key;  // the value counted by; empty for "all"
+  std::uint64_t total = 0;  // rows counted, listed or not
+  int seconds = 0;
+  // The rows of the hold after a firing rather than the firing itself.
+  bool follow_up = false;
+};
+
+// The summary's line, without its line end: "user bob: 200 accesses in
+// 60 s", "all: ...", "... 340 more accesses in the 60 s after the alert";
+// " (1024 listed)" follows when fewer rows than counted are listed.
+std::string batch_summary_line(const BatchSummary& summary,
+                               std::size_t listed);
+
 // Raises the notices above for one batch of condition `name`. The notice
 // settings are read first: when their lock is not had, nothing is sent and
 // the outcome says the batch is kept. When they cannot be read otherwise,
 // the event-log entry and the melody still go out, but no mail. Every other
 // failure is dropped; never raises.
+// With `summary`, the mail body names its key and count.
 BatchOutcome handle_alert(Notifier& notifier, const std::string& name,
-                          const std::vector<std::string>& batch);
+                          const std::vector<std::string>& batch,
+                          const BatchSummary* summary = nullptr);
 
 // The mail subject and body of a batch. The condition name and the rows
 // are made safe for XML (xml_safe_text) and inserted as they stand; only
 // the fixed text is template.
 std::string alert_mail_subject(const std::string& name);
 std::vector<MailPart> alert_mail_body(const std::string& name,
-                                      const std::vector<std::string>& batch);
+                                      const std::vector<std::string>& batch,
+                                      const BatchSummary* summary = nullptr);
 
 }  // namespace quillo
 

@@ -83,7 +83,8 @@ DESTDIR=$destdir cmake --install "$build" --prefix "$prefix" >/dev/null
 root=$destdir$prefix
 examples=share/quillo/examples/appliance
 
-expected_programs=(sbin/quillod bin/quillo-send bin/quillo-query)
+expected_programs=(sbin/quillod bin/quillo-send bin/quillo-query
+                   share/quillo/examples/samba/quillo-contain.sh)
 tmpfiles=lib/tmpfiles.d/quillod.conf
 expected_files=(share/man/man8/quillod.8 share/man/man1/quillo-send.1
                 share/man/man1/quillo-query.1

@@ -107,12 +107,13 @@ cmake --build build/release -j"$jobs"
 configure build/asan -DCMAKE_BUILD_TYPE=Debug -DQUILLO_SANITIZE=address,undefined \
   -DQUILLO_BUILD_TESTS=ON -DQUILLO_BUILD_BENCH=OFF
 cmake --build build/asan -j"$jobs"
-# ThreadSanitizer only for the tests of the threaded parts (the signal
-# test runs quillod built with it).
+# ThreadSanitizer only for the tests of the threaded parts (the signal and
+# threshold tests run quillod built with it).
 configure build/tsan -DCMAKE_BUILD_TYPE=Debug -DQUILLO_SANITIZE=thread \
   -DQUILLO_BUILD_TESTS=ON -DQUILLO_BUILD_BENCH=OFF
 cmake --build build/tsan -j"$jobs" --target worker_test \
-  alert_thread_test alert_engine_test forwarder_test signals_e2e_test
+  alert_thread_test alert_engine_test forwarder_test signals_e2e_test \
+  response_runner_test threshold_e2e_test
 
 echo "== Packaging: install tree, service unit, manual pages, Debian package"
 packaging/check.sh build/release || status=1

@@ -101,7 +101,11 @@ TEST(CountersTest, SignalWritesTheCountsOfAKnownSequence) {
       "forward_rows_confirmed 0\n"
       "forward_rows_resent 0\n"
       "forward_window_waits 0\n"
-      "forward_tls_failures 0\n";
+      "forward_tls_failures 0\n"
+      "threshold_fired 0\n"
+      "threshold_keys_evicted 0\n"
+      "responses_run 0\n"
+      "responses_failed 0\n";
   EXPECT_EQ(content, expected);
   // The daemon is still serving, and printed the same lines.
   EXPECT_EQ(system(), 0);

@@ -34,12 +34,14 @@ wait_for() {
 }
 
 # samba_preflight: skips (exit 77) unless this runs as root and has
-# unshare, smbd with full_audit, smbclient, rsyslogd with omprog and a
-# namespace to put them in.
+# unshare, smbd with full_audit, smbclient, Samba's smbcontrol, smbstatus
+# and testparm, flock and logger (for the containment script), rsyslogd
+# with omprog and a namespace to put them in.
 samba_preflight() {
   local p
   [ "$(id -u)" -eq 0 ] || skip "needs root (namespaces, smbd, bind mounts)"
-  for p in unshare ip smbd smbclient smbpasswd rsyslogd timeout; do
+  for p in unshare ip smbd smbclient smbpasswd smbcontrol smbstatus testparm \
+           flock logger rsyslogd timeout; do
     command -v "$p" >/dev/null || skip "$p not installed"
   done
   ls /usr/lib/*/samba/vfs/full_audit.so >/dev/null 2>&1 ||
@@ -137,15 +139,19 @@ samba_stop_rsyslogd() {
 
 # samba_start_smbd W SHARE FOLDER: smbd on 127.0.0.1:445 with the share
 # section of examples/samba/smb-share.conf as SHARE on FOLDER (owned by
-# $samba_user, who gets a Samba password), its state under W/samba. Sets
-# samba_conf (the smb.conf, for smbclient too) and smbd_pid.
+# $samba_user, who gets a Samba password), its state under W/samba and
+# the section's included deny file (of examples/samba/quillo-contain.sh)
+# as W/samba/denied-users.conf, not made here. Sets samba_conf (the
+# smb.conf, for smbclient too), samba_deny_file and smbd_pid.
 samba_conf=
+samba_deny_file=
 smbd_pid=
 samba_start_smbd() {
   local W="$1" share="$2" folder="$3"
   mkdir -p "$folder" "$W/samba"/{private,lock,state,cache,run,ncalrpc,binddns}
   chown "$samba_user:$samba_user" "$folder"
   samba_conf="$W/etc/samba/smb.conf"
+  samba_deny_file="$W/samba/denied-users.conf"
   cat >"$samba_conf" <<EOF
 [global]
    server role = standalone server
@@ -175,8 +181,11 @@ samba_start_smbd() {
 
 EOF
   sed -e "s|^\([[:space:]]*path[[:space:]]*=\).*|\1 $folder|" \
+    -e "s|^\([[:space:]]*include[[:space:]]*=\).*|\1 $samba_deny_file|" \
     -e "s|^\[docs\]|[$share]|" \
     "$samba_src/examples/samba/smb-share.conf" >>"$samba_conf"
+  grep -q "include = $samba_deny_file\$" "$samba_conf" ||
+    fail "the share example includes no deny file to point elsewhere"
   printf '%s\n%s\n' "$samba_password" "$samba_password" |
     smbpasswd -c "$samba_conf" -a -s "$samba_user" >"$W/smbpasswd.out" 2>&1 ||
     { cat "$W/smbpasswd.out" >&2; fail "smbpasswd"; }
@@ -187,3 +196,15 @@ EOF
   wait_for "smbd on 127.0.0.1:445" samba_port_open
 }
 samba_port_open() { (exec 3<>/dev/tcp/127.0.0.1/445) 2>/dev/null; }
+
+# samba_add_user W NAME UID PASSWORD: one more user, known only in the
+# namespace (W/etc's passwd and group, bound over /etc's), with a Samba
+# password in the running smbd's passdb. Call after samba_start_smbd.
+samba_add_user() {
+  local W="$1" name="$2" uid="$3" password="$4"
+  echo "$name:x:$uid:$uid:quillo test:/nonexistent:/usr/sbin/nologin" >>"$W/etc/passwd"
+  echo "$name:x:$uid:" >>"$W/etc/group"
+  printf '%s\n%s\n' "$password" "$password" |
+    smbpasswd -c "$samba_conf" -a -s "$name" >>"$W/smbpasswd.out" 2>&1 ||
+    { cat "$W/smbpasswd.out" >&2; fail "smbpasswd $name"; }
+}

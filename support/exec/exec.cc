@@ -321,6 +321,7 @@ void CExec::KillGroupAndReap() noexcept {
 
 void CExec::StoreStatus(int wait_status) {
   exit_status_ = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 0;
+  term_signal_ = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0;
   state_ = kFinished;
 }
 

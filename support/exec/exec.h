@@ -90,6 +90,10 @@ class CExec final {
   // child was started or waitpid fails.
   int Wait();
 
+  // The signal that ended the finished child, 0 when it exited (Wait()
+  // returns 0 for such a child, as for a clean exit).
+  int TermSignal() const { return term_signal_; }
+
   // One read from the child's standard output; 0 at end of file, -1 (errno
   // kept) on error or when the pipe is not open.
   ssize_t Read(void* buffer, size_t length);
@@ -152,6 +156,7 @@ class CExec final {
   State state_ = kNotStarted;
   bool input_wanted_ = false;
   int exit_status_ = 0;
+  int term_signal_ = 0;
 };
 
 }  // namespace quillo
