@@ -36,7 +36,9 @@ umask 022
 
 deny_file=${QUILLO_CONTAIN_DENY_FILE:-/etc/samba/quillo-denied-users.conf}
 log_dir=${QUILLO_CONTAIN_LOG_DIR:-/var/log/quillo-contain}
-lock_file=${QUILLO_CONTAIN_LOCK:-/var/lock/quillo-contain.lock}
+# In the log folder, which only root can write: a lock in a folder that
+# everyone can write (/var/lock) could be a link planted there.
+lock_file=${QUILLO_CONTAIN_LOCK:-$log_dir/lock}
 smb_conf=${QUILLO_CONTAIN_SMB_CONF:-}
 use_syslog=${QUILLO_CONTAIN_SYSLOG:-1}
 end_sessions=${QUILLO_CONTAIN_END_SESSIONS:-1}
@@ -65,7 +67,8 @@ Settings (environment):
                               ($deny_file)
   QUILLO_CONTAIN_LOG_DIR      contain.log and the rows of each firing
                               ($log_dir)
-  QUILLO_CONTAIN_LOCK         lock file serialising runs
+  QUILLO_CONTAIN_LOCK         lock file serialising runs, in a folder
+                              only root can write
                               ($lock_file)
   QUILLO_CONTAIN_SMB_CONF     smb.conf for smbcontrol and smbstatus
                               ($conf)
@@ -156,6 +159,11 @@ write_names() {
 # release_lock), waiting $lock_wait seconds at most for another run.
 take_lock() {
   mkdir -p "$(dirname "$lock_file")" 2>/dev/null
+  # Not through a link, whatever the folder.
+  if [ -L "$lock_file" ]; then
+    log "the lock $lock_file is a link; nothing done"
+    exit 1
+  fi
   exec 9>>"$lock_file" || { log "cannot open the lock $lock_file"; exit 1; }
   flock -w "$lock_wait" 9 || { log "lock $lock_file held for ${lock_wait} s"; exit 1; }
 }
