@@ -55,6 +55,12 @@ struct WriteCounts {
   std::uint64_t unsafe_entries = 0;  // links and such left untouched
 };
 
+// One row of a group commit and whether it reached its file.
+struct BatchRow {
+  LogRow row;
+  bool written = false;
+};
+
 class LogStore {
  public:
   // Keeps the state files "<kind>_info" in `state_dir`. No log root is set:
@@ -93,6 +99,17 @@ class LogStore {
   // they were not written).
   std::size_t write_copies(const LogRow& row, std::size_t copies,
                            std::int64_t now, WriteCounts* counts = nullptr);
+
+  // Group commit: writes the rows of `batch`, of any kinds, in arrival
+  // order. For each kind its rows' lines go to the file in one write (a
+  // new file begun where one reaches the line limit), the tree is checked,
+  // the auto-delete pass (free-space check) run and the state file saved
+  // once per kind and batch. The observers get row_prepared() for every
+  // row in batch order before the first write, then row_done() for every
+  // row in the same order after the last. Sets each row's `written`;
+  // returns how many were.
+  std::size_t write_batch(std::vector<BatchRow>& batch, std::int64_t now,
+                          WriteCounts* counts = nullptr);
 
   // The writer of `kind`, to look at its settings and state (tests).
   const LogFile& file(LogKind kind) const;
