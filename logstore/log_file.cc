@@ -296,8 +296,8 @@ bool LogFile::append_counted(const std::vector<std::string_view>& lines) {
     text.append(line).append(kLineEnd, kLineEndSize);
   }
   if (!append_text(text)) return false;
-  const int64_t count = static_cast<int64_t>(line_count) +
-                        static_cast<int64_t>(lines.size());
+  const int64_t count =
+      static_cast<int64_t>(line_count) + static_cast<int64_t>(lines.size());
   line_count = static_cast<int32_t>(std::min<int64_t>(count, INT32_MAX));
   return true;
 }

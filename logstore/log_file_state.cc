@@ -85,7 +85,8 @@ bool scan_lines(int fd, LineScan* scan) {
       after_cr = buffer[i] == '\r';
     }
     // A file that begins with the mark and no line ends after the mark.
-    if (at == 0 && scan->lines == 0 && n >= 3 &&
+    if (at == 0 && scan->lines == 0 &&
+        static_cast<std::size_t>(n) >= kByteOrderMarkSize &&
         std::memcmp(buffer, kByteOrderMark, kByteOrderMarkSize) == 0) {
       scan->whole_end = static_cast<std::int64_t>(kByteOrderMarkSize);
     }
@@ -126,8 +127,8 @@ void LogFile::check_named_file() {
   const std::int64_t lines = std::min<std::int64_t>(scan.lines, INT32_MAX);
   if (lines == line_count) return;
   base::complain("Log file holds " + std::to_string(lines) +
-                 " lines, its state said " + std::to_string(line_count) +
-                 ": " + path + "\n");
+                 " lines, its state said " + std::to_string(line_count) + ": " +
+                 path + "\n");
   line_count = static_cast<int32_t>(lines);
   save_state();
 }
