@@ -7,11 +7,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <linux/openat2.h>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/ascii.h"
 #include "base/console.h"
@@ -304,12 +307,33 @@ void LogFile::note_opened(bool existed, Roll* roll) {
   last_id_known_ = known;
 }
 
-// Appends line + CR LF. On failure the file is cut back to its previous
-// length and closed, so that the next line opens it again.
+// Appends line + CR LF.
 bool LogFile::append_line(const std::string& line) {
   std::string text;
   text.reserve(line.size() + kLineEndSize);
   text.append(line).append(kLineEnd, kLineEndSize);
+  return append_text(text);
+}
+
+bool LogFile::append_counted(const std::vector<std::string_view>& lines) {
+  std::string text;
+  std::size_t size = 0;
+  for (std::string_view line : lines) size += line.size() + kLineEndSize;
+  text.reserve(size);
+  for (std::string_view line : lines) {
+    text.append(line).append(kLineEnd, kLineEndSize);
+  }
+  if (!append_text(text)) return false;
+  const int64_t count = static_cast<int64_t>(line_count) +
+                        static_cast<int64_t>(lines.size());
+  line_count = static_cast<int32_t>(std::min<int64_t>(count, INT32_MAX));
+  return true;
+}
+
+// Whole lines in one write. On failure the file is cut back to its previous
+// length and closed, so that no part of them stays and the next line opens
+// the file again.
+bool LogFile::append_text(const std::string& text) {
   if (base::write_all(file_.get(), text.data(), text.size())) {
     file_size_ += static_cast<int64_t>(text.size());
     return true;

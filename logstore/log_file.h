@@ -37,6 +37,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/unique_fd.h"
 #include "logstore/log_kind.h"
@@ -112,6 +114,15 @@ class LogFile {
   // kMaxLinesPerFile: begin again for the next file).
   bool append_counted(const std::string& line);
   bool has_room() const { return line_count < kMaxLinesPerFile; }
+  // append_counted() for many lines in one write (each gets its CR LF):
+  // all of them reach the file and are counted, or none (the file is cut
+  // back to its length before them and closed). The caller keeps to the
+  // open file's room (takes_line()) and ends the pass with save_state().
+  bool append_counted(const std::vector<std::string_view>& lines);
+  // True when a line at `t`, after `pending` more lines not yet appended,
+  // still belongs to the file begin_line() opened (its room and month);
+  // false: the pending lines go first, then begin again for this one.
+  bool takes_line(int64_t t, int64_t pending) const;
 
   // Chooses the file for `t` and opens it unless the open one still stands
   // at that path, making the kind and month folders first. A new file
@@ -178,6 +189,9 @@ class LogFile {
                       const std::string& name);
   bool start_file();
   bool append_line(const std::string& line);
+  bool append_text(const std::string& text);
+  // choose_file_name() for a file that holds `count` lines.
+  std::string file_name_for(int64_t t, int64_t count) const;
   void close_file();
   void note_opened(bool existed, Roll* roll);
   bool state_in_place() const;

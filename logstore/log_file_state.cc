@@ -52,8 +52,17 @@ std::string month_of(const std::string& name, LogKind kind) {
 }  // namespace
 
 std::string LogFile::choose_file_name(int64_t t) const {
+  return file_name_for(t, line_count);
+}
+
+bool LogFile::takes_line(int64_t t, int64_t pending) const {
+  return file_name_for(t, static_cast<int64_t>(line_count) + pending) ==
+         current_name;
+}
+
+std::string LogFile::file_name_for(int64_t t, int64_t count) const {
   std::string candidate = log_file_name(kind, t);
-  if (current_name.empty() || line_count > kMaxLinesPerFile - 1) {
+  if (current_name.empty() || count > kMaxLinesPerFile - 1) {
     return candidate;
   }
   RowTimeFields stamp;

@@ -24,6 +24,9 @@
 //                                when no file can take it
 //   row_done(written)            right after
 //
+// A group commit (write_batch) prepares all of its rows first, writes, and
+// then tells each row's outcome in the same order; its rolls come between.
+//
 // Main thread only. Observers must outlive the store.
 
 #ifndef QUILLO_LOGSTORE_LOG_STORE_H_
@@ -123,6 +126,11 @@ class LogStore {
   void tell_done(bool written);
   void add_counts(const LogFile& log, std::int64_t deleted_before,
                   std::int64_t unsafe_before, WriteCounts* counts) const;
+  // write_batch() for the rows of one kind; `lines` are the batch's
+  // encoded rows, by index.
+  void write_kind(LogKind kind, std::vector<BatchRow>& batch,
+                  const std::vector<std::string>& lines, std::int64_t now,
+                  WriteCounts* counts);
 
   const std::string state_dir_;
   std::array<std::unique_ptr<LogFile>, kLogKinds.size()> files_;
