@@ -112,13 +112,19 @@ int RequestRound::malformed() {
   return -1;
 }
 
-// Rows that the write did not reach keep `written` false: queued system
-// rows stay queued, access rows are answered "not stored".
+// The batch stops a kind at its first row that fails; the rows it left are
+// tried once more one by one, as lone records always were, so that one row
+// that cannot be written (too long for the room left, say) holds back no
+// other. Rows still not written keep `written` false: system rows stay
+// queued, access rows are answered "not stored".
 void RequestRound::write(std::int64_t now) {
   if (!batch_.empty()) {
     try {
       WriteCounts counts;
       store_.write_batch(batch_, now, &counts);
+      for (BatchRow& row : batch_) {
+        if (!row.written) row.written = store_.write(row.row, now, &counts);
+      }
       handler_stats_.files_deleted += counts.files_deleted;
       handler_stats_.unsafe_entries += counts.unsafe_entries;
     } catch (...) {

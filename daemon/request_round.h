@@ -7,9 +7,9 @@
 // joins it unless the settings drop it (answer 0 once written, 3 when it
 // was not), an unknown type is answered 0. An empty, incomplete or
 // malformed frame is reported and not answered; the later frames of its
-// peer in the round are neither written nor answered. After the batch is
-// written, the alert check runs for every written access row, in arrival
-// order.
+// peer in the round are neither written nor answered. Rows the batch did
+// not write are tried once more one by one. After the writes, the alert
+// check runs for every written access row, in arrival order.
 //
 // Main thread only.
 
