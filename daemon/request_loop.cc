@@ -170,11 +170,13 @@ class RequestLoop {
 
   [[noreturn]] void run() {
     for (;;) {
+      intake_.wait(&round_);
       // A SIGHUP cuts the wait in accept() or poll() short: new settings
       // (the forwarder's among them) apply at once, not only when the next
-      // request comes, and never in the middle of a round.
+      // request comes. Looked at after the wait, so that a signal that came
+      // just before it applies to the frames it brought; never in the
+      // middle of a round.
       if (g_reload_requested.exchange(false)) reload();
-      intake_.wait(&round_);
       round_writer_.serve(round_, *config_);
       intake_.answer(round_);
       round_.clear();
