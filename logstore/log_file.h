@@ -27,7 +27,12 @@
 // in place after every line and kept open. It is read again only when what
 // stands at its path is no longer what this writer left there (removed,
 // replaced, or edited by hand: another inode, size or change time), so what
-// is on disk always decides, as after a restart.
+// is on disk always decides, as after a restart. When the writer first
+// reads it, the file it names is checked against it: a crash during a
+// write can leave half a line (cut off, back to the last CR LF), and one
+// between a write and the state's save a count behind the file's lines
+// (the lines counted take its place and are saved), so that the line limit
+// holds across crashes.
 
 #ifndef QUILLO_LOGSTORE_LOG_FILE_H_
 #define QUILLO_LOGSTORE_LOG_FILE_H_
@@ -195,6 +200,8 @@ class LogFile {
   void close_file();
   void note_opened(bool existed, Roll* roll);
   bool state_in_place() const;
+  // The check of the named file at the first read of the state.
+  void check_named_file();
   void note_state_saved();
   void delete_expired_in(int64_t now, int month_fd, const std::string& dir);
   // Reports and counts `path`, which is not what it should be.
@@ -218,6 +225,8 @@ class LogFile {
   FileIdentity state_id_;
   off_t state_seen_size_ = -1;
   struct timespec state_seen_change_ {};
+  // The named file was checked (the log root could be opened for it).
+  bool state_checked_ = false;
   // Length of the state file as last read or written by this object; -1
   // when unknown. Saves the cut when the new content is not shorter.
   int64_t state_size_ = -1;

@@ -76,13 +76,17 @@ class LogStoreTest : public ::testing::Test {
     return store_.write(Row(second, text), Row(second, text).time, &counts_);
   }
   std::string State() const { return read_file(state_ + "/system_info"); }
+  // `lines` lines "old".
+  static std::string Old(int lines) {
+    std::string text;
+    for (int i = 0; i < lines; ++i) text += "old\r\n";
+    return text;
+  }
   // The system file of second 0 with `lines` whole lines, as the state says.
   void PrefillSystemFile(int lines) {
     ASSERT_TRUE(logtest::make_dir(root_ + "/systemlog"));
     ASSERT_TRUE(logtest::make_dir(month_));
-    std::string text = kBom;
-    for (int i = 0; i < lines; ++i) text += "old\r\n";
-    ASSERT_TRUE(write_file(path_, text));
+    ASSERT_TRUE(write_file(path_, kBom + Old(lines)));
     ASSERT_TRUE(write_file(state_ + "/system_info",
                            "system_20261207093000.csv\n" +
                                std::to_string(lines) + "\n"));
@@ -213,17 +217,13 @@ TEST_F(LogStoreTest, StateEditedInPlaceIsReadAgain) {
 }
 
 TEST_F(LogStoreTest, RollOverAtTheLimitIsOneRoll) {
-  ASSERT_TRUE(logtest::make_dir(root_ + "/systemlog"));
-  ASSERT_TRUE(logtest::make_dir(month_));
-  ASSERT_TRUE(write_file(path_, kBom + "old\r\n"));
-  ASSERT_TRUE(write_file(state_ + "/system_info",
-                         "system_20261207093000.csv\n65534\n"));
+  PrefillSystemFile(65534);
   // The file named by the state is continued: no roll.
   ASSERT_TRUE(Write(10, "last"));
   EXPECT_EQ(State(), "system_20261207093000.csv\n65535\n");
   ASSERT_TRUE(Write(11, "next"));
   const std::string next = month_ + "/system_20261207093011.csv";
-  EXPECT_EQ(read_file(path_), kBom + "old\r\n" + Line(10, "last") + "\r\n");
+  EXPECT_EQ(read_file(path_), kBom + Old(65534) + Line(10, "last") + "\r\n");
   EXPECT_EQ(read_file(next), kBom + Line(11, "next") + "\r\n");
   EXPECT_EQ(State(), "system_20261207093011.csv\n1\n");
   EXPECT_THAT(observer_.take(),
@@ -233,17 +233,13 @@ TEST_F(LogStoreTest, RollOverAtTheLimitIsOneRoll) {
 }
 
 TEST_F(LogStoreTest, CopiesGoInOnePassAndRollOverAtTheLimit) {
-  ASSERT_TRUE(logtest::make_dir(root_ + "/systemlog"));
-  ASSERT_TRUE(logtest::make_dir(month_));
-  ASSERT_TRUE(write_file(path_, kBom + "old\r\n"));
-  ASSERT_TRUE(write_file(state_ + "/system_info",
-                         "system_20261207093000.csv\n65533\n"));
+  PrefillSystemFile(65533);
   // Two lines fill the file; the other three start the next one.
   EXPECT_EQ(store_.write_copies(Row(10, "x"), 5, Row(10, "x").time, &counts_),
             5u);
   const std::string next = month_ + "/system_20261207093010.csv";
   const std::string line = Line(10, "x") + "\r\n";
-  EXPECT_EQ(read_file(path_), kBom + "old\r\n" + line + line);
+  EXPECT_EQ(read_file(path_), kBom + Old(65533) + line + line);
   EXPECT_EQ(read_file(next), kBom + line + line + line);
   EXPECT_EQ(State(), "system_20261207093010.csv\n3\n");
   const std::string prepared = "prepared system " + Line(10, "x");
@@ -424,6 +420,61 @@ TEST_F(LogStoreTest, BatchWriteThatFailsLeavesNoneOfItsLines) {
   EXPECT_EQ(store_.write_batch(again, t), 1u);
   EXPECT_EQ(read_file(path_), before + Line(2, "r4") + "\r\n");
   EXPECT_EQ(State(), "system_20261207093000.csv\n2\n");
+}
+
+// What a crash can leave: half a line at the end of the current file (a
+// kill during its write) and a count behind its lines (a kill before the
+// state's save). The first row of the writer finds both, for every kind:
+// the half line is cut off, the count taken from the file and saved, and
+// the line limit holds by the lines really there.
+TEST_F(LogStoreTest, FirstRowChecksTheStateAgainstItsFile) {
+  PrefillSystemFile(12);
+  ASSERT_TRUE(write_file(path_, read_file(path_) + "2026/12/07 09:30:00,ha"));
+  ASSERT_TRUE(write_file(state_ + "/system_info",
+                         "system_20261207093000.csv\n10\n"));
+  // Only the mark and half a line; the state counts lines that are gone.
+  store_.set_root(LogKind::kAccess, root_);
+  const std::string access_dir = root_ + "/accesslog/202612";
+  ASSERT_TRUE(logtest::make_dir(root_ + "/accesslog"));
+  ASSERT_TRUE(logtest::make_dir(access_dir));
+  ASSERT_TRUE(write_file(access_dir + "/access_20261207093000.csv",
+                         kBom + "2026/12/07 09:3"));
+  ASSERT_TRUE(write_file(state_ + "/access_info",
+                         "access_20261207093000.csv\n5\n"));
+  // A full file whose last line the state missed.
+  store_.set_root(LogKind::kAlert, root_);
+  const std::string alert_dir = root_ + "/alertlog/202612";
+  ASSERT_TRUE(logtest::make_dir(root_ + "/alertlog"));
+  ASSERT_TRUE(logtest::make_dir(alert_dir));
+  const std::string alert_path = alert_dir + "/alert_20261207093000.csv";
+  ASSERT_TRUE(write_file(alert_path, kBom + Old(kMaxLinesPerFile)));
+  ASSERT_TRUE(write_file(state_ + "/alert_info",
+                         "alert_20261207093000.csv\n65534\n"));
+
+  const int64_t t = local_time(2026, 12, 7, 9, 30, 1);
+  const LogRow access{LogKind::kAccess, t, {"u", "h", "i", "op", "ok", "s", "p"}};
+  std::vector<BatchRow> batch = {{Row(1, "new"), false},
+                                 {access, false},
+                                 {{LogKind::kAlert, t, access.columns}, false}};
+  EXPECT_EQ(store_.write_batch(batch, t), 3u);
+
+  EXPECT_EQ(read_file(path_), kBom + Old(12) + Line(1, "new") + "\r\n");
+  EXPECT_EQ(State(), "system_20261207093000.csv\n13\n");
+  const std::string line = "2026/12/07 09:30:01,u,h,i,op,ok,s,p\r\n";
+  EXPECT_EQ(read_file(access_dir + "/access_20261207093000.csv"), kBom + line);
+  EXPECT_EQ(read_file(state_ + "/access_info"),
+            "access_20261207093000.csv\n1\n");
+  const std::string next_alert = alert_dir + "/alert_20261207093001.csv";
+  EXPECT_EQ(read_file(alert_path), kBom + Old(kMaxLinesPerFile));
+  EXPECT_EQ(read_file(next_alert), kBom + line);
+  EXPECT_EQ(read_file(state_ + "/alert_info"), "alert_20261207093001.csv\n1\n");
+  // The system and access files are continued; only the full one rolls.
+  std::vector<std::string> rolls;
+  for (const std::string& event : observer_.take()) {
+    if (event.rfind("rolled", 0) == 0) rolls.push_back(event);
+  }
+  EXPECT_THAT(rolls,
+              ElementsAre("rolled alert " + alert_path + " -> " + next_alert));
 }
 
 }  // namespace
