@@ -24,7 +24,8 @@ CommandLine parse_command_line(int argc, const char* const* argv,
     if (is(arg, "-h", "--help")) {
       std::fprintf(out,
                    "%s [-hV] [--system|--access] LOG_DATA ...\n"
-                   "%s --stream [--format=fields|samba-audit] [--confirm]\n",
+                   "%s --stream [--format=fields|samba-audit] [--confirm]"
+                   " [--transactions]\n",
                    argv[0], argv[0]);
       std::fflush(out);
       cl.done = true;
@@ -40,6 +41,8 @@ CommandLine parse_command_line(int argc, const char* const* argv,
       cl.stream = true;
     } else if (std::strcmp(arg, "--confirm") == 0) {
       cl.confirm = true;
+    } else if (std::strcmp(arg, "--transactions") == 0) {
+      cl.transactions = true;
     } else if (std::strcmp(arg, "--format=fields") == 0) {
       cl.format = CommandLine::Fields;
     } else if (std::strcmp(arg, "--format=samba-audit") == 0) {

@@ -82,7 +82,8 @@ TEST(OptionsTest, VersionAndHelpStopTheScan) {
   EXPECT_TRUE(h.cl.done);
   EXPECT_EQ(h.out,
             "quillo-send [-hV] [--system|--access] LOG_DATA ...\n"
-            "quillo-send --stream [--format=fields|samba-audit] [--confirm]\n");
+            "quillo-send --stream [--format=fields|samba-audit] [--confirm]"
+            " [--transactions]\n");
 }
 
 TEST(OptionsTest, StreamTakesNoRecordOnTheCommandLine) {
@@ -91,6 +92,8 @@ TEST(OptionsTest, StreamTakesNoRecordOnTheCommandLine) {
   EXPECT_TRUE(s.cl.confirm);
   EXPECT_EQ(s.cl.format, CommandLine::SambaAudit);
   EXPECT_EQ(Parse({"--stream"}).cl.format, CommandLine::Fields);
+  EXPECT_FALSE(s.cl.transactions);
+  EXPECT_TRUE(Parse({"--stream", "--transactions"}).cl.transactions);
   EXPECT_EQ(ErrorOf({"--stream", "--system", "1", "a", "b", "c"}),
             "invalid argument!!");
   EXPECT_EQ(ErrorOf({"--stream", "--format=csv"}), "invalid argument!!");
