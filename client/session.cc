@@ -76,7 +76,12 @@ void SessionSender::send_waiting() {
       ++entry->sends;
       entry->state = State::kInFlight;
       session_->set_deadline(std::chrono::steady_clock::now() + bound_);
-      if (session_->send(*entry->record) != 0) lose_session(kSendFailed);
+      if (session_->send(*entry->record) != 0) {
+        // The daemon may have answered before it closed: those answers
+        // are still to be read, and their records are not sent again.
+        take_arrived_answers();
+        if (session_) lose_session(kSendFailed);
+      }
     }
   }
 }
@@ -128,12 +133,14 @@ bool SessionSender::take_answer() {
 }
 
 void SessionSender::take_arrived() {
+  if (!take_arrived_answers()) send_waiting();
+}
+
+bool SessionSender::take_arrived_answers() {
   while (session_ && first(State::kInFlight) && readable_now()) {
-    if (!take_answer()) {
-      send_waiting();
-      return;
-    }
+    if (!take_answer()) return false;
   }
+  return true;
 }
 
 void SessionSender::lose_session(SendStatus reason) {

@@ -80,8 +80,12 @@ class SessionSender final : public RecordSink {
   // Takes one answer for the oldest record in flight, waiting (bounded)
   // for it; false when the session was lost instead.
   bool take_answer();
-  // Takes the answers that have arrived, without waiting.
+  // Takes the answers that have arrived, without waiting, and sends what
+  // a lost session left waiting.
   void take_arrived();
+  // The same, leaving the records of a lost session waiting; false when
+  // the session was lost.
+  bool take_arrived_answers();
   // Ends the session: records in flight wait to be sent again, or end with
   // `reason` when they have been sent twice.
   void lose_session(SendStatus reason);
