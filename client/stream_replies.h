@@ -22,6 +22,9 @@
 //                          and offers it again (those taken are then
 //                          logged twice). After a failure the rest of the
 //                          transaction is not sent.
+// A line inside a transaction is never answered with an error: rsyslog
+// would then offer that line alone again and take the deferred ones
+// before it as done; a failed commit makes it offer them all.
 // While the commit waits, a "." is written every second or so: omprog's
 // keep-alive, which restarts its confirmation time-out.
 //
