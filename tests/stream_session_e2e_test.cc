@@ -83,7 +83,9 @@ class StandIn {
     thread_.join();
   }
 
-  int connections() const { return locked([&] { return connections_; }); }
+  int connections() const {
+    return locked([&] { return connections_; });
+  }
   int session_requests() const {
     return locked([&] { return session_requests_; });
   }
@@ -176,10 +178,10 @@ TEST(StreamSessionTest, CarriesEveryRecordOverOneSession) {
   ApplianceTree tree;
   StandIn daemon(tree, quillo::kResultSessionOpen);
   // More lines than the window; the second transaction's last is refused.
-  RunResult r = run_client(
-      tree, kTransactionArgs,
-      kBegin + fields_input(0, 150, "a") + kCommit + kBegin +
-          fields_input(0, 9, "b") + fields_input(0, 1, "refuse") + kCommit);
+  RunResult r = run_client(tree, kTransactionArgs,
+                           kBegin + fields_input(0, 150, "a") + kCommit +
+                               kBegin + fields_input(0, 9, "b") +
+                               fields_input(0, 1, "refuse") + kCommit);
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "OK\nOK\n" + repeat("DEFER_COMMIT\n", 150) + "OK\nOK\n" +
                        repeat("DEFER_COMMIT\n", 10) +
@@ -233,9 +235,9 @@ TEST(StreamSessionTest, TransactionsReachTheRealDaemon) {
 
   Daemon daemon(tree);
   ASSERT_TRUE(daemon.wait_ready());
-  r = run_client(tree, kTransactionArgs,
-                 kBegin + fields_input(0, 60, "n") + "not a record\n" +
-                     kCommit + one);
+  r = run_client(
+      tree, kTransactionArgs,
+      kBegin + fields_input(0, 60, "n") + "not a record\n" + kCommit + one);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "OK\nOK\n" + repeat("DEFER_COMMIT\n", 61) + "OK\n" +
                        "OK\nDEFER_COMMIT\nOK\n");
