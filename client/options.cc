@@ -24,8 +24,7 @@ CommandLine parse_command_line(int argc, const char* const* argv,
     if (is(arg, "-h", "--help")) {
       std::fprintf(out,
                    "%s [-hV] [--system|--access] LOG_DATA ...\n"
-                   "%s --stream [--format=fields|samba-audit] [--confirm]"
-                   " [--transactions]\n",
+                   "%s --stream [--format=fields|samba-audit] [--confirm]\n",
                    argv[0], argv[0]);
       std::fflush(out);
       cl.done = true;

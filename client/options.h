@@ -2,6 +2,8 @@
 //   quillo-send [-hV] [--system|--access] LOG_DATA ...
 //   quillo-send --stream [--format=fields|samba-audit] [--confirm]
 //               [--transactions]
+// (the help text keeps its two lines: --transactions is for rsyslog's
+// configuration, not typed by hand)
 
 #ifndef QUILLO_CLIENT_OPTIONS_H_
 #define QUILLO_CLIENT_OPTIONS_H_

@@ -82,8 +82,7 @@ TEST(OptionsTest, VersionAndHelpStopTheScan) {
   EXPECT_TRUE(h.cl.done);
   EXPECT_EQ(h.out,
             "quillo-send [-hV] [--system|--access] LOG_DATA ...\n"
-            "quillo-send --stream [--format=fields|samba-audit] [--confirm]"
-            " [--transactions]\n");
+            "quillo-send --stream [--format=fields|samba-audit] [--confirm]\n");
 }
 
 TEST(OptionsTest, StreamTakesNoRecordOnTheCommandLine) {
