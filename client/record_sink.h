@@ -31,6 +31,10 @@ class RecordSink {
   // Whether next_outcome() would return at once, looking at what has
   // arrived without waiting for more.
   virtual bool outcome_ready() = 0;
+  // Whether records can go out now: a channel to the daemon is open, or
+  // was opened by this call (one try, bounded). False with `*why` saying
+  // what a record would get instead.
+  virtual bool can_send(SendStatus* why) = 0;
 };
 
 }  // namespace quillo

@@ -29,11 +29,7 @@ void SessionSender::submit(std::unique_ptr<RequestData> record) {
   // Answers that are already here first: a session the daemon closed
   // after answering is then seen as closed before a record is sent on it.
   take_arrived();
-  if (session_ && !first(State::kInFlight) && readable_now()) {
-    // Nothing is owed on it, so what is readable is its end (the daemon
-    // closes an idle session): a new one is opened for this record.
-    session_.reset();
-  }
+  drop_closed_session();
   Entry entry;
   entry.record = std::move(record);
   entries_.push_back(std::move(entry));
@@ -53,6 +49,12 @@ SendStatus SessionSender::next_outcome() {
 bool SessionSender::outcome_ready() {
   take_arrived();
   return !entries_.empty() && entries_.front().state == State::kDone;
+}
+
+bool SessionSender::can_send(SendStatus* why) {
+  take_arrived();
+  drop_closed_session();
+  return open_channel(why) != Channel::kNone;
 }
 
 void SessionSender::send_waiting() {
@@ -154,6 +156,11 @@ void SessionSender::lose_session(SendStatus reason) {
       entry.state = State::kWaiting;
     }
   }
+}
+
+void SessionSender::drop_closed_session() {
+  // Nothing is owed on it, so what is readable is its end.
+  if (session_ && !first(State::kInFlight) && readable_now()) session_.reset();
 }
 
 bool SessionSender::readable_now() const {

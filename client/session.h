@@ -58,6 +58,7 @@ class SessionSender final : public RecordSink {
   void submit(std::unique_ptr<RequestData> record) override;
   SendStatus next_outcome() override;
   bool outcome_ready() override;
+  bool can_send(SendStatus* why) override;
 
   // Sessions opened so far (for the tests and the error stream).
   unsigned long sessions_opened() const { return sessions_opened_; }
@@ -89,6 +90,9 @@ class SessionSender final : public RecordSink {
   // Ends the session: records in flight wait to be sent again, or end with
   // `reason` when they have been sent twice.
   void lose_session(SendStatus reason);
+  // Forgets a session with nothing in flight that the daemon closed (it
+  // closes an idle one).
+  void drop_closed_session();
   bool readable_now() const;
   Entry* first(State state);
 

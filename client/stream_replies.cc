@@ -26,8 +26,12 @@ const char* error_line(SendStatus status) {
 }
 
 StreamReplies::StreamReplies(RecordSink* sink, std::size_t window,
-                             std::FILE* out, bool confirm)
-    : sink_(sink), window_(window), out_(out), confirm_(confirm) {}
+                             std::FILE* out, bool confirm, Clock clock)
+    : sink_(sink),
+      window_(window),
+      out_(out),
+      confirm_(confirm),
+      clock_(clock) {}
 
 void StreamReplies::ready() { answer("OK"); }
 
@@ -35,8 +39,18 @@ void StreamReplies::begin_mark() {
   // An open transaction ends here uncommitted: rsyslog sends its lines
   // again. Its records still outstanding are counted as they come.
   ++transaction_;
-  in_transaction_ = true;
+  in_transaction_ = false;
   failure_.clear();
+  if (clock_() < refuse_until_) {
+    answer(last_failure_.c_str());
+    return;
+  }
+  SendStatus why = kSendNoConnection;
+  if (!sink_->can_send(&why)) {
+    answer(error_line(why));
+    return;
+  }
+  in_transaction_ = true;
   answer("OK");
 }
 
@@ -45,7 +59,7 @@ void StreamReplies::commit_mark() {
     answer("OK");  // nothing to commit
     return;
   }
-  auto last = std::chrono::steady_clock::now();
+  auto last = clock_();
   // The transaction's records are the newest outstanding ones; the wait
   // ends at its first failure, which already decides the answer.
   while (failure_.empty() && !owners_.empty() &&
@@ -55,6 +69,10 @@ void StreamReplies::commit_mark() {
     keep_alive(&last);
   }
   in_transaction_ = false;
+  if (!failure_.empty()) {
+    last_failure_ = failure_;
+    refuse_until_ = clock_() + kRetryPause;
+  }
   answer(failure_.empty() ? "OK" : failure_.c_str());
 }
 
@@ -134,7 +152,7 @@ void StreamReplies::write_done_answers() {
 
 void StreamReplies::keep_alive(std::chrono::steady_clock::time_point* last) {
   if (!confirm_ || !answers_.empty()) return;
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = clock_();
   if (now - *last < kKeepAliveEvery) return;
   // Leading dots of an answer line are omprog's keep-alive.
   std::fputc('.', out_);

@@ -28,6 +28,14 @@
 // While the commit waits, a "." is written every second or so: omprog's
 // keep-alive, which restarts its confirmation time-out.
 //
+// A BEGIN is answered with an error, and its transaction not opened, when
+// the daemon cannot be reached, and for kRetryPause after a failed commit
+// (with the commit's error). rsyslog takes the lines of a transaction
+// ("DEFER_COMMIT") as a sign that the action works again, and offers a
+// batch whose commit failed again at once, without end; a refused BEGIN
+// is no such sign, and after a few of them rsyslog waits its
+// action.resumeInterval before it tries again.
+//
 // Lines outside a transaction are answered as without transactions. A
 // BEGIN while a transaction is open (rsyslog gave up on the last one)
 // starts afresh. Without `confirm` nothing is written but the outcomes are
@@ -50,12 +58,17 @@ namespace quillo {
 
 inline constexpr char kBeginTransactionMark[] = "BEGIN TRANSACTION";
 inline constexpr char kCommitTransactionMark[] = "COMMIT TRANSACTION";
+// How long after a failed commit a BEGIN is refused.
+inline constexpr std::chrono::seconds kRetryPause{1};
 
 class StreamReplies {
  public:
-  // `sink` outlives this object; `window` >= 1.
+  using Clock = std::chrono::steady_clock::time_point (*)();
+
+  // `sink` outlives this object; `window` >= 1; `clock` gives the time
+  // (a test's own clock, or the steady clock).
   StreamReplies(RecordSink* sink, std::size_t window, std::FILE* out,
-                bool confirm);
+                bool confirm, Clock clock = &std::chrono::steady_clock::now);
   StreamReplies(const StreamReplies&) = delete;
   StreamReplies& operator=(const StreamReplies&) = delete;
 
@@ -101,11 +114,14 @@ class StreamReplies {
   const std::size_t window_;
   std::FILE* const out_;
   const bool confirm_;
+  const Clock clock_;
   std::deque<Answer> answers_;  // in input order
   std::deque<Owner> owners_;    // in submission order
   bool in_transaction_ = false;
   std::uint64_t transaction_ = 0;
-  std::string failure_;  // the open transaction's first failure
+  std::string failure_;       // the open transaction's first failure
+  std::string last_failure_;  // of the last failed commit
+  std::chrono::steady_clock::time_point refuse_until_{};
   unsigned long not_taken_ = 0;
 };
 

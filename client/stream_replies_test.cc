@@ -1,17 +1,21 @@
 #include "client/stream_replies.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "protocol/packet.h"
 
 namespace quillo {
 namespace {
+
+using ::testing::EndsWith;
 
 // A sink whose outcomes the test decides: `fail` gives the outcome of a
 // record by its submission number (0-based; taken otherwise), and the
@@ -32,6 +36,12 @@ class FakeSink final : public RecordSink {
     return f == fail.end() ? kSendTaken : f->second;
   }
   bool outcome_ready() override { return taken < released; }
+  bool can_send(SendStatus* why) override {
+    *why = kSendNoConnection;
+    return reachable;
+  }
+
+  bool reachable = true;
 
   std::map<std::size_t, SendStatus> fail;
   std::size_t released = 0;
@@ -59,6 +69,10 @@ class Output {
   std::size_t size_ = 0;
   std::FILE* file_;
 };
+
+// The test's clock: moved by hand.
+std::chrono::steady_clock::time_point test_now{};
+std::chrono::steady_clock::time_point TestClock() { return test_now; }
 
 std::unique_ptr<RequestData> Record() {
   return std::make_unique<ReqSystemLog>("1700000000", "a", "b", "c");
@@ -97,7 +111,7 @@ TEST(StreamRepliesTest, AFailureMakesRsyslogSendTheWholeTransactionAgain) {
   FakeSink sink;
   sink.fail[1] = kSendNotStored;
   Output out;
-  StreamReplies replies(&sink, 128, out.file(), true);
+  StreamReplies replies(&sink, 128, out.file(), true, &TestClock);
   replies.begin_mark();
   replies.record(Record());
   replies.record(Record());
@@ -111,14 +125,28 @@ TEST(StreamRepliesTest, AFailureMakesRsyslogSendTheWholeTransactionAgain) {
       "OK\nDEFER_COMMIT\nDEFER_COMMIT\nDEFER_COMMIT\nDEFER_COMMIT\n"
       "Error: record not stored\n";
   EXPECT_EQ(out.text(), failed);
-  // The commit did not wait for the third record; the next transaction's
-  // commit takes it on the way.
+  // The commit did not wait for the third record.
   EXPECT_EQ(sink.taken, 2u);
+  // The batch comes again at once: refused at its start, for a while, so
+  // that rsyslog waits before it offers the batch again.
+  replies.begin_mark();
+  test_now += kRetryPause - std::chrono::milliseconds(1);
+  replies.begin_mark();
+  test_now += std::chrono::milliseconds(1);
+  sink.reachable = false;
+  replies.begin_mark();
+  EXPECT_EQ(out.text(), failed +
+                            "Error: record not stored\n"
+                            "Error: record not stored\n"
+                            "Error: no connection to quillod\n");
+  EXPECT_EQ(sink.submitted, 3u);
+  // Back: the next commit takes the third record on the way.
+  sink.reachable = true;
   replies.begin_mark();
   replies.record(Record());
   replies.commit_mark();
   EXPECT_EQ(sink.taken, 4u);
-  EXPECT_EQ(out.text(), failed + "OK\nDEFER_COMMIT\nOK\n");
+  EXPECT_THAT(out.text(), EndsWith("quillod\nOK\nDEFER_COMMIT\nOK\n"));
   replies.finish();
   EXPECT_EQ(replies.not_taken(), 2u);  // the refused one and the unsent one
 }
