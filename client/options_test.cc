@@ -55,7 +55,8 @@ TEST(OptionsTest, CommandLineErrors) {
   const std::string time(65, '7');
   EXPECT_EQ(ErrorOf({"--system", time.c_str(), "a", "b", "c"}),
             "TIME longer than 64 bytes");
-  EXPECT_EQ(ErrorOf({"--system", time.c_str() + 1, "a", "b", "c"}), "no error");
+  EXPECT_EQ(ErrorOf({"--system", time.c_str() + 1, "a", "b", "c"}),
+            "no error");
 }
 
 TEST(OptionsTest, OptionOrderDoesNotMatter) {

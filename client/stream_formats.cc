@@ -255,7 +255,8 @@ ParsedLine parse_samba_audit_line(const std::string& line) {
   ParsedLine p;
   p.record.access = true;
   std::string result_flag, error_number;
-  if (!map_result(result, &result_flag, &error_number, &p.unknown_error_text)) {
+  if (!map_result(result, &result_flag, &error_number,
+                  &p.unknown_error_text)) {
     return unparseable("result is neither ok nor fail");
   }
   MappedOperation mapped = map_operation(op, args, root);

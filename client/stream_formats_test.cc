@@ -127,8 +127,8 @@ TEST(FieldsLineTest, EscapesAndKinds) {
                           "system\t1\t2\t3\t4\\x", "system\t1\t2\t3\t4\\"}) {
     EXPECT_EQ(parse_fields_line(bad).kind, ParsedLine::kUnparseable) << bad;
   }
-  p = parse_fields_line(std::string(
-      "access\tbob\tpc1\t10.0.0.1\topen\t1\t0\tdocs\tr|s\0.txt", 46));
+  p = parse_fields_line(
+      std::string("access\tbob\tpc1\t10.0.0.1\topen\t1\t0\tdocs\tr|s\0.txt", 46));
   EXPECT_EQ(p.kind, ParsedLine::kUnparseable);
   EXPECT_EQ(p.reason, "NUL byte in the line");
 }
