@@ -170,21 +170,5 @@ TEST(StreamRepliesTest, PlainLinesAreAnsweredInInputOrderWithinTheWindow) {
   EXPECT_EQ(replies.not_taken(), 1u);
 }
 
-TEST(StreamRepliesTest, WithoutConfirmNothingIsWrittenButFailuresCount) {
-  FakeSink sink;
-  sink.fail[0] = kSendNotStored;
-  Output out;
-  StreamReplies replies(&sink, 128, out.file(), false);
-  replies.ready();
-  replies.begin_mark();
-  replies.record(Record());
-  replies.commit_mark();
-  replies.record(Record());
-  replies.finish();
-  EXPECT_EQ(out.text(), "");
-  EXPECT_EQ(sink.taken, 2u);
-  EXPECT_EQ(replies.not_taken(), 1u);
-}
-
 }  // namespace
 }  // namespace quillo
