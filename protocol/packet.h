@@ -148,7 +148,7 @@ class ReqSystemLog : public RequestData {
 // A session request: type 2, then the session version as a 2-byte
 // big-endian number.
 //
-//   00 06 | 00 02 00 02 | 00 02 00 01
+//   00 08 | 00 02 00 02 | 00 02 00 01
 class ReqSession : public RequestData {
  public:
   explicit ReqSession(std::uint16_t version = kSessionVersion);
