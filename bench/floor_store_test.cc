@@ -135,7 +135,9 @@ TEST_F(FloorStoreTest, FullFileRollsOverAsTheDaemonDoes) {
   const std::string name = "access_20261207080000.csv";
   for (const char* s : {"daemon", "floor"}) {
     fs::create_directories(side(s) / "logs/accesslog/202612");
-    spit(side(s) / "logs/accesslog/202612" / name, "\xEF\xBB\xBFold\r\n");
+    std::string lines = "\xEF\xBB\xBF";
+    for (int i = 0; i < 65534; ++i) lines += "old\r\n";  // as the state says
+    spit(side(s) / "logs/accesslog/202612" / name, lines);
     spit(side(s) / "state/access_info", name + "\n65534\n");
   }
   write_both({{FloorKind::Access, t, "last"}, {FloorKind::Access, t, "next"}});

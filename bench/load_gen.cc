@@ -2,10 +2,14 @@
 // local socket and prints the rate and latencies it saw.
 //
 //   quillo_load_gen [-n RECORDS] [-c CONNECTIONS] [-k access|system]
-//                   [-s SOCKET] [-p PID] [-i IDLE] [-u USERS]
+//                   [-s SOCKET] [-p PID] [-i IDLE] [-u USERS] [-S WINDOW]
 //
 // C threads share N records; each record is one connection, as the
 // protocol has it: connect, send one frame, read the 4-byte answer, close.
+// With -S, each thread opens one session instead and sends its share of
+// the records on it with up to WINDOW frames in flight; a record's latency
+// runs from its frame's send to its answer. A daemon that does not open
+// the session counts every record of that thread as an error.
 // Access record i is user User<i mod 50>; with -u, user u<i mod USERS>
 // (six digits, lower case), so that USERS distinct users are seen.
 // The socket is -s, or the daemon's path below QUILLO_ROOT. With -p the
@@ -84,6 +88,7 @@ struct Options {
   pid_t pid = -1;
   int idle = 0;
   long users = 0;  // 0: the 50 users User00..User49
+  int window = 0;  // 0: one connection per record; else frames in flight
 };
 
 struct Shared {
@@ -95,13 +100,13 @@ struct Shared {
 void usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s [-n RECORDS] [-c CONNECTIONS] [-k access|system] "
-               "[-s SOCKET] [-p PID] [-i IDLE] [-u USERS]\n",
+               "[-s SOCKET] [-p PID] [-i IDLE] [-u USERS] [-S WINDOW]\n",
                program);
 }
 
 bool parse_options(int argc, char** argv, Options* o) {
   int c;
-  while ((c = getopt(argc, argv, "n:c:k:s:p:i:u:")) != -1) {
+  while ((c = getopt(argc, argv, "n:c:k:s:p:i:u:S:")) != -1) {
     switch (c) {
       case 'n':
         o->records = std::atol(optarg);
@@ -128,6 +133,10 @@ bool parse_options(int argc, char** argv, Options* o) {
       case 'u':
         o->users = std::atol(optarg);
         if (o->users < 1) return false;
+        break;
+      case 'S':
+        o->window = std::atoi(optarg);
+        if (o->window < 1) return false;
         break;
       default:
         return false;
@@ -170,8 +179,59 @@ bool send_one(const std::string& socket, const quillo::RequestData& record) {
          connection.receive(result) == 0 && result.code() == 0;
 }
 
+// Opens a session on `connection`; true when the daemon answered "open".
+bool open_session(quillo::Connection& connection) {
+  quillo::ResultData result;
+  return connection.connect() == 0 &&
+         connection.send(quillo::ReqSession()) == 0 &&
+         connection.receive(result) == 0 &&
+         result.code() == quillo::kResultSessionOpen;
+}
+
+// This thread's records on one session, `window` frames in flight at most.
+void session_worker(Shared* shared, std::vector<uint64_t>* latencies) {
+  const Options& o = shared->options;
+  quillo::Connection connection(o.socket);
+  connection.set_deadline(Clock::now() + kRequestBound);
+  const bool open = open_session(connection);
+  std::vector<Clock::time_point> sent;  // of the frames in flight, in order
+  std::size_t answered = 0;
+  bool failed = !open;
+  for (;;) {
+    while (!failed && sent.size() - answered <
+                          static_cast<std::size_t>(o.window)) {
+      const long i = shared->next.fetch_add(1);
+      if (i >= o.records) break;
+      sent.push_back(Clock::now());
+      if (connection.send(make_record(o.access, o.users, i)) != 0) {
+        failed = true;
+      }
+    }
+    if (answered == sent.size()) break;
+    quillo::ResultData result;
+    connection.set_deadline(Clock::now() + kRequestBound);
+    if (failed || connection.receive(result) != 0) {
+      shared->errors.fetch_add(static_cast<long>(sent.size() - answered));
+      // Without a session this thread's records are not sent at all.
+      while (!open && shared->next.fetch_add(1) < o.records) {
+        shared->errors.fetch_add(1);
+      }
+      return;
+    }
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        Clock::now() - sent[answered++]);
+    latencies->push_back(static_cast<uint64_t>(ns.count()));
+    if (result.code() != 0) shared->errors.fetch_add(1);
+  }
+  // Every answer is in: closing ends the session.
+}
+
 void worker(Shared* shared, std::vector<uint64_t>* latencies) {
   const Options& o = shared->options;
+  if (o.window > 0) {
+    session_worker(shared, latencies);
+    return;
+  }
   for (;;) {
     const long i = shared->next.fetch_add(1);
     if (i >= o.records) return;

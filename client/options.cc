@@ -40,6 +40,8 @@ CommandLine parse_command_line(int argc, const char* const* argv,
       cl.stream = true;
     } else if (std::strcmp(arg, "--confirm") == 0) {
       cl.confirm = true;
+    } else if (std::strcmp(arg, "--transactions") == 0) {
+      cl.transactions = true;
     } else if (std::strcmp(arg, "--format=fields") == 0) {
       cl.format = CommandLine::Fields;
     } else if (std::strcmp(arg, "--format=samba-audit") == 0) {

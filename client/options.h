@@ -1,6 +1,9 @@
 // Command line of quillo-send:
 //   quillo-send [-hV] [--system|--access] LOG_DATA ...
 //   quillo-send --stream [--format=fields|samba-audit] [--confirm]
+//               [--transactions]
+// (the help text keeps its two lines: --transactions is for rsyslog's
+// configuration, not typed by hand)
 
 #ifndef QUILLO_CLIENT_OPTIONS_H_
 #define QUILLO_CLIENT_OPTIONS_H_
@@ -24,6 +27,8 @@ struct CommandLine {
   enum Format { Fields = 0, SambaAudit = 1 };
   int format = Fields;
   bool confirm = false;  // rsyslog omprog's confirmation on standard output
+  // omprog's transaction marks in the input (useTransactions="on").
+  bool transactions = false;
   // Set when "-h" or "-V" was met and its text printed; nothing is sent.
   bool done = false;
 };

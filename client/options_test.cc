@@ -91,6 +91,8 @@ TEST(OptionsTest, StreamTakesNoRecordOnTheCommandLine) {
   EXPECT_TRUE(s.cl.confirm);
   EXPECT_EQ(s.cl.format, CommandLine::SambaAudit);
   EXPECT_EQ(Parse({"--stream"}).cl.format, CommandLine::Fields);
+  EXPECT_FALSE(s.cl.transactions);
+  EXPECT_TRUE(Parse({"--stream", "--transactions"}).cl.transactions);
   EXPECT_EQ(ErrorOf({"--stream", "--system", "1", "a", "b", "c"}),
             "invalid argument!!");
   EXPECT_EQ(ErrorOf({"--stream", "--format=csv"}), "invalid argument!!");

@@ -11,8 +11,9 @@
 
 #include "base/eintr.h"
 #include "client/record_fit.h"
-#include "client/sender.h"
+#include "client/session.h"
 #include "client/stream_formats.h"
+#include "client/stream_replies.h"
 
 namespace quillo {
 namespace {
@@ -21,6 +22,11 @@ namespace {
 class InputLines {
  public:
   explicit InputLines(int fd) : fd_(fd) {}
+
+  // Whether next() would read: no whole line is held.
+  bool would_wait() const {
+    return buffer_.find('\n', start_) == std::string::npos;
+  }
 
   // The next line without its "\n" (a last line without one counts);
   // false at the end of input or on a read error.
@@ -61,28 +67,6 @@ class InputLines {
   std::size_t start_ = 0;
 };
 
-const char* error_line(SendStatus status) {
-  switch (status) {
-    case kSendNoConnection:
-      return "Error: no connection to quillod";
-    case kSendFailed:
-      return "Error: sending failed";
-    case kSendNotStored:
-      return "Error: record not stored";
-    case kSendNoAnswer:
-    case kSendTaken:
-      break;
-  }
-  return "Error: no answer from quillod";
-}
-
-void reply(std::FILE* out, bool confirm, const char* text) {
-  if (!confirm) return;
-  std::fputs(text, out);
-  std::fputc('\n', out);
-  std::fflush(out);
-}
-
 // The request for a parsed record; null, with `parsed` made unparseable
 // and saying why, when no fit makes room for it: such a line would never
 // be taken either.
@@ -96,45 +80,58 @@ std::unique_ptr<quillo::RequestData> request_for(ParsedLine* parsed) {
   }
 }
 
+// Hands one input line to `replies`: a transaction mark, a record, or a
+// line that is never sent (reported on `err` with its number).
+void take_line(const CommandLine& cl, const std::string& line,
+               unsigned long number, StreamReplies* replies, std::FILE* err) {
+  if (cl.transactions && line == kBeginTransactionMark) {
+    replies->begin_mark();
+    return;
+  }
+  if (cl.transactions && line == kCommitTransactionMark) {
+    replies->commit_mark();
+    return;
+  }
+  ParsedLine parsed = cl.format == CommandLine::SambaAudit
+                          ? parse_samba_audit_line(line)
+                          : parse_fields_line(line);
+  std::unique_ptr<quillo::RequestData> record;
+  if (parsed.kind == ParsedLine::kRecord) record = request_for(&parsed);
+  if (!record) {
+    // Never going to succeed: confirmed, so that it is not sent again.
+    std::fprintf(
+        err, "quillo-send: line %lu %s: %s\n", number,
+        parsed.kind == ParsedLine::kSkipped ? "skipped" : "unparseable",
+        parsed.reason.c_str());
+    std::fflush(err);
+    replies->line_done();
+    return;
+  }
+  if (parsed.unknown_error_text) {
+    std::fprintf(err, "quillo-send: line %lu: unknown error text, errno 0\n",
+                 number);
+    std::fflush(err);
+  }
+  replies->record(std::move(record));
+}
+
 }  // namespace
 
 int run_stream(const CommandLine& cl, const std::string& socket_path, int in_fd,
                std::FILE* out, std::FILE* err) {
-  reply(out, cl.confirm, "OK");
+  SessionSender sender(socket_path, kRecordBound, err);
+  StreamReplies replies(&sender, kStreamWindow, out, cl.confirm);
+  replies.ready();
   InputLines reader(in_fd);
   std::string line;
   unsigned long number = 0;
-  unsigned long not_taken = 0;
-  while (reader.next(&line)) {
-    ++number;
-    ParsedLine parsed = cl.format == CommandLine::SambaAudit
-                            ? parse_samba_audit_line(line)
-                            : parse_fields_line(line);
-    std::unique_ptr<quillo::RequestData> record;
-    if (parsed.kind == ParsedLine::kRecord) record = request_for(&parsed);
-    if (!record) {
-      // Never going to succeed: confirmed, so that it is not sent again.
-      std::fprintf(
-          err, "quillo-send: line %lu %s: %s\n", number,
-          parsed.kind == ParsedLine::kSkipped ? "skipped" : "unparseable",
-          parsed.reason.c_str());
-      std::fflush(err);
-      reply(out, cl.confirm, "OK");
-      continue;
-    }
-    if (parsed.unknown_error_text) {
-      std::fprintf(err, "quillo-send: line %lu: unknown error text, errno 0\n",
-                   number);
-      std::fflush(err);
-    }
-    const SendStatus status = send_record(socket_path, *record, kRecordBound);
-    if (status == kSendTaken) {
-      reply(out, cl.confirm, "OK");
-    } else {
-      ++not_taken;
-      reply(out, cl.confirm, error_line(status));
-    }
+  for (;;) {
+    if (reader.would_wait()) replies.before_wait();
+    if (!reader.next(&line)) break;
+    take_line(cl, line, ++number, &replies, err);
   }
+  replies.finish();
+  const unsigned long not_taken = replies.not_taken();
   if (not_taken == 0) return 0;
   std::fprintf(err, "quillo-send: %lu records not taken\n", not_taken);
   return 2;

@@ -79,24 +79,36 @@ bool AccessLogHandler::handle(const ReqAccessLog& record, ConfigXml& config) {
 
 bool AccessLogHandler::handle_at(int64_t now, const ReqAccessLog& record,
                                  ConfigXml& config) {
+  const std::optional<LogRow> row = prepare(now, record, config);
+  if (!row) return true;
+  WriteCounts counts;
+  const bool written = store_.write(*row, now, &counts);
+  stats_.files_deleted += counts.files_deleted;
+  stats_.unsafe_entries += counts.unsafe_entries;
+  return finish(*row, written, now, config);
+}
+
+std::optional<LogRow> AccessLogHandler::prepare(int64_t now,
+                                                const ReqAccessLog& record,
+                                                ConfigXml& config) {
   const ConfigXml::LogSwitches& switches = config.log_switches();
   if (!switches.access_log) {
     stats_.rows_dropped_disabled++;
-    return true;
+    return std::nullopt;
   }
   if (!is_logged(record.share_name(), switches)) {
     stats_.rows_dropped_filtered++;
-    return true;
+    return std::nullopt;
   }
-
   const AccessValues v = derive_access_values(record);
-  const LogRow row = access_row(now, record, v);
+  LogRow row = access_row(now, record, v);
   apply_store_settings(config, LogKind::kAccess, store_);
-  WriteCounts counts;
-  const bool stored = store_.write(row, now, &counts);
-  stats_.files_deleted += counts.files_deleted;
-  stats_.unsafe_entries += counts.unsafe_entries;
-  if (!stored) {
+  return row;
+}
+
+bool AccessLogHandler::finish(const LogRow& row, bool written, int64_t now,
+                              ConfigXml& config) {
+  if (!written) {
     // Not kept here: the answer says so, and the caller's retry brings the
     // row and its alert check again.
     stats_.write_failures++;

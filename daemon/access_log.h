@@ -2,12 +2,17 @@
 // "IPC$" share, the share list), hands its row to the log store's access
 // log and the access to the alert check.
 //
+// In two steps for a batch of rows: prepare() decides and builds the row,
+// the caller writes it (with others, LogStore::write_batch), finish()
+// counts it and checks the alert conditions of a row that was written.
+//
 // Main thread only.
 
 #ifndef QUILLO_DAEMON_ACCESS_LOG_H_
 #define QUILLO_DAEMON_ACCESS_LOG_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "daemon/handler_stats.h"
@@ -52,6 +57,19 @@ class AccessLogHandler {
 
   // The same at time `now` (tests).
   bool handle_at(int64_t now, const ReqAccessLog& record, ConfigXml& config);
+
+  // The row of one well-formed record at time `now`, for the caller to
+  // write; none when the settings drop the record (counted). Hands the log
+  // root and auto-delete settings of `config` to the store. Raises the
+  // configuration's errors (log root or auto-delete element missing).
+  std::optional<LogRow> prepare(int64_t now, const ReqAccessLog& record,
+                                ConfigXml& config);
+
+  // After the row from prepare() was written (`written`) or not: counts it
+  // and, when written, checks it against the alert conditions. Returns
+  // `written`: false means the record was not stored and no alert was
+  // checked (the client's retry brings both).
+  bool finish(const LogRow& row, bool written, int64_t now, ConfigXml& config);
 
   // The alert check's writer: appends `copies` lines of `row` (kind alert)
   // to the alert log below `config`'s log root, in one pass. Returns how

@@ -37,7 +37,7 @@ RequestIntake::RequestIntake(std::string socket, RequestReports& reports)
     : reports_(reports),
       listener_(std::move(socket)),
       peer_capacity_(peer_capacity()),
-      peers_(peer_capacity_, kRequestTimeout) {}
+      peers_(peer_capacity_, kRequestTimeout, kSessionIdleTimeout) {}
 
 void RequestIntake::start() {
   if (listener_.open() == Listener::Open::kBusy) {
@@ -52,7 +52,7 @@ void RequestIntake::start() {
   }
 }
 
-void RequestIntake::wait(std::deque<PeerSet::Finished>* finished) {
+void RequestIntake::wait(std::deque<PeerSet::Frame>* round) {
   const Clock::time_point now = Clock::now();
   if (now >= next_check_) check_listener(now);
   reports_.flush(now);
@@ -61,7 +61,7 @@ void RequestIntake::wait(std::deque<PeerSet::Finished>* finished) {
       reports_.next_deadline() == Clock::time_point::max()) {
     // Nobody half-way: wait in accept() itself, which costs a lone client
     // one system call less than poll() and accept().
-    accept_one(Clock::now(), finished);
+    accept_one(Clock::now(), round);
     return;
   }
   fds_.clear();
@@ -72,12 +72,16 @@ void RequestIntake::wait(std::deque<PeerSet::Finished>* finished) {
   if (ready < 0 && errno != EINTR) base::complain("Poll fail!!\n");
   const Clock::time_point woke = Clock::now();
   if (ready > 0)
-    peers_.handle_events(fds_, first_peer, woke, finished);
+    peers_.handle_events(fds_, first_peer, woke, round);
   else
-    peers_.handle_events({}, 0, woke, finished);
+    peers_.handle_events({}, 0, woke, round);
   if (ready > 0 && accepting && fds_[0].revents != 0) {
-    accept_one(woke, finished);
+    accept_one(woke, round);
   }
+}
+
+void RequestIntake::answer(const std::deque<PeerSet::Frame>& round) {
+  peers_.answer(round, Clock::now());
 }
 
 int RequestIntake::wait_ms(Clock::time_point now) const {
@@ -107,10 +111,10 @@ void RequestIntake::check_listener(Clock::time_point now) {
 // and the next round comes at once, so a flood of connections cannot
 // starve the peers already waiting.
 void RequestIntake::accept_one(Clock::time_point now,
-                               std::deque<PeerSet::Finished>* finished) {
+                               std::deque<PeerSet::Frame>* round) {
   base::UniqueFd fd(listener_.accept());
   if (fd) {
-    peers_.add(std::move(fd), Clock::now(), finished);
+    peers_.add(std::move(fd), Clock::now(), round);
     return;
   }
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;

@@ -1,10 +1,12 @@
-// The daemon's side of the socket: the listener and the clients whose
-// request frame has not arrived whole yet.
+// The daemon's side of the socket: the listener and its clients, one-shot
+// or in a session (daemon/peer_set.h), from their arrival to their last
+// answer.
 //
-// It waits on the listening socket and on every waiting client at once (at
-// most kMaxPendingPeers, each bounded to kRequestTimeout), so no idle or
-// slow client holds up another; each round hands the request loop the
-// clients that finished, in the order they finished. The socket file is
+// It waits on the listening socket and on every client at once (at most
+// kMaxPendingPeers, each frame bounded to kRequestTimeout, a session
+// between frames to kSessionIdleTimeout), so no idle or slow client holds
+// up another; each round hands the request loop the frames that came, in
+// order, and takes their answers back. The socket file is
 // looked at once a second at most when the loop is busy and once a minute
 // when it is idle, and made again when it vanished or was replaced; after
 // an accept that failed for want of descriptors with nobody to let go,
@@ -41,8 +43,13 @@ inline constexpr std::size_t kMaxPendingPeers = 256;
 inline constexpr std::size_t kWorkDescriptors = 32;
 
 // Longest wait for one request to arrive whole; a client that sends nothing
-// or stops mid-frame is dropped without an answer when it has passed.
+// or stops mid-frame is dropped without an answer when it has passed. The
+// same bound holds for answers a client does not take.
 inline constexpr std::chrono::seconds kRequestTimeout{5};
+
+// Longest wait in a session for the next frame to begin; the session then
+// ends as if the client had closed it.
+inline constexpr std::chrono::seconds kSessionIdleTimeout{60};
 
 class RequestIntake final {
  public:
@@ -57,10 +64,16 @@ class RequestIntake final {
   void start();
 
   // One round: looks at the socket file when due, prints the summaries of
-  // held-back messages, waits until a client arrives or sends, a bound
-  // passes or a signal comes, and reads and accepts what is there. Appends
-  // every client that finished to `finished`.
-  void wait(std::deque<PeerSet::Finished>* finished);
+  // held-back messages, waits until a client arrives, sends or takes its
+  // answers, a bound passes or a signal comes, and reads and accepts what
+  // is there. Appends the round's frames to `round`.
+  void wait(std::deque<PeerSet::Frame>* round);
+
+  // Sends the answers the request loop set in `round` and lets go of the
+  // clients that are done.
+  void answer(const std::deque<PeerSet::Frame>& round);
+
+  const SessionStats& session_stats() const { return peers_.stats(); }
 
  private:
   // Milliseconds poll() may sleep: until the earliest peer's bound, the
@@ -68,7 +81,7 @@ class RequestIntake final {
   // of held-back messages.
   int wait_ms(Clock::time_point now) const;
   void check_listener(Clock::time_point now);
-  void accept_one(Clock::time_point now, std::deque<PeerSet::Finished>* finished);
+  void accept_one(Clock::time_point now, std::deque<PeerSet::Frame>* round);
 
   RequestReports& reports_;
   Listener listener_;

@@ -1,7 +1,6 @@
 #include "daemon/request_loop.h"
 
 #include <sys/stat.h>
-#include <time.h>
 
 #include <cerrno>
 #include <chrono>
@@ -22,12 +21,12 @@
 #include "daemon/peer_set.h"
 #include "daemon/request_intake.h"
 #include "daemon/request_reports.h"
+#include "daemon/request_round.h"
 #include "daemon/signals.h"
 #include "daemon/system_log.h"
 #include "forward/forward_settings.h"
 #include "logstore/log_store.h"
 #include "notice/notice.h"
-#include "protocol/connection.h"
 #include "protocol/packet.h"
 
 namespace quillo {
@@ -36,7 +35,6 @@ namespace {
 using quillo::ConfigXml;
 using quillo::NoticePaths;
 
-using Clock = std::chrono::steady_clock;
 
 // Makes `path` and any missing folder above it with mode 0755. Returns 0,
 // or the errno of the step that failed.
@@ -76,7 +74,8 @@ class RequestLoop {
   // (likewise), the alert check, which writes through the access-log
   // handler and runs responses through the runner, the forwarder (not
   // started either), the log store, which hands its rows to the forwarder,
-  // and the handlers, which write through the store.
+  // the handlers, which write through the store, and the round, which
+  // drives the handlers.
   explicit RequestLoop(const DaemonSettings& settings)
       : config_path_(settings.paths.config),
         config_(std::make_unique<ConfigXml>(config_path_)),
@@ -93,7 +92,9 @@ class RequestLoop {
                    settings.forward_backoff_max),
         store_(settings.paths.state_dir),
         system_log_(store_, handler_stats_),
-        access_log_(store_, alert_check_, handler_stats_) {
+        access_log_(store_, alert_check_, handler_stats_),
+        round_writer_(store_, system_log_, access_log_, handler_stats_,
+                      requests_, reports_) {
     store_.add_observer(&forwarder_);
   }
 
@@ -103,6 +104,7 @@ class RequestLoop {
     const quillo::AlertThreadStats& alert = alerts_.stats();
     const quillo::AlertCheckStats& check = alert_check_.stats();
     const quillo::ForwardStats& forward = forwarder_.stats();
+    const SessionStats& sessions = intake_.session_stats();
     return {
         {"requests_system", &requests_.system},
         {"requests_access", &requests_.access},
@@ -143,6 +145,8 @@ class RequestLoop {
         {"threshold_keys_evicted", &check.threshold_keys_evicted},
         {"responses_run", &responses_.stats().run},
         {"responses_failed", &responses_.stats().failed},
+        {"sessions_opened", &sessions.opened},
+        {"session_frames", &sessions.frames},
     };
   }
 
@@ -166,30 +170,20 @@ class RequestLoop {
 
   [[noreturn]] void run() {
     for (;;) {
+      intake_.wait(&round_);
       // A SIGHUP cuts the wait in accept() or poll() short: new settings
       // (the forwarder's among them) apply at once, not only when the next
-      // request comes.
+      // request comes. Looked at after the wait, so that a signal that came
+      // just before it applies to the frames it brought; never in the
+      // middle of a round.
       if (g_reload_requested.exchange(false)) reload();
-      intake_.wait(&finished_);
-      serve_finished();
+      round_writer_.serve(round_, *config_);
+      intake_.answer(round_);
+      round_.clear();
     }
   }
 
  private:
-  void serve_finished() {
-    while (!finished_.empty()) {
-      PeerSet::Finished done = std::move(finished_.front());
-      finished_.pop_front();
-      try {
-        if (g_reload_requested.exchange(false)) reload();
-        serve(done);
-      } catch (...) {
-        // The connection closes without an answer.
-        base::complain_current_exception();
-      }
-    }
-  }
-
   // A failed reload keeps the configuration in force: the new file is
   // parsed into a fresh document, which replaces the old one only when it
   // loaded. The error is printed as any error of a pass, and the accepted
@@ -217,66 +211,11 @@ class RequestLoop {
     forwarder_.configure(settings);
   }
 
-  void serve(PeerSet::Finished& done) {
-    if (done.request.size == 0) {
-      reports_.report(RequestReports::kNoData);
-      requests_.malformed++;
-      return;
-    }
-    if (!done.whole) {
-      reports_.report(RequestReports::kIncomplete);
-      requests_.malformed++;
-      return;
-    }
-    done.request.reload_entry();
-    const int answer = dispatch(done.request);
-    if (answer < 0) return;
-    quillo::Connection peer(done.fd.release());
-    // Four bytes to a socket that has sent its frame: they fit its buffer;
-    // the bound only guards against the impossible.
-    peer.set_deadline(Clock::now() + kRequestTimeout);
-    peer.send(quillo::ResultData(static_cast<std::uint16_t>(answer)));
-  }
-
-  // Hands the request to its handler. Returns the answer's code, or -1 when
-  // the request is malformed and must not be answered.
-  int dispatch(const quillo::RequestData& request) {
-    const int type = request.type_code();
-    if (type < 0) return malformed();
-    // The appliance's time zone may have changed since the last request.
-    tzset();
-    if (type == static_cast<int>(quillo::RequestType::SystemLog)) {
-      base::say("system log request received.\n");
-      requests_.system++;
-      const quillo::ReqSystemLog record(request);
-      if (!record.well_formed()) return malformed();
-      system_log_.handle(record, *config_);
-    } else if (type == static_cast<int>(quillo::RequestType::AccessLog)) {
-      base::say("access log request received.\n");
-      requests_.access++;
-      const quillo::ReqAccessLog record(request);
-      if (!record.well_formed()) return malformed();
-      if (!access_log_.handle(record, *config_)) {
-        return quillo::kResultNotStored;
-      }
-    } else {
-      reports_.report(RequestReports::kOtherType);
-      requests_.other_type++;
-    }
-    return quillo::kResultAccepted;
-  }
-
-  int malformed() {
-    reports_.report(RequestReports::kMalformed);
-    requests_.malformed++;
-    return -1;
-  }
-
   const std::string config_path_;
   std::unique_ptr<ConfigXml> config_;
   RequestReports reports_;
   RequestIntake intake_;
-  std::deque<PeerSet::Finished> finished_;  // in the order they finished
+  std::deque<PeerSet::Frame> round_;  // the frames of the round, in order
   RequestStats requests_;
   quillo::HandlerStats handler_stats_;
   Notifier notifier_;
@@ -287,6 +226,7 @@ class RequestLoop {
   quillo::LogStore store_;
   quillo::SystemLogHandler system_log_;
   quillo::AccessLogHandler access_log_;
+  RequestRound round_writer_;
 };
 
 }  // namespace

@@ -1,11 +1,13 @@
 // The daemon's main thread: serves client connections for ever.
 //
-// The request intake (daemon/request_intake.h) waits for the clients'
-// frames. Each request is handled as soon as its frame is whole, one at a
-// time, in the order the frames completed: reload the configuration if a
-// hang-up signal came (daemon/signals.h), dispatch the request by type to
-// the system-log or access-log handler, answer (00 02 00 00, or 00 02 00 03
-// for an access row not stored) and close.
+// It serves in rounds. The request intake (daemon/request_intake.h) waits
+// for the clients' frames, one-shot or in sessions, and hands over those
+// that came whole; the round (daemon/request_round.h) dispatches them by
+// type to the system-log and access-log handlers, writes their rows with
+// one group commit and decides the answers (00 02 00 00, or 00 02 00 03 for
+// an access row not stored), which the intake then sends, in order, before
+// it closes one-shot clients. A hang-up signal (daemon/signals.h) reloads
+// the configuration between rounds.
 
 #ifndef QUILLO_DAEMON_REQUEST_LOOP_H_
 #define QUILLO_DAEMON_REQUEST_LOOP_H_

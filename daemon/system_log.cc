@@ -27,31 +27,51 @@ void SystemLogHandler::handle(const ReqSystemLog& record, ConfigXml& config) {
 
 void SystemLogHandler::handle_at(int64_t now, const ReqSystemLog& record,
                                  ConfigXml& config) {
+  std::vector<BatchRow> batch;
+  prepare(record, config, &batch);
+  WriteCounts counts;
+  for (BatchRow& row : batch) row.written = store_.write(row.row, now, &counts);
+  finish(batch);
+  stats_.files_deleted += counts.files_deleted;
+  stats_.unsafe_entries += counts.unsafe_entries;
+}
+
+void SystemLogHandler::prepare(const ReqSystemLog& record, ConfigXml& config,
+                               std::vector<BatchRow>* batch) {
   // A disabled log drops the record and leaves the queue as it is.
   if (!config.log_switches().system_log) {
     stats_.rows_dropped_disabled++;
     return;
   }
-
   LogRow row{LogKind::kSystem,
              parse_record_time(record.time()),
              {record.text1(), record.text2(), record.text3()}};
   apply_store_settings(config, LogKind::kSystem, store_);
+  // Every queued row is tried again, oldest first, before the new ones.
+  if (in_batch_.empty()) {
+    for (LogRow& queued : pending_) {
+      in_batch_.push_back(batch->size());
+      batch->push_back({std::move(queued), false});
+    }
+    pending_.clear();
+  }
+  in_batch_.push_back(batch->size());
+  batch->push_back({std::move(row), false});
+}
 
-  pending_.push_back(std::move(row));
-  // Every queued row is tried, oldest first; only those that did not reach
-  // their file stay, in order, so nothing is written twice.
-  WriteCounts counts;
-  std::deque<LogRow> failed;
-  for (LogRow& p : pending_) {
-    if (store_.write(p, now, &counts)) {
+void SystemLogHandler::finish(std::vector<BatchRow>& batch) {
+  if (in_batch_.empty()) return;
+  // Only the rows that did not reach their file stay, in order, so nothing
+  // is written twice.
+  for (const std::size_t i : in_batch_) {
+    if (batch[i].written) {
       stats_.rows_written_system++;
     } else {
       stats_.write_failures++;
-      failed.push_back(std::move(p));
+      pending_.push_back(std::move(batch[i].row));
     }
   }
-  pending_.swap(failed);
+  in_batch_.clear();
   // A row that can never be written (its folder taken by something else)
   // must not stay for ever: past the bound the oldest rows go.
   while (pending_.size() > max_queued_) {
@@ -61,8 +81,6 @@ void SystemLogHandler::handle_at(int64_t now, const ReqSystemLog& record,
     stats_.system_queue_dropped++;
   }
   stats_.system_queue_rows = pending_.size();
-  stats_.files_deleted += counts.files_deleted;
-  stats_.unsafe_entries += counts.unsafe_entries;
 }
 
 }  // namespace quillo

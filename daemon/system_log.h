@@ -3,6 +3,10 @@
 // memory and are written again, in arrival order, with the next enabled
 // record.
 //
+// In two steps for a batch of rows: prepare() adds the queued rows and the
+// record's row to the batch, the caller writes it (LogStore::write_batch),
+// finish() counts the rows and queues again those that missed their file.
+//
 // Main thread only. The queue lives as long as the handler (the daemon's
 // whole run) and holds at most a bound of rows: when it is full the oldest
 // row is dropped, with a message and a count.
@@ -13,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 #include "daemon/handler_stats.h"
 #include "logstore/log_row.h"
@@ -47,6 +52,20 @@ class SystemLogHandler {
   // the files the auto-delete pass may remove.
   void handle_at(int64_t now, const ReqSystemLog& record, ConfigXml& config);
 
+  // Takes one well-formed record into `batch`: the first time in a batch,
+  // the rows still queued (oldest first), then the record's row. Nothing
+  // when the system log is off (counted; the queue stays as it is). Hands
+  // the log root and auto-delete settings of `config` to the store. Raises
+  // the configuration's errors (log root or auto-delete element missing),
+  // and then takes nothing.
+  void prepare(const ReqSystemLog& record, ConfigXml& config,
+               std::vector<BatchRow>* batch);
+
+  // After `batch` was written (or not at all: every row's `written` still
+  // false): counts the rows prepare() added and takes those that missed
+  // their file out of the batch into the queue, in order.
+  void finish(std::vector<BatchRow>& batch);
+
   // The rows waiting for their file, oldest first.
   const std::deque<LogRow>& pending() const { return pending_; }
 
@@ -55,6 +74,7 @@ class SystemLogHandler {
   HandlerStats& stats_;
   const std::size_t max_queued_;
   std::deque<LogRow> pending_;
+  std::vector<std::size_t> in_batch_;  // this handler's rows of the batch
 };
 
 }  // namespace quillo

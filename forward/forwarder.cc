@@ -23,20 +23,16 @@ constexpr std::chrono::milliseconds kGather{20};
 constexpr std::chrono::seconds kIdleClose{1};
 // After an unexpected error the thread pauses this long.
 constexpr std::chrono::seconds kErrorPause{1};
-// Drops and spool failures are reported at most this often.
-constexpr std::chrono::seconds kReportInterval{60};
-
-// The text of `error`; both threads format errors.
-std::string error_text(int error) {
-  char buf[256];
-  return ::strerror_r(error, buf, sizeof(buf));
-}
-
 std::chrono::milliseconds until(Clock::time_point when) {
   return std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
 }
 
 }  // namespace
+
+std::string Forwarder::error_text(int error) {
+  char buf[256];
+  return ::strerror_r(error, buf, sizeof(buf));
+}
 
 Forwarder::Forwarder(std::string spool_dir, std::chrono::seconds backoff_max,
                      SyslogOrigin origin)
@@ -81,63 +77,6 @@ void Forwarder::configure(const ForwardSettings& settings) {
     settings_ = settings;
     poked_ = true;
   }
-  wake_.signal();
-}
-
-void Forwarder::row_prepared(const LogRow& row,
-                             std::string_view line) noexcept {
-  staged_ = false;
-  if (!main_settings_.enable || !main_settings_.forwards(row.kind)) return;
-  try {
-    const std::string frame =
-        octet_counted_frame(format_syslog_message(row, line, origin_));
-    std::uint64_t dropped = 0;
-    const int result = spool_.stage(frame, &dropped);
-    const Clock::time_point now = Clock::now();
-    if (result == 0) {
-      staged_ = true;
-    } else {
-      report_spool_failure(now);
-    }
-    stats_.spool_bytes = spool_.total_bytes();
-    if (dropped > 0) report_drops(dropped, now);
-  } catch (...) {
-    // Out of memory: the row goes to its log file, only its copy is lost.
-    stats_.spool_failures++;
-  }
-}
-
-void Forwarder::report_spool_failure(Clock::time_point now) {
-  const int error = errno;
-  stats_.spool_failures++;
-  if (now - last_failure_report_ < kReportInterval) return;
-  last_failure_report_ = now;
-  base::complain("Forward spool write fail!! " + error_text(error) + "\n");
-}
-
-void Forwarder::report_drops(std::uint64_t dropped, Clock::time_point now) {
-  stats_.rows_dropped += dropped;
-  unreported_drops_ += dropped;
-  if (now - last_drop_report_ < kReportInterval) return;
-  last_drop_report_ = now;
-  base::complain("Forward spool full!! Dropped " +
-                 std::to_string(unreported_drops_) + " unsent rows.\n");
-  unreported_drops_ = 0;
-}
-
-void Forwarder::row_done(bool written) noexcept {
-  if (!staged_) return;
-  staged_ = false;
-  if (!written) {
-    spool_.discard();
-    return;
-  }
-  spool_.commit();
-  stats_.spool_bytes = spool_.total_bytes();
-  rows_ = true;
-  // A busy thread finds the row by itself: no wake-up per row.
-  if (!idle_) return;
-  MutexLock hold(mu_);  // so the signal cannot come before its wait
   wake_.signal();
 }
 

@@ -36,6 +36,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/thread_annotations.h"
 #include "forward/forward_settings.h"
@@ -86,11 +87,17 @@ class Forwarder final : public RowObserver {
   // the thread. Main thread.
   void configure(const ForwardSettings& settings) EXCLUDES(mu_);
 
-  // Writes the row to the spool when forwarding is on for its kind; it is
-  // sent once row_done(true) comes. Main thread.
+  // Stages the row in the spool when forwarding is on for its kind; it is
+  // sent once its row_done(true) comes. The rows of a pass (several
+  // row_prepared() before their row_done() calls, in the same order) are
+  // staged one after the other. Main thread.
   void row_prepared(const LogRow& row, std::string_view line) noexcept override
       EXCLUDES(mu_);
-  // Counts the prepared row in, or takes it back. Main thread.
+  // Notes the outcome of the pass's oldest row not yet done; at the last
+  // one, the rows written are counted into the spool, in order, and the
+  // others taken back. A row_prepared() after some of a pass's rows were
+  // done ends that pass first, its remaining rows as not written. Main
+  // thread.
   void row_done(bool written) noexcept override EXCLUDES(mu_);
 
   const ForwardStats& stats() const { return stats_; }
@@ -125,7 +132,15 @@ class Forwarder final : public RowObserver {
   // it that the collector has; the others go again.
   void end_session(bool clean);
   void persist_position();
+  // Ends the pass of rows: commits the staged ones written, takes back
+  // the others, and wakes the thread for the new rows. Main thread.
+  void end_pass() noexcept EXCLUDES(mu_);
   void report_spool_failure(Clock::time_point now);
+  // The text of `error`; both threads format errors.
+  static std::string error_text(int error);
+
+  // Drops and spool failures are reported at most this often.
+  static constexpr std::chrono::seconds kReportInterval{60};
   void report_drops(std::uint64_t dropped, Clock::time_point now);
 
   const std::string spool_dir_;
@@ -136,7 +151,13 @@ class Forwarder final : public RowObserver {
 
   // Main thread only.
   ForwardSettings main_settings_;
-  bool staged_ = false;  // a row is prepared
+  // The pass of rows under way: how many were prepared and done, which
+  // of them (by number in the pass) have a staged frame, and the outcome
+  // of each staged one done so far.
+  std::size_t pass_rows_ = 0;
+  std::size_t pass_done_ = 0;
+  std::vector<std::size_t> pass_staged_;
+  std::vector<bool> pass_keep_;
   Clock::time_point last_drop_report_{};
   Clock::time_point last_failure_report_{};
   std::uint64_t unreported_drops_ = 0;

@@ -150,6 +150,42 @@ TEST_F(ForwarderTest, SendsEveryRowInOrder) {
   EXPECT_EQ(forwarder->stats().reconnects.load(), 0u);
 }
 
+// Passes of several rows, as a group commit offers them: every row
+// prepared, then every outcome in the same order. Only the rows written
+// reach the collector, in order; a row of a kind not forwarded in the
+// middle takes no frame's place.
+TEST_F(ForwarderTest, PassOfSeveralRowsForwardsOnlyTheWrittenOnesInOrder) {
+  auto forwarder = make();
+  ForwardSettings s = settings_for(collector_.port());
+  s.kinds[static_cast<std::size_t>(LogKind::kAccess)] = false;
+  forwarder->configure(s);
+  const LogRow access{LogKind::kAccess, 1796635815, {"u", "h", "i"}};
+  const auto pass = [&](const std::vector<int>& rows,
+                        const std::vector<bool>& written) {
+    for (int i : rows) {
+      if (i < 0) {
+        forwarder->row_prepared(access, "access");
+      } else {
+        forwarder->row_prepared(system_row(i).row, system_row(i).line);
+      }
+    }
+    for (bool w : written) forwarder->row_done(w);
+  };
+  pass({0, -1, 1, 2, 3}, {true, true, false, true, true});
+  offer(*forwarder, system_row(4));
+  pass({5, 6}, {false, false});
+  pass({7, 8}, {true, false});
+  offer(*forwarder, system_row(9));
+  ASSERT_TRUE(collector_.accept_one());
+  const std::vector<std::string> all = expected(0, 10);
+  EXPECT_THAT(collector_.read_frames(6),
+              ElementsAreArray(
+                  {all[0], all[2], all[3], all[4], all[7], all[9]}));
+  forwarder->stop();
+  EXPECT_EQ(forwarder->stats().rows_sent.load(), 6u);
+  EXPECT_EQ(forwarder->stats().spool_failures.load(), 0u);
+}
+
 TEST_F(ForwarderTest, KindsSwitchedOffAndDisabledForwardingSpoolNothing) {
   auto forwarder = make();
   ForwardSettings s = settings_for(collector_.port());

@@ -182,7 +182,10 @@ int Spool::start_segment() {
 }
 
 int Spool::stage(const std::string& frame, std::uint64_t* dropped_rows) {
-  staged_ = 0;
+  if (staged_lost_) {
+    errno = EIO;
+    return -1;
+  }
   std::vector<std::uint64_t> doomed;
   bool fresh;
   {
@@ -191,10 +194,13 @@ int Spool::stage(const std::string& frame, std::uint64_t* dropped_rows) {
       errno = EBADF;
       return -1;
     }
-    fresh = segments_.empty() || segments_.back().final ||
-            (write_end_ > 0 && write_end_ + frame.size() > segment_bytes_);
+    // Frames staged together share a segment: a new one only before the
+    // first.
+    fresh = staged_frames_.empty() &&
+            (segments_.empty() || segments_.back().final ||
+             (write_end_ > 0 && write_end_ + frame.size() > segment_bytes_));
     // The oldest segments go after a new one is started: it stays.
-    if (!fresh) take_to_limit(frame.size(), dropped_rows, &doomed);
+    if (!fresh) take_to_limit(staged_ + frame.size(), dropped_rows, &doomed);
   }
   if (fresh) {
     if (start_segment() != 0) return -1;
@@ -202,44 +208,86 @@ int Spool::stage(const std::string& frame, std::uint64_t* dropped_rows) {
     take_to_limit(frame.size(), dropped_rows, &doomed);
   }
   remove_files(doomed);
-  // Written at the committed end, over anything a discard could not cut.
+  // Written after the staged frames, over anything a discard could not cut.
   if (!base::pwrite_all(write_fd_.get(), frame.data(), frame.size(),
-                        write_end_)) {
+                        write_end_ + staged_)) {
     const int saved = errno;
-    discard_bytes();
+    discard_bytes(staged_);
     errno = saved;
     return -1;
   }
-  staged_ = frame.size();
+  staged_ += frame.size();
+  staged_frames_.push_back(frame);
   return 0;
 }
 
-void Spool::commit() {
-  if (staged_ == 0) return;
-  write_end_ += staged_;
+void Spool::forget_staged() {
+  staged_ = 0;
+  staged_frames_.clear();
+}
+
+void Spool::count_in(std::uint64_t bytes, std::uint64_t rows) {
+  forget_staged();
+  staged_lost_ = false;
+  if (rows == 0) return;
+  write_end_ += bytes;
   MutexLock hold(mu_);
   Segment& s = segments_.back();
-  s.size += staged_;
-  s.rows++;
-  add_total(staged_);
-  staged_ = 0;
+  s.size += bytes;
+  s.rows += rows;
+  add_total(bytes);
 }
+
+void Spool::commit() { count_in(staged_, staged_frames_.size()); }
 
 void Spool::discard() {
-  if (staged_ == 0) return;
-  staged_ = 0;
-  discard_bytes();
+  const bool any = staged_ > 0;
+  forget_staged();
+  staged_lost_ = false;
+  if (any) discard_bytes(0);
 }
 
-void Spool::discard_bytes() {
+std::size_t Spool::commit_kept(const std::vector<bool>& keep) {
+  const std::size_t kept =
+      static_cast<std::size_t>(std::count(keep.begin(), keep.end(), true));
+  if (keep.size() != staged_frames_.size() || kept == 0) {
+    discard();
+    return 0;
+  }
+  if (kept == keep.size()) {
+    commit();
+    return kept;
+  }
+  std::string text;
+  for (std::size_t i = 0; i < keep.size(); ++i) {
+    if (keep[i]) text += staged_frames_[i];
+  }
+  // From the committed end: the frames before the first one taken back
+  // are written over themselves, the later kept ones move up.
+  if (!base::pwrite_all(write_fd_.get(), text.data(), text.size(),
+                        write_end_)) {
+    discard();
+    return 0;
+  }
+  discard_bytes(text.size());
+  if (!write_fd_) {  // the cut failed: the segment is final, the rows lost
+    staged_lost_ = false;
+    return 0;
+  }
+  count_in(text.size(), kept);
+  return kept;
+}
+
+void Spool::discard_bytes(std::uint64_t keep) {
   if (!write_fd_) return;
   // A frame left behind would be sent after the next open(): cut back.
-  if (::ftruncate(write_fd_.get(), static_cast<off_t>(write_end_)) == 0) {
-    return;
-  }
+  const off_t end = static_cast<off_t>(write_end_ + keep);
+  if (::ftruncate(write_fd_.get(), end) == 0) return;
   // It stays; nothing more goes into this segment, so the reader stops at
-  // its committed end while the daemon runs.
+  // its committed end while the daemon runs. What was staged is lost.
   write_fd_.reset();
+  if (staged_ > 0) staged_lost_ = true;
+  forget_staged();
   MutexLock hold(mu_);
   if (!segments_.empty()) segments_.back().final = true;
 }

@@ -4,7 +4,9 @@
 //
 // Rows are appended, never synced per row: a row's frame is written before
 // its log-file line (stage) and counted once that line is written (commit),
-// so a crash between the two costs no row. The write segment is the newest
+// so a crash between the two costs no row. The rows of one group commit are
+// staged one after the other and then counted in together. The write
+// segment is the newest
 // and a new one is started when it would pass the segment size, and always
 // after open(), so that a segment's tail is final once it is not the write
 // segment (a frame cut by a crash there is skipped). Damage inside a
@@ -108,16 +110,28 @@ class Spool {
   // The total size limit; segments are a quarter of it, at most 4 MiB.
   void set_max_bytes(std::uint64_t max_bytes) EXCLUDES(mu_);
 
-  // Writes one frame after the spooled ones without spooling it yet:
-  // commit() adds it, discard() takes it back (a crash in between leaves it
-  // in the file, where the next scan() finds it). Returns 0, or -1 with
-  // errno when it could not be written whole (the segment is cut back).
-  // Rows of the oldest unsent segments removed to stay within the limit
-  // are added to `*dropped_rows`.
+  // Writes one frame after the spooled ones and those staged since the
+  // last commit() or discard(), without spooling it yet: commit() adds the
+  // staged frames, discard() takes them back (a crash in between leaves
+  // them in the file, where the next scan() finds them). Returns 0, or -1
+  // with errno when it could not be written whole (the segment is cut back
+  // to the frames staged before it; should even that fail, those are lost
+  // too and the following stages fail until the commit or discard). The
+  // frames staged together go to one segment, which a long pass can so
+  // take past the segment size. Rows of the oldest unsent segments removed
+  // to stay within the limit are added to `*dropped_rows`.
   int stage(const std::string& frame, std::uint64_t* dropped_rows)
       EXCLUDES(mu_);
   void commit() EXCLUDES(mu_);
   void discard() EXCLUDES(mu_);
+  // Commits the staged frames whose entry in `keep` (one per frame, in
+  // staging order) is true and takes back the others: the kept frames are
+  // written again, closed up, over the staged ones. Returns how many were
+  // committed; none when `keep` does not match the staged frames or the
+  // rewrite fails.
+  std::size_t commit_kept(const std::vector<bool>& keep) EXCLUDES(mu_);
+  // Frames staged and not yet committed or discarded.
+  std::size_t staged_frames() const { return staged_frames_.size(); }
   // stage() and commit() in one.
   int append(const std::string& frame, std::uint64_t* dropped_rows)
       EXCLUDES(mu_);
@@ -202,8 +216,14 @@ class Spool {
   void remove_files(const std::vector<std::uint64_t>& seqs) const;
   // Starts a new write segment; -1 with errno when it cannot be made.
   int start_segment() EXCLUDES(mu_);
-  // Cuts the write segment back to its committed end.
-  void discard_bytes() EXCLUDES(mu_);
+  // Cuts the write segment back to `keep` bytes past its committed end;
+  // when that fails the segment is written no more and every staged frame
+  // is lost.
+  void discard_bytes(std::uint64_t keep) EXCLUDES(mu_);
+  // Counts `bytes` (`rows` frames) past the committed end in; ends the
+  // pass.
+  void count_in(std::uint64_t bytes, std::uint64_t rows) EXCLUDES(mu_);
+  void forget_staged();
   // The segment the send position is in or comes to next with bytes to
   // read; moves the position over segments read to their end. False when
   // there is none now.
@@ -250,6 +270,9 @@ class Spool {
   base::UniqueFd write_fd_;      // of segments_.back() when not final
   std::uint64_t write_end_ = 0;  // its committed size
   std::uint64_t staged_ = 0;     // bytes written past write_end_
+  // The frames behind staged_, for a commit that keeps only some.
+  std::vector<std::string> staged_frames_;
+  bool staged_lost_ = false;  // until the pass ends, stage() fails
 
   std::optional<Position> stale_position_;
 

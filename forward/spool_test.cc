@@ -208,6 +208,41 @@ TEST(SpoolStageTest, StagedFrameIsSentOnlyOnceCommitted) {
   EXPECT_EQ(spool.total_bytes(), frame(1).size());  // the discard left nothing
 }
 
+// The rows of one pass: staged one after the other, counted in together,
+// all taken back, or only some kept, closed up in order. Nothing taken
+// back stays in the segment for a later open to find.
+TEST(SpoolStageTest, FramesStagedTogetherAreCommittedWholeOrInPart) {
+  quillo_test::TempTree tree;
+  Spool spool(tree.file("forward"), 1 << 20);
+  ASSERT_EQ(spool.open(), 0);
+  std::uint64_t dropped = 0;
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(spool.stage(frame(i), &dropped), 0);
+  EXPECT_EQ(spool.staged_frames(), 3u);
+  EXPECT_TRUE(spool.peek(1024).bytes.empty());
+  EXPECT_EQ(spool.commit_kept({true, false, true}), 2u);
+  EXPECT_EQ(spool.staged_frames(), 0u);
+  EXPECT_THAT(drain(spool), ElementsAre(frame(0), frame(2)));
+  EXPECT_EQ(spool.total_bytes(), frame(0).size() + frame(2).size());
+
+  ASSERT_EQ(spool.stage(frame(3), &dropped), 0);
+  ASSERT_EQ(spool.stage(frame(4), &dropped), 0);
+  spool.discard();
+  ASSERT_EQ(spool.stage(frame(5), &dropped), 0);
+  ASSERT_EQ(spool.stage(frame(6), &dropped), 0);
+  spool.commit();
+  // Outcomes that do not match the staged frames keep none of them.
+  ASSERT_EQ(spool.stage(frame(7), &dropped), 0);
+  EXPECT_EQ(spool.commit_kept({true, true}), 0u);
+  ASSERT_EQ(spool.stage(frame(8), &dropped), 0);
+  EXPECT_EQ(spool.commit_kept({false}), 0u);
+  EXPECT_THAT(drain(spool), ElementsAre(frame(5), frame(6)));
+
+  Spool again(tree.file("forward"), 1 << 20);  // no position was written
+  ASSERT_EQ(again.open(), 0);
+  EXPECT_THAT(drain(again),
+              ElementsAre(frame(0), frame(2), frame(5), frame(6)));
+}
+
 TEST(SpoolStageTest, FrameStagedBeforeACrashIsKept) {
   quillo_test::TempTree tree;
   std::uint64_t dropped = 0;

@@ -3,15 +3,16 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <linux/openat2.h>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/ascii.h"
 #include "base/console.h"
@@ -31,43 +32,16 @@ using tree_io::identity_of;
 using tree_io::is_regular;
 using tree_io::kDirFlags;
 using tree_io::kNoFollow;
-
-// Opens `relative` below the folder `dir_fd` in one call when the kernel
-// can refuse every link on the way (openat2, Linux 5.6); -1 with errno
-// ENOSYS where it cannot, and the caller walks the path itself. With
-// O_PATH | O_NOFOLLOW a link at the end is opened itself, not refused.
-int open_beneath(int dir_fd, const std::string& relative, int flags) {
-#ifdef SYS_openat2
-  open_how how{};
-  how.flags = static_cast<std::uint64_t>(flags);
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
-  return static_cast<int>(base::retry_eintr([&] {
-    return ::syscall(SYS_openat2, dir_fd, relative.c_str(), &how, sizeof how);
-  }));
-#else
-  (void)dir_fd;
-  (void)relative;
-  (void)flags;
-  errno = ENOSYS;
-  return -1;
-#endif
-}
+using tree_io::open_beneath;
+using tree_io::open_leaf;
 
 // What `kind/month/name` below `root` is, following no link on the way;
 // false when it cannot be found.
 bool stat_beneath(int root, const std::string& kind, const std::string& month,
                   const std::string& name, struct stat* st) {
-  const base::UniqueFd fd(open_beneath(root, kind + "/" + month + "/" + name,
-                                       O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  if (fd) return ::fstat(fd.get(), st) == 0;
-  if (errno != ENOSYS) return false;
-  const base::UniqueFd kind_fd(base::retry_eintr(
-      [&] { return ::openat(root, kind.c_str(), kDirFlags); }));
-  if (!kind_fd) return false;
-  const base::UniqueFd month_fd(base::retry_eintr(
-      [&] { return ::openat(kind_fd.get(), month.c_str(), kDirFlags); }));
-  return month_fd &&
-         ::fstatat(month_fd.get(), name.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0;
+  const base::UniqueFd fd(
+      open_leaf(root, kind, month, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  return fd && ::fstat(fd.get(), st) == 0;
 }
 
 }  // namespace
@@ -106,6 +80,7 @@ bool LogFile::begin_line(int64_t t, int64_t now, Roll* roll) {
     current_name.clear();
     line_count = 0;
     load_state();
+    if (!state_checked_) check_named_file();
   }
   auto_delete(now);
   prepare_file(t, roll);
@@ -304,12 +279,33 @@ void LogFile::note_opened(bool existed, Roll* roll) {
   last_id_known_ = known;
 }
 
-// Appends line + CR LF. On failure the file is cut back to its previous
-// length and closed, so that the next line opens it again.
+// Appends line + CR LF.
 bool LogFile::append_line(const std::string& line) {
   std::string text;
   text.reserve(line.size() + kLineEndSize);
   text.append(line).append(kLineEnd, kLineEndSize);
+  return append_text(text);
+}
+
+bool LogFile::append_counted(const std::vector<std::string_view>& lines) {
+  std::string text;
+  std::size_t size = 0;
+  for (std::string_view line : lines) size += line.size() + kLineEndSize;
+  text.reserve(size);
+  for (std::string_view line : lines) {
+    text.append(line).append(kLineEnd, kLineEndSize);
+  }
+  if (!append_text(text)) return false;
+  const int64_t count =
+      static_cast<int64_t>(line_count) + static_cast<int64_t>(lines.size());
+  line_count = static_cast<int32_t>(std::min<int64_t>(count, INT32_MAX));
+  return true;
+}
+
+// Whole lines in one write. On failure the file is cut back to its previous
+// length and closed, so that no part of them stays and the next line opens
+// the file again.
+bool LogFile::append_text(const std::string& text) {
   if (base::write_all(file_.get(), text.data(), text.size())) {
     file_size_ += static_cast<int64_t>(text.size());
     return true;

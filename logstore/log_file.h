@@ -27,7 +27,12 @@
 // in place after every line and kept open. It is read again only when what
 // stands at its path is no longer what this writer left there (removed,
 // replaced, or edited by hand: another inode, size or change time), so what
-// is on disk always decides, as after a restart.
+// is on disk always decides, as after a restart. When the writer first
+// reads it, the file it names is checked against it: a crash during a
+// write can leave half a line (cut off, back to the last CR LF), and one
+// between a write and the state's save a count behind the file's lines
+// (the lines counted take its place and are saved), so that the line limit
+// holds across crashes.
 
 #ifndef QUILLO_LOGSTORE_LOG_FILE_H_
 #define QUILLO_LOGSTORE_LOG_FILE_H_
@@ -37,6 +42,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/unique_fd.h"
 #include "logstore/log_kind.h"
@@ -112,6 +119,15 @@ class LogFile {
   // kMaxLinesPerFile: begin again for the next file).
   bool append_counted(const std::string& line);
   bool has_room() const { return line_count < kMaxLinesPerFile; }
+  // append_counted() for many lines in one write (each gets its CR LF):
+  // all of them reach the file and are counted, or none (the file is cut
+  // back to its length before them and closed). The caller keeps to the
+  // open file's room (takes_line()) and ends the pass with save_state().
+  bool append_counted(const std::vector<std::string_view>& lines);
+  // True when a line at `t`, after `pending` more lines not yet appended,
+  // still belongs to the file begin_line() opened (its room and month);
+  // false: the pending lines go first, then begin again for this one.
+  bool takes_line(int64_t t, int64_t pending) const;
 
   // Chooses the file for `t` and opens it unless the open one still stands
   // at that path, making the kind and month folders first. A new file
@@ -178,9 +194,14 @@ class LogFile {
                       const std::string& name);
   bool start_file();
   bool append_line(const std::string& line);
+  bool append_text(const std::string& text);
+  // choose_file_name() for a file that holds `count` lines.
+  std::string file_name_for(int64_t t, int64_t count) const;
   void close_file();
   void note_opened(bool existed, Roll* roll);
   bool state_in_place() const;
+  // The check of the named file at the first read of the state.
+  void check_named_file();
   void note_state_saved();
   void delete_expired_in(int64_t now, int month_fd, const std::string& dir);
   // Reports and counts `path`, which is not what it should be.
@@ -204,6 +225,8 @@ class LogFile {
   FileIdentity state_id_;
   off_t state_seen_size_ = -1;
   struct timespec state_seen_change_ {};
+  // The named file was checked (the log root could be opened for it).
+  bool state_checked_ = false;
   // Length of the state file as last read or written by this object; -1
   // when unknown. Saves the cut when the new content is not shorter.
   int64_t state_size_ = -1;

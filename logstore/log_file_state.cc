@@ -1,4 +1,5 @@
-// The state file of LogFile and the choice of the file a line goes to.
+// The state file of LogFile, its check against the file it names, and the
+// choice of the file a line goes to.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -6,17 +7,21 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "base/ascii.h"
+#include "base/console.h"
 #include "base/eintr.h"
 #include "base/unique_fd.h"
 #include "base/write_all.h"
 #include "logstore/file_name.h"
 #include "logstore/log_file.h"
 #include "logstore/log_names.h"
+#include "logstore/log_row.h"
 #include "logstore/tree_io.h"
 
 namespace quillo {
@@ -24,6 +29,7 @@ namespace {
 
 using tree_io::cut_back;
 using tree_io::identity_of;
+using tree_io::is_regular;
 using tree_io::kNoFollow;
 
 // A state file is a name and a number; anything much larger is not ours.
@@ -49,11 +55,96 @@ std::string month_of(const std::string& name, LogKind kind) {
   return std::string(name, std::strlen(kind_info(kind).prefix), 6);
 }
 
+// Larger than any file of ours of kMaxLinesPerFile lines: one larger is
+// not read through, and is taken for full.
+constexpr std::int64_t kMaxCheckedBytes = std::int64_t{256} << 20;
+
+// What a log file holds: its whole lines (each ended by CR LF; the byte
+// order mark is none) and where the last of them ends.
+struct LineScan {
+  std::int64_t lines = 0;
+  std::int64_t whole_end = 0;
+};
+
+// Reads the file `fd` through; false when a read fails.
+bool scan_lines(int fd, LineScan* scan) {
+  char buffer[65536];
+  std::int64_t at = 0;
+  bool after_cr = false;
+  for (;;) {
+    const ssize_t n = base::retry_eintr([&] {
+      return ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(at));
+    });
+    if (n < 0) return false;
+    if (n == 0) return true;
+    for (ssize_t i = 0; i < n; ++i) {
+      if (after_cr && buffer[i] == '\n') {
+        ++scan->lines;
+        scan->whole_end = at + i + 1;
+      }
+      after_cr = buffer[i] == '\r';
+    }
+    // A file that begins with the mark and no line ends after the mark.
+    if (at == 0 && scan->lines == 0 &&
+        static_cast<std::size_t>(n) >= kByteOrderMarkSize &&
+        std::memcmp(buffer, kByteOrderMark, kByteOrderMarkSize) == 0) {
+      scan->whole_end = static_cast<std::int64_t>(kByteOrderMarkSize);
+    }
+    at += n;
+  }
+}
+
 }  // namespace
 
+// Opened for reading and cutting, without following a link; whatever is
+// not a regular file is left for the open of the first line to refuse.
+void LogFile::check_named_file() {
+  if (current_name.empty()) {
+    state_checked_ = true;
+    return;
+  }
+  const base::UniqueFd root(base::retry_eintr([&] {
+    return ::open(base_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }));
+  if (!root) return;  // checked once the root is there
+  state_checked_ = true;
+  const std::string month = month_of(current_name, kind);
+  const base::UniqueFd fd(tree_io::open_leaf(root.get(), kind_folder_, month,
+                                             current_name, O_RDWR | kNoFollow));
+  struct stat st;
+  if (!fd || !is_regular(fd.get(), &st)) return;
+  const std::string path = join_path(join_path(log_dir, month), current_name);
+  LineScan scan;
+  if (st.st_size > kMaxCheckedBytes) {
+    scan.lines = kMaxLinesPerFile;  // no more lines go to it
+  } else if (!scan_lines(fd.get(), &scan)) {
+    return;
+  } else if (scan.whole_end < static_cast<std::int64_t>(st.st_size)) {
+    cut_back(fd.get(), scan.whole_end);
+    base::complain("Log file ended in an unfinished line, cut back: " + path +
+                   "\n");
+  }
+  const std::int64_t lines = std::min<std::int64_t>(scan.lines, INT32_MAX);
+  if (lines == line_count) return;
+  base::complain("Log file holds " + std::to_string(lines) +
+                 " lines, its state said " + std::to_string(line_count) + ": " +
+                 path + "\n");
+  line_count = static_cast<int32_t>(lines);
+  save_state();
+}
+
 std::string LogFile::choose_file_name(int64_t t) const {
+  return file_name_for(t, line_count);
+}
+
+bool LogFile::takes_line(int64_t t, int64_t pending) const {
+  return file_name_for(t, static_cast<int64_t>(line_count) + pending) ==
+         current_name;
+}
+
+std::string LogFile::file_name_for(int64_t t, int64_t count) const {
   std::string candidate = log_file_name(kind, t);
-  if (current_name.empty() || line_count > kMaxLinesPerFile - 1) {
+  if (current_name.empty() || count > kMaxLinesPerFile - 1) {
     return candidate;
   }
   RowTimeFields stamp;

@@ -16,6 +16,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "logstore/file_name.h"
 #include "logstore/log_names.h"
 #include "logstore/log_test_util.h"
 
@@ -49,6 +50,23 @@ class LogFileTest : public ::testing::Test {
   std::string state() const { return read_file(state_dir_ + "/system_info"); }
   std::string file(const std::string& month, const std::string& name) const {
     return read_file(root_ + "/systemlog/" + month + "/" + name);
+  }
+  // `lines` lines "x".
+  static std::string filler(int lines) {
+    std::string text;
+    for (int i = 0; i < lines; ++i) text += "x\r\n";
+    return text;
+  }
+  // Appends filler(lines) to the file of `t` and counts them in its state,
+  // as that many writes would.
+  void fill(int64_t t, int lines) const {
+    auto log = make_log();
+    log->load_state();
+    const std::string path = root_ + "/systemlog/" + month_folder_name(t) +
+                             "/" + log->current_name;
+    ASSERT_TRUE(write_file(path, read_file(path) + filler(lines)));
+    log->line_count += lines;
+    log->save_state();
   }
   // Writes one line through a fresh LogFile, as one request does.
   int write_one(int64_t t, const std::string& line) const {
@@ -119,13 +137,12 @@ TEST_F(LogFileTest, OlderLineStartsFileOfItsOwnMonthAndBack) {
 TEST_F(LogFileTest, FileHoldsAtMost65535Lines) {
   const int64_t t = local_time(2026, 12, 7, 9, 30, 15);
   ASSERT_EQ(write_one(t, "first"), 0);
-  ASSERT_TRUE(write_file(state_dir_ + "/system_info",
-                         "system_20261207093015.csv\n65534\n"));
+  fill(t, 65533);
   ASSERT_EQ(write_one(t + 60, "last"), 0);
   EXPECT_EQ(state(), "system_20261207093015.csv\n65535\n");
   ASSERT_EQ(write_one(t + 61, "next"), 0);
   EXPECT_EQ(file("202612", "system_20261207093015.csv"),
-            kBom + "first\r\nlast\r\n");
+            kBom + "first\r\n" + filler(65533) + "last\r\n");
   EXPECT_EQ(file("202612", "system_20261207093116.csv"), kBom + "next\r\n");
   EXPECT_EQ(state(), "system_20261207093116.csv\n1\n");
 }
@@ -133,13 +150,12 @@ TEST_F(LogFileTest, FileHoldsAtMost65535Lines) {
 TEST_F(LogFileTest, LimitIsExceededOnlyWithinTheStampSecond) {
   const int64_t t = local_time(2026, 12, 7, 9, 30, 15);
   ASSERT_EQ(write_one(t, "first"), 0);
-  ASSERT_TRUE(write_file(state_dir_ + "/system_info",
-                         "system_20261207093015.csv\n65535\n"));
+  fill(t, 65534);
   ASSERT_EQ(write_one(t, "same second"), 0);
   EXPECT_EQ(state(), "system_20261207093015.csv\n65536\n");
   ASSERT_EQ(write_one(t + 1, "next second"), 0);
   EXPECT_EQ(file("202612", "system_20261207093015.csv"),
-            kBom + "first\r\nsame second\r\n");
+            kBom + "first\r\n" + filler(65534) + "same second\r\n");
   EXPECT_EQ(state(), "system_20261207093016.csv\n1\n");
 }
 

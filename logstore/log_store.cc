@@ -1,11 +1,35 @@
 #include "logstore/log_store.h"
 
+#include <string_view>
 #include <utility>
 
 namespace quillo {
 namespace {
 
 std::size_t index_of(LogKind kind) { return static_cast<std::size_t>(kind); }
+
+// The rows of one kind waiting for their write to the open file: their
+// places in the batch and their lines.
+struct PendingLines {
+  std::vector<std::size_t> rows;
+  std::vector<std::string_view> lines;
+
+  void add(std::size_t row, std::string_view line) {
+    rows.push_back(row);
+    lines.push_back(line);
+  }
+  // Appends the lines in one write and marks their rows; false when the
+  // write failed (none of them is in the file).
+  bool flush(LogFile& log, std::vector<BatchRow>& batch) {
+    const bool written = lines.empty() || log.append_counted(lines);
+    if (written) {
+      for (std::size_t row : rows) batch[row].written = true;
+    }
+    rows.clear();
+    lines.clear();
+    return written;
+  }
+};
 
 }  // namespace
 
@@ -113,6 +137,64 @@ std::size_t LogStore::write_copies(const LogRow& row, std::size_t copies,
   if (written > 0) log.save_state();
   add_counts(log, deleted_before, unsafe_before, counts);
   return written;
+}
+
+std::size_t LogStore::write_batch(std::vector<BatchRow>& batch,
+                                  std::int64_t now, WriteCounts* counts) {
+  std::vector<std::string> lines;
+  lines.reserve(batch.size());
+  for (BatchRow& entry : batch) {
+    entry.written = false;
+    lines.push_back(encode_row(entry.row));
+  }
+  // Every row is with the observers before any of them reaches a file.
+  for (std::size_t i = 0; i < batch.size(); ++i) offer(batch[i].row, lines[i]);
+  for (LogKind kind : kLogKinds) write_kind(kind, batch, lines, now, counts);
+  std::size_t written = 0;
+  for (const BatchRow& entry : batch) {
+    tell_done(entry.written);
+    written += entry.written;
+  }
+  return written;
+}
+
+// One begin, one write and one state save for the kind's rows, unless a
+// row belongs to another file than the one open (the line limit reached, a
+// new month): the lines before it are written, and the file for it begun.
+// After a begin or write that fails, the kind's later rows are not tried.
+void LogStore::write_kind(LogKind kind, std::vector<BatchRow>& batch,
+                          const std::vector<std::string>& lines,
+                          std::int64_t now, WriteCounts* counts) {
+  LogFile& log = writer(kind);
+  const std::int64_t deleted_before = log.files_deleted;
+  const std::int64_t unsafe_before = log.unsafe_entries;
+  PendingLines pending;
+  bool open = false;
+  bool failed = false;
+  bool any_written = false;
+  for (std::size_t i = 0; i < batch.size() && !failed; ++i) {
+    const LogRow& row = batch[i].row;
+    if (row.kind != kind) continue;
+    const auto waiting = static_cast<std::int64_t>(pending.rows.size());
+    if (open && !log.takes_line(row.time, waiting)) {
+      if (!pending.flush(log, batch)) break;
+      any_written = true;
+      // The full file's count is on record should the next one not open.
+      log.save_state();
+      open = false;
+    }
+    if (!open) open = begin(log, row, now);
+    if (open) {
+      pending.add(i, lines[i]);
+    } else {
+      failed = true;
+    }
+  }
+  if (open && !pending.rows.empty() && pending.flush(log, batch)) {
+    any_written = true;
+  }
+  if (any_written) log.save_state();
+  add_counts(log, deleted_before, unsafe_before, counts);
 }
 
 }  // namespace quillo

@@ -24,6 +24,9 @@
 //                                when no file can take it
 //   row_done(written)            right after
 //
+// A group commit (write_batch) prepares all of its rows first, writes, and
+// then tells each row's outcome in the same order; its rolls come between.
+//
 // Main thread only. Observers must outlive the store.
 
 #ifndef QUILLO_LOGSTORE_LOG_STORE_H_
@@ -53,6 +56,12 @@ struct AutoDeleteSettings {
 struct WriteCounts {
   std::uint64_t files_deleted = 0;   // by the auto-delete pass
   std::uint64_t unsafe_entries = 0;  // links and such left untouched
+};
+
+// One row of a group commit and whether it reached its file.
+struct BatchRow {
+  LogRow row;
+  bool written = false;
 };
 
 class LogStore {
@@ -94,6 +103,17 @@ class LogStore {
   std::size_t write_copies(const LogRow& row, std::size_t copies,
                            std::int64_t now, WriteCounts* counts = nullptr);
 
+  // Group commit: writes the rows of `batch`, of any kinds, in arrival
+  // order. For each kind its rows' lines go to the file in one write (a
+  // new file begun where one reaches the line limit), the tree is checked,
+  // the auto-delete pass (free-space check) run and the state file saved
+  // once per kind and batch. The observers get row_prepared() for every
+  // row in batch order before the first write, then row_done() for every
+  // row in the same order after the last. Sets each row's `written`;
+  // returns how many were.
+  std::size_t write_batch(std::vector<BatchRow>& batch, std::int64_t now,
+                          WriteCounts* counts = nullptr);
+
   // The writer of `kind`, to look at its settings and state (tests).
   const LogFile& file(LogKind kind) const;
 
@@ -106,6 +126,11 @@ class LogStore {
   void tell_done(bool written);
   void add_counts(const LogFile& log, std::int64_t deleted_before,
                   std::int64_t unsafe_before, WriteCounts* counts) const;
+  // write_batch() for the rows of one kind; `lines` are the batch's
+  // encoded rows, by index.
+  void write_kind(LogKind kind, std::vector<BatchRow>& batch,
+                  const std::vector<std::string>& lines, std::int64_t now,
+                  WriteCounts* counts);
 
   const std::string state_dir_;
   std::array<std::unique_ptr<LogFile>, kLogKinds.size()> files_;

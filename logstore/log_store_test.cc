@@ -4,6 +4,8 @@
 #include "logstore/log_store.h"
 
 #include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,6 +76,21 @@ class LogStoreTest : public ::testing::Test {
     return store_.write(Row(second, text), Row(second, text).time, &counts_);
   }
   std::string State() const { return read_file(state_ + "/system_info"); }
+  // `lines` lines "old".
+  static std::string Old(int lines) {
+    std::string text;
+    for (int i = 0; i < lines; ++i) text += "old\r\n";
+    return text;
+  }
+  // The system file of second 0 with `lines` whole lines, as the state says.
+  void PrefillSystemFile(int lines) {
+    ASSERT_TRUE(logtest::make_dir(root_ + "/systemlog"));
+    ASSERT_TRUE(logtest::make_dir(month_));
+    ASSERT_TRUE(write_file(path_, kBom + Old(lines)));
+    ASSERT_TRUE(write_file(state_ + "/system_info",
+                           "system_20261207093000.csv\n" +
+                               std::to_string(lines) + "\n"));
+  }
 
   logtest::ScopedTimeZone zone_{"UTC"};
   logtest::TempDir tmp_;
@@ -200,17 +217,13 @@ TEST_F(LogStoreTest, StateEditedInPlaceIsReadAgain) {
 }
 
 TEST_F(LogStoreTest, RollOverAtTheLimitIsOneRoll) {
-  ASSERT_TRUE(logtest::make_dir(root_ + "/systemlog"));
-  ASSERT_TRUE(logtest::make_dir(month_));
-  ASSERT_TRUE(write_file(path_, kBom + "old\r\n"));
-  ASSERT_TRUE(write_file(state_ + "/system_info",
-                         "system_20261207093000.csv\n65534\n"));
+  PrefillSystemFile(65534);
   // The file named by the state is continued: no roll.
   ASSERT_TRUE(Write(10, "last"));
   EXPECT_EQ(State(), "system_20261207093000.csv\n65535\n");
   ASSERT_TRUE(Write(11, "next"));
   const std::string next = month_ + "/system_20261207093011.csv";
-  EXPECT_EQ(read_file(path_), kBom + "old\r\n" + Line(10, "last") + "\r\n");
+  EXPECT_EQ(read_file(path_), kBom + Old(65534) + Line(10, "last") + "\r\n");
   EXPECT_EQ(read_file(next), kBom + Line(11, "next") + "\r\n");
   EXPECT_EQ(State(), "system_20261207093011.csv\n1\n");
   EXPECT_THAT(observer_.take(),
@@ -220,17 +233,13 @@ TEST_F(LogStoreTest, RollOverAtTheLimitIsOneRoll) {
 }
 
 TEST_F(LogStoreTest, CopiesGoInOnePassAndRollOverAtTheLimit) {
-  ASSERT_TRUE(logtest::make_dir(root_ + "/systemlog"));
-  ASSERT_TRUE(logtest::make_dir(month_));
-  ASSERT_TRUE(write_file(path_, kBom + "old\r\n"));
-  ASSERT_TRUE(write_file(state_ + "/system_info",
-                         "system_20261207093000.csv\n65533\n"));
+  PrefillSystemFile(65533);
   // Two lines fill the file; the other three start the next one.
   EXPECT_EQ(store_.write_copies(Row(10, "x"), 5, Row(10, "x").time, &counts_),
             5u);
   const std::string next = month_ + "/system_20261207093010.csv";
   const std::string line = Line(10, "x") + "\r\n";
-  EXPECT_EQ(read_file(path_), kBom + "old\r\n" + line + line);
+  EXPECT_EQ(read_file(path_), kBom + Old(65533) + line + line);
   EXPECT_EQ(read_file(next), kBom + line + line + line);
   EXPECT_EQ(State(), "system_20261207093010.csv\n3\n");
   const std::string prepared = "prepared system " + Line(10, "x");
@@ -279,6 +288,193 @@ TEST_F(LogStoreTest, NoRootWritesNothingButTellsTheObservers) {
   EXPECT_THAT(observer_.take(),
               ElementsAre("prepared system " + Line(0, "x"), "not written"));
   EXPECT_EQ(State(), "<missing>");
+}
+
+// Notes the size of one file at every call: what the file held when each
+// row was prepared and when each was done.
+class SizeWatcher final : public RowObserver {
+ public:
+  explicit SizeWatcher(std::string path) : path_(std::move(path)) {}
+  void row_prepared(const LogRow&, std::string_view) noexcept override {
+    prepared.push_back(size());
+  }
+  void row_done(bool) noexcept override { done.push_back(size()); }
+  std::vector<long> prepared;
+  std::vector<long> done;
+
+ private:
+  long size() const {
+    struct stat st;
+    return ::stat(path_.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+  }
+  const std::string path_;
+};
+
+// Lets writes fail past `limit` bytes of a file (EFBIG instead of SIGXFSZ)
+// while it lives.
+class ScopedFileSizeLimit {
+ public:
+  explicit ScopedFileSizeLimit(rlim_t limit) {
+    old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    struct rlimit lowered = old_;
+    lowered.rlim_cur = limit;
+    ::setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+  ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+  ~ScopedFileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    ::signal(SIGXFSZ, old_handler_);
+  }
+
+ private:
+  struct rlimit old_ {};
+  void (*old_handler_)(int) = SIG_DFL;
+};
+
+// Rows of all kinds in one batch: every row offered before the first write,
+// each kind's lines in its file (the system kind rolling over at the limit
+// between two of them), the kind without a root refused alone, and every
+// outcome told after the last write, in batch order.
+TEST_F(LogStoreTest, BatchWritesEachKindInOnePassInBatchOrder) {
+  PrefillSystemFile(kMaxLinesPerFile - 2);
+  store_.set_root(LogKind::kAccess, root_);
+  SizeWatcher watcher(path_);
+  store_.add_observer(&watcher);
+  const int64_t t = local_time(2026, 12, 7, 9, 30, 10);
+  const LogRow access{LogKind::kAccess, t, {"u", "h", "i", "op", "ok", "s", "p"}};
+  std::vector<BatchRow> batch = {
+      {Row(10, "a"), false}, {access, false},
+      {{LogKind::kAlert, t, access.columns}, true}, {Row(10, "b"), false},
+      {Row(11, "c"), false}, {access, false}};
+  const long before = static_cast<long>(read_file(path_).size());
+
+  EXPECT_EQ(store_.write_batch(batch, t, &counts_), 5u);
+
+  std::vector<bool> written;
+  for (const BatchRow& entry : batch) written.push_back(entry.written);
+  EXPECT_THAT(written, ElementsAre(true, true, false, true, true, true));
+  const std::string next = month_ + "/system_20261207093011.csv";
+  const std::string access_path =
+      root_ + "/accesslog/202612/access_20261207093010.csv";
+  const std::string access_line = "2026/12/07 09:30:10,u,h,i,op,ok,s,p";
+  const std::string full = read_file(path_);
+  EXPECT_EQ(full.substr(static_cast<std::size_t>(before)),
+            Line(10, "a") + "\r\n" + Line(10, "b") + "\r\n");
+  EXPECT_EQ(read_file(next), kBom + Line(11, "c") + "\r\n");
+  EXPECT_EQ(State(), "system_20261207093011.csv\n1\n");
+  EXPECT_EQ(read_file(access_path),
+            kBom + access_line + "\r\n" + access_line + "\r\n");
+  EXPECT_EQ(read_file(state_ + "/access_info"),
+            "access_20261207093010.csv\n2\n");
+  EXPECT_EQ(read_file(state_ + "/alert_info"), "<missing>");
+  EXPECT_THAT(
+      observer_.take(),
+      ElementsAre("prepared system " + Line(10, "a"),
+                  "prepared access " + access_line,
+                  "prepared alert " + access_line,
+                  "prepared system " + Line(10, "b"),
+                  "prepared system " + Line(11, "c"),
+                  "prepared access " + access_line,
+                  "rolled system " + path_ + " -> " + next,
+                  "rolled access  -> " + access_path, "done", "done",
+                  "not written", "done", "done", "done"));
+  // The full file was untouched while rows were offered and complete when
+  // the first was done.
+  const long after = static_cast<long>(full.size());
+  EXPECT_THAT(watcher.prepared, ::testing::Each(before));
+  EXPECT_THAT(watcher.done, ::testing::Each(after));
+  EXPECT_EQ(watcher.done.size(), batch.size());
+}
+
+// A write of the batch's lines that fails part way leaves none of them:
+// the file is cut back to what it held, its rows count as not written, and
+// the other kind's rows are written all the same.
+TEST_F(LogStoreTest, BatchWriteThatFailsLeavesNoneOfItsLines) {
+  ASSERT_TRUE(Write(0, "first"));
+  store_.set_root(LogKind::kAccess, root_);
+  const std::string before = read_file(path_);
+  const int64_t t = local_time(2026, 12, 7, 9, 30, 1);
+  const LogRow access{LogKind::kAccess, t, {"u", "h", "i", "op", "ok", "s", "p"}};
+  std::vector<BatchRow> batch = {{Row(1, "r1"), false},
+                                 {Row(1, "r2"), false},
+                                 {access, false},
+                                 {Row(1, "r3"), false}};
+  {
+    // Room for one more system line and a half, and for the access file.
+    const ScopedFileSizeLimit limit(before.size() + Line(1, "r1").size() + 16);
+    EXPECT_EQ(store_.write_batch(batch, t), 1u);
+  }
+  EXPECT_FALSE(batch[0].written);
+  EXPECT_FALSE(batch[1].written);
+  EXPECT_TRUE(batch[2].written);
+  EXPECT_FALSE(batch[3].written);
+  EXPECT_EQ(read_file(path_), before);
+  EXPECT_EQ(State(), "system_20261207093000.csv\n1\n");
+  EXPECT_EQ(read_file(state_ + "/access_info"),
+            "access_20261207093001.csv\n1\n");
+
+  // The next batch opens the file again and continues it.
+  std::vector<BatchRow> again = {{Row(2, "r4"), false}};
+  EXPECT_EQ(store_.write_batch(again, t), 1u);
+  EXPECT_EQ(read_file(path_), before + Line(2, "r4") + "\r\n");
+  EXPECT_EQ(State(), "system_20261207093000.csv\n2\n");
+}
+
+// What a crash can leave: half a line at the end of the current file (a
+// kill during its write) and a count behind its lines (a kill before the
+// state's save). The first row of the writer finds both, for every kind:
+// the half line is cut off, the count taken from the file and saved, and
+// the line limit holds by the lines really there.
+TEST_F(LogStoreTest, FirstRowChecksTheStateAgainstItsFile) {
+  PrefillSystemFile(12);
+  ASSERT_TRUE(write_file(path_, read_file(path_) + "2026/12/07 09:30:00,ha"));
+  ASSERT_TRUE(write_file(state_ + "/system_info",
+                         "system_20261207093000.csv\n10\n"));
+  // Only the mark and half a line; the state counts lines that are gone.
+  store_.set_root(LogKind::kAccess, root_);
+  const std::string access_dir = root_ + "/accesslog/202612";
+  ASSERT_TRUE(logtest::make_dir(root_ + "/accesslog"));
+  ASSERT_TRUE(logtest::make_dir(access_dir));
+  ASSERT_TRUE(write_file(access_dir + "/access_20261207093000.csv",
+                         kBom + "2026/12/07 09:3"));
+  ASSERT_TRUE(write_file(state_ + "/access_info",
+                         "access_20261207093000.csv\n5\n"));
+  // A full file whose last line the state missed.
+  store_.set_root(LogKind::kAlert, root_);
+  const std::string alert_dir = root_ + "/alertlog/202612";
+  ASSERT_TRUE(logtest::make_dir(root_ + "/alertlog"));
+  ASSERT_TRUE(logtest::make_dir(alert_dir));
+  const std::string alert_path = alert_dir + "/alert_20261207093000.csv";
+  ASSERT_TRUE(write_file(alert_path, kBom + Old(kMaxLinesPerFile)));
+  ASSERT_TRUE(write_file(state_ + "/alert_info",
+                         "alert_20261207093000.csv\n65534\n"));
+
+  const int64_t t = local_time(2026, 12, 7, 9, 30, 1);
+  const LogRow access{LogKind::kAccess, t, {"u", "h", "i", "op", "ok", "s", "p"}};
+  std::vector<BatchRow> batch = {{Row(1, "new"), false},
+                                 {access, false},
+                                 {{LogKind::kAlert, t, access.columns}, false}};
+  EXPECT_EQ(store_.write_batch(batch, t), 3u);
+
+  EXPECT_EQ(read_file(path_), kBom + Old(12) + Line(1, "new") + "\r\n");
+  EXPECT_EQ(State(), "system_20261207093000.csv\n13\n");
+  const std::string line = "2026/12/07 09:30:01,u,h,i,op,ok,s,p\r\n";
+  EXPECT_EQ(read_file(access_dir + "/access_20261207093000.csv"), kBom + line);
+  EXPECT_EQ(read_file(state_ + "/access_info"),
+            "access_20261207093000.csv\n1\n");
+  const std::string next_alert = alert_dir + "/alert_20261207093001.csv";
+  EXPECT_EQ(read_file(alert_path), kBom + Old(kMaxLinesPerFile));
+  EXPECT_EQ(read_file(next_alert), kBom + line);
+  EXPECT_EQ(read_file(state_ + "/alert_info"), "alert_20261207093001.csv\n1\n");
+  // The system and access files are continued; only the full one rolls.
+  std::vector<std::string> rolls;
+  for (const std::string& event : observer_.take()) {
+    if (event.rfind("rolled", 0) == 0) rolls.push_back(event);
+  }
+  EXPECT_THAT(rolls,
+              ElementsAre("rolled alert " + alert_path + " -> " + next_alert));
 }
 
 }  // namespace

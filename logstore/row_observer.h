@@ -2,13 +2,19 @@
 // now; sealing later): each row around its write, and each file it stops
 // writing.
 //
-// A row is offered in two steps: row_prepared() just before its line is
-// written, row_done() with the outcome right after. An observer can so keep
-// the row durably before the log file has it (a crash between the two loses
-// nothing) and still pass on only rows that were written. file_rolled()
-// comes when the store leaves a file for a new one (roll-over at the line
-// limit or the month, or a file found replaced), after the old file's last
-// row and before the new file's first.
+// A row is offered in two steps: row_prepared() before its line is
+// written, row_done() with the outcome after. An observer can so keep the
+// row durably before the log file has it (a crash between the two loses
+// nothing) and still pass on only rows that were written. A single write
+// gives one row_prepared() and its row_done(); a group commit
+// (LogStore::write_batch) gives row_prepared() for each of its rows, then,
+// after the last write, one row_done() for each, in the same order: the
+// n-th row_done() since the last one of the previous pass belongs to the
+// n-th row prepared in this pass. file_rolled() comes when the store leaves
+// a file for a new one (roll-over at the line limit or the month, or a
+// file found replaced), after the old file's last line and before the new
+// file's first; in a group commit it falls between the row_prepared() and
+// row_done() calls of the pass.
 //
 // Observers are called on the main thread before the client is answered:
 // they must not raise and must not wait on anything but their own disk.
@@ -31,8 +37,8 @@ class RowObserver {
   // mark, no line end).
   virtual void row_prepared(const LogRow& row, std::string_view line) noexcept = 0;
 
-  // The prepared row reached its file (true) or did not (false: it is to
-  // be forgotten).
+  // The oldest prepared row not yet done reached its file (true) or did
+  // not (false: it is to be forgotten).
   virtual void row_done(bool written) noexcept = 0;
 
   // `kind` left the file `old_path` (empty: none was open) for `new_path`.

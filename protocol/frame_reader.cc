@@ -84,6 +84,13 @@ FrameReader::Status FrameReader::next(Packet& packet) {
   return Status::kDone;
 }
 
+void append_frame(const Packet& packet, std::vector<unsigned char>* out) {
+  unsigned char length[2];
+  base::put_be16(length, packet.size);
+  out->insert(out->end(), length, length + 2);
+  out->insert(out->end(), packet.data.get(), packet.data.get() + packet.size);
+}
+
 void FrameReader::compact() {
   if (begin_ == held_.size()) {
     std::vector<unsigned char>().swap(held_);

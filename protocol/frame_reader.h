@@ -19,6 +19,10 @@
 //     case FrameReader::Status::kEnded: ...   // the stream ended or failed
 //   }
 //
+// The writing side is append_frame(): the frame of a packet, for a
+// sender that keeps its own output buffer (Connection::send writes the same
+// bytes straight to its socket).
+//
 // One reader per stream; it is used by one thread at a time.
 
 #ifndef QUILLO_PROTOCOL_FRAME_READER_H_
@@ -66,6 +70,11 @@ class FrameReader final {
   // Bytes held that no frame has used yet.
   std::size_t held() const { return held_.size() - begin_; }
 
+  // True when part of a frame has come that no kDone has handed out yet:
+  // some of its length, or its length and not all of its kept body. A
+  // stream that ends then ends inside a frame.
+  bool mid_frame() const { return in_frame_ || held() > 0; }
+
  private:
   // Starts the frame whose length is at the front of the held bytes.
   void start_frame(Packet& packet);
@@ -80,6 +89,10 @@ class FrameReader final {
   std::size_t body_got_ = 0;         // of body_size_
   std::size_t skip_ = 0;             // of an oversize body, still to drop
 };
+
+// Appends the frame of `packet` (its 2-byte length, then its body) to
+// `out`.
+void append_frame(const Packet& packet, std::vector<unsigned char>* out);
 
 }  // namespace quillo
 

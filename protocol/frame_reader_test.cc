@@ -1,6 +1,6 @@
 // The frame codec's reading side: frames in pieces, frames that follow each
 // other on one stream, oversize bodies, and the bound on what is read ahead;
-// and the writer's frames (Connection::send) read back whole.
+// and the writer's frames (Connection::send, append_frame) read back whole.
 
 #include "protocol/frame_reader.h"
 
@@ -200,6 +200,37 @@ TEST(FrameReaderTest, EveryFrameTheWriterSendsIsReadBackWhole) {
     ASSERT_EQ(reader.read(pair.daemon_end.get(), got), Status::kDone);
     EXPECT_EQ(body_of(got), body_of(sent)) << "size " << size;
   }
+}
+
+TEST(FrameReaderTest, AppendedFramesAreReadBackAndMidFrameSaysWhereItStands) {
+  Bytes stream;
+  append_frame(ResultData(kResultSessionOpen), &stream);
+  append_frame(ReqSession(), &stream);
+  append_frame(Packet(), &stream);
+  EXPECT_EQ(stream, Bytes({0x00, 0x02, 0x00, 0x05, 0x00, 0x08, 0x00, 0x02, 0x00,
+                           0x02, 0x00, 0x02, 0x00, 0x01, 0x00, 0x00}));
+  FrameReader reader;
+  RequestData packet;
+  EXPECT_FALSE(reader.mid_frame());
+  reader.feed(stream.data(), 1);  // half a length
+  EXPECT_EQ(reader.next(packet), Status::kMore);
+  EXPECT_TRUE(reader.mid_frame());
+  reader.feed(stream.data() + 1, 4);  // the first frame and one more byte
+  EXPECT_EQ(reader.next(packet), Status::kDone);
+  EXPECT_EQ(body_of(packet), std::string("\x00\x05", 2));
+  EXPECT_TRUE(reader.mid_frame());
+  reader.feed(stream.data() + 5, 3);  // the length and one body byte
+  EXPECT_EQ(reader.next(packet), Status::kMore);
+  EXPECT_TRUE(reader.mid_frame());  // nothing held, inside the body
+  // Inside a body the reader takes no more than the body's rest.
+  EXPECT_EQ(reader.feed(stream.data() + 8, stream.size() - 8), 6u);
+  EXPECT_EQ(reader.next(packet), Status::kDone);
+  EXPECT_EQ(packet.size, 8u);
+  EXPECT_EQ(ReqSession(packet).version(), kSessionVersion);
+  reader.feed(stream.data() + 14, 2);
+  EXPECT_EQ(reader.next(packet), Status::kDone);  // the empty frame
+  EXPECT_EQ(packet.size, 0u);
+  EXPECT_FALSE(reader.mid_frame());
 }
 
 }  // namespace

@@ -156,6 +156,18 @@ bool ReqSystemLog::well_formed() const {
          has_string(4);
 }
 
+ReqSession::ReqSession(std::uint16_t version) {
+  unsigned char type[2];
+  unsigned char number[2];
+  base::put_be16(type, static_cast<std::uint16_t>(RequestType::Session));
+  base::put_be16(number, version);
+  build({Entry{type, 2}, Entry{number, 2}});
+}
+
+ReqSession::ReqSession(const RequestData& received) {
+  take_if_type(received, RequestType::Session);
+}
+
 ResultData::ResultData(std::uint16_t code) {
   set_size(2);
   base::put_be16(data.get(), code);

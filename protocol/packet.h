@@ -23,13 +23,24 @@ namespace quillo {
 // Largest body a packet holds; larger sizes are reduced to it.
 inline constexpr unsigned short kMaxBody = 4096;
 
-enum class RequestType : std::uint16_t { AccessLog = 0, SystemLog = 1 };
+enum class RequestType : std::uint16_t {
+  AccessLog = 0,
+  SystemLog = 1,
+  Session = 2,  // opens a session: any number of records on one connection
+};
+
+// The session version a client asks for and a daemon opens.
+inline constexpr std::uint16_t kSessionVersion = 1;
 
 // The codes the daemon answers with: the record was taken (stored, queued
 // or dropped by the settings), or an access record could not be stored and
 // is worth sending again.
 inline constexpr std::uint16_t kResultAccepted = 0;
 inline constexpr std::uint16_t kResultNotStored = 3;
+// The answer to a session request that opened the session. A daemon that
+// knows no sessions answers kResultAccepted to it (as to any type it does
+// not know) and closes: the client then sends one record per connection.
+inline constexpr std::uint16_t kResultSessionOpen = 5;
 
 // A view of one entry's value inside a packet body. String values include
 // their terminating NUL.
@@ -132,6 +143,19 @@ class ReqSystemLog : public RequestData {
   const char* text1() const { return string_at(2); }
   const char* text2() const { return string_at(3); }
   const char* text3() const { return string_at(4); }
+};
+
+// A session request: type 2, then the session version as a 2-byte
+// big-endian number.
+//
+//   00 08 | 00 02 00 02 | 00 02 00 01
+class ReqSession : public RequestData {
+ public:
+  explicit ReqSession(std::uint16_t version = kSessionVersion);
+  // The request in `received`, or an empty one when its type is not 2.
+  explicit ReqSession(const RequestData& received);
+  bool well_formed() const { return has_number(0) && has_number(1); }
+  std::uint16_t version() const { return number_at(1); }
 };
 
 // The answer: a 2-byte big-endian code, no entry framing.

@@ -58,6 +58,18 @@ TEST(PacketTest, AccessRecordMatchesWorkedExample) {
   EXPECT_STREQ(r.path(), "r|a.txt");
 }
 
+TEST(PacketTest, SessionRequestMatchesWorkedExample) {
+  const ReqSession r;
+  EXPECT_THAT(Body(r), ElementsAreArray({0x00, 0x02, 0x00, 0x02, 0x00, 0x02,
+                                         0x00, 0x01}));
+  const ReqSession received(Received(Body(r)));
+  ASSERT_TRUE(received.well_formed());
+  EXPECT_EQ(received.version(), kSessionVersion);
+  // Another type gives an empty request.
+  EXPECT_FALSE(ReqSession(Received(Body(ReqSystemLog("1", "a", "b", "c"))))
+                   .well_formed());
+}
+
 TEST(PacketTest, SetSizeLimitsTheBody) {
   Packet p;
   EXPECT_EQ(p.set_size(0), 0);

@@ -333,6 +333,24 @@ std::vector<unsigned char> RawClient::read_until_close() const {
   }
 }
 
+std::vector<unsigned char> RawClient::read_bytes(std::size_t n) const {
+  std::vector<unsigned char> out;
+  const auto until = Clock::now() + kWaitBound;
+  while (out.size() < n) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - Clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+      break;
+    }
+    unsigned char buf[4096];
+    const ssize_t got = read(fd_, buf, std::min(sizeof(buf), n - out.size()));
+    if (got <= 0) break;
+    out.insert(out.end(), buf, buf + got);
+  }
+  return out;
+}
+
 pid_t RawClient::peer_pid() const {
   ucred cred{};
   socklen_t len = sizeof(cred);
@@ -343,6 +361,20 @@ pid_t RawClient::peer_pid() const {
 std::vector<unsigned char> system_frame(const char* time, const char* t1,
                                         const char* t2, const char* t3) {
   return frame_of(quillo::ReqSystemLog(time, t1, t2, t3));
+}
+
+std::vector<unsigned char> session_request_frame() {
+  return frame_of(quillo::ReqSession());
+}
+
+std::vector<unsigned char> answer_frames(const std::vector<int>& codes) {
+  std::vector<unsigned char> out;
+  for (int code : codes) {
+    const std::vector<unsigned char> one =
+        frame_of(quillo::ResultData(static_cast<std::uint16_t>(code)));
+    out.insert(out.end(), one.begin(), one.end());
+  }
+  return out;
 }
 
 std::vector<unsigned char> access_frame(const char* user, const char* host,

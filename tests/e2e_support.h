@@ -113,6 +113,9 @@ class RawClient {
   void shutdown_write() const;
   // Everything the daemon sends until it closes the connection.
   std::vector<unsigned char> read_until_close() const;
+  // What the daemon sends until `n` bytes came, it closed the connection
+  // or the harness's bound passed, whichever is first.
+  std::vector<unsigned char> read_bytes(std::size_t n) const;
   // The process id of the daemon behind the socket.
   pid_t peer_pid() const;
 
@@ -130,6 +133,11 @@ std::vector<unsigned char> access_frame(const char* user, const char* host,
                                         const char* share, const char* path);
 
 extern const std::vector<unsigned char> kAcceptedAnswer;
+
+// The session request of version 1 (a whole frame), and the answers to a
+// session's frames: the frames of `codes`, in order.
+std::vector<unsigned char> session_request_frame();
+std::vector<unsigned char> answer_frames(const std::vector<int>& codes);
 
 std::string quillod_path();
 std::string quillo_send_path();

@@ -1,0 +1,163 @@
+#include "client/stream_replies.h"
+
+#include <utility>
+
+namespace quillo {
+namespace {
+
+// How often a waiting commit tells omprog it is still alive.
+constexpr std::chrono::seconds kKeepAliveEvery{1};
+
+}  // namespace
+
+const char* error_line(SendStatus status) {
+  switch (status) {
+    case kSendNoConnection:
+      return "Error: no connection to quillod";
+    case kSendFailed:
+      return "Error: sending failed";
+    case kSendNotStored:
+      return "Error: record not stored";
+    case kSendNoAnswer:
+    case kSendTaken:
+      break;
+  }
+  return "Error: no answer from quillod";
+}
+
+StreamReplies::StreamReplies(RecordSink* sink, std::size_t window,
+                             std::FILE* out, bool confirm, Clock clock)
+    : sink_(sink),
+      window_(window),
+      out_(out),
+      confirm_(confirm),
+      clock_(clock) {}
+
+void StreamReplies::ready() { answer("OK"); }
+
+void StreamReplies::begin_mark() {
+  // An open transaction ends here uncommitted: rsyslog sends its lines
+  // again. Its records still outstanding are counted as they come.
+  ++transaction_;
+  in_transaction_ = false;
+  failure_.clear();
+  if (clock_() < refuse_until_) {
+    answer(last_failure_.c_str());
+    return;
+  }
+  SendStatus why = kSendNoConnection;
+  if (!sink_->can_send(&why)) {
+    answer(error_line(why));
+    return;
+  }
+  in_transaction_ = true;
+  answer("OK");
+}
+
+void StreamReplies::commit_mark() {
+  if (!in_transaction_) {
+    answer("OK");  // nothing to commit
+    return;
+  }
+  auto last = clock_();
+  // The transaction's records are the newest outstanding ones; the wait
+  // ends at its first failure, which already decides the answer.
+  while (failure_.empty() && !owners_.empty() &&
+         owners_.back().in_transaction &&
+         owners_.back().transaction == transaction_) {
+    take_one();
+    keep_alive(&last);
+  }
+  in_transaction_ = false;
+  if (!failure_.empty()) {
+    last_failure_ = failure_;
+    refuse_until_ = clock_() + kRetryPause;
+  }
+  answer(failure_.empty() ? "OK" : failure_.c_str());
+}
+
+void StreamReplies::record(std::unique_ptr<RequestData> record) {
+  while (owners_.size() >= window_) take_one();
+  if (in_transaction_ && !failure_.empty()) {
+    // The whole transaction comes again: sending this now would only
+    // log it twice.
+    ++not_taken_;
+    answer("DEFER_COMMIT");
+    return;
+  }
+  sink_->submit(std::move(record));
+  owners_.push_back(Owner{in_transaction_, transaction_});
+  if (in_transaction_) {
+    answer("DEFER_COMMIT");
+  } else {
+    answers_.push_back(Answer{true, std::string()});
+  }
+  take_ready();
+}
+
+void StreamReplies::line_done() {
+  answer(in_transaction_ ? "DEFER_COMMIT" : "OK");
+}
+
+void StreamReplies::before_wait() {
+  if (in_transaction_) {
+    take_ready();  // omprog waits for nothing but the commit's answer
+    return;
+  }
+  while (!owners_.empty()) take_one();
+}
+
+void StreamReplies::finish() {
+  while (!owners_.empty()) take_one();
+}
+
+void StreamReplies::answer(const char* text) {
+  answers_.push_back(Answer{false, text});
+  write_done_answers();
+}
+
+void StreamReplies::take_one() {
+  const SendStatus status = sink_->next_outcome();
+  const Owner owner = owners_.front();
+  owners_.pop_front();
+  if (status != kSendTaken) ++not_taken_;
+  if (!owner.in_transaction) {
+    for (Answer& a : answers_) {
+      if (!a.waits) continue;
+      a.waits = false;
+      a.text = status == kSendTaken ? "OK" : error_line(status);
+      break;
+    }
+    write_done_answers();
+  } else if (in_transaction_ && owner.transaction == transaction_ &&
+             status != kSendTaken && failure_.empty()) {
+    failure_ = error_line(status);
+  }
+}
+
+void StreamReplies::take_ready() {
+  while (!owners_.empty() && sink_->outcome_ready()) take_one();
+}
+
+void StreamReplies::write_done_answers() {
+  while (!answers_.empty() && !answers_.front().waits) {
+    if (confirm_) {
+      std::fputs(answers_.front().text.c_str(), out_);
+      std::fputc('\n', out_);
+      std::fflush(out_);
+    }
+    answers_.pop_front();
+  }
+}
+
+void StreamReplies::keep_alive(std::chrono::steady_clock::time_point* last) {
+  if (!confirm_ || !answers_.empty()) return;
+  const auto now = clock_();
+  if (now - *last < kKeepAliveEvery) return;
+  // Leading dots of an answer line are omprog's keep-alive.
+  std::fputc('.', out_);
+  std::fflush(out_);
+  *last = now;
+}
+
+}  // namespace quillo

@@ -1,0 +1,133 @@
+// What `quillo-send --stream` answers rsyslog's omprog, line by line, and
+// when: the one place that knows the confirmation protocol, with and
+// without transactions. The caller reads the input, turns each line into
+// a call below, and says when it is about to wait for more input.
+//
+// Without transactions omprog sends a line only once the one before it was
+// answered, so each answer must go out before the stream waits for input:
+// the answer of a record ("OK", or "Error: ..." so that rsyslog keeps the
+// line and offers it again) is written once its outcome is known, the
+// answers in input order. With several lines already in the input (a
+// pipe, not omprog) the records go out up to `window` at a time and the
+// answers lag the input by as many lines.
+//
+// With transactions (omprog useTransactions="on"):
+//   BEGIN TRANSACTION   -> OK
+//   a record line       -> DEFER_COMMIT once it is sent (so rsyslog sends
+//                          the next at once)
+//   a line never sent   -> DEFER_COMMIT (skipped or unparseable: done)
+//   COMMIT TRANSACTION  -> OK once every record of the transaction was
+//                          answered "taken"; "Error: ..." as soon as one
+//                          was not: rsyslog then keeps the whole batch
+//                          and offers it again (those taken are then
+//                          logged twice). After a failure the rest of the
+//                          transaction is not sent.
+// A line inside a transaction is never answered with an error: rsyslog
+// would then offer that line alone again and take the deferred ones
+// before it as done; a failed commit makes it offer them all.
+// While the commit waits, a "." is written every second or so: omprog's
+// keep-alive, which restarts its confirmation time-out.
+//
+// A BEGIN is answered with an error, and its transaction not opened, when
+// the daemon cannot be reached, and for kRetryPause after a failed commit
+// (with the commit's error). rsyslog takes the lines of a transaction
+// ("DEFER_COMMIT") as a sign that the action works again, and offers a
+// batch whose commit failed again at once, without end; a refused BEGIN
+// is no such sign, and after a few of them rsyslog waits its
+// action.resumeInterval before it tries again.
+//
+// Lines outside a transaction are answered as without transactions. A
+// BEGIN while a transaction is open (rsyslog gave up on the last one)
+// starts afresh. Without `confirm` nothing is written but the outcomes are
+// still counted. One thread; `out` is flushed after every answer.
+
+#ifndef QUILLO_CLIENT_STREAM_REPLIES_H_
+#define QUILLO_CLIENT_STREAM_REPLIES_H_
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "client/record_sink.h"
+
+namespace quillo {
+
+inline constexpr char kBeginTransactionMark[] = "BEGIN TRANSACTION";
+inline constexpr char kCommitTransactionMark[] = "COMMIT TRANSACTION";
+// How long after a failed commit a BEGIN is refused.
+inline constexpr std::chrono::seconds kRetryPause{1};
+
+class StreamReplies {
+ public:
+  using Clock = std::chrono::steady_clock::time_point (*)();
+
+  // `sink` outlives this object; `window` >= 1; `clock` gives the time
+  // (a test's own clock, or the steady clock).
+  StreamReplies(RecordSink* sink, std::size_t window, std::FILE* out,
+                bool confirm, Clock clock = &std::chrono::steady_clock::now);
+  StreamReplies(const StreamReplies&) = delete;
+  StreamReplies& operator=(const StreamReplies&) = delete;
+
+  // The first "OK": ready for lines.
+  void ready();
+  void begin_mark();
+  void commit_mark();
+  // A line that became this record.
+  void record(std::unique_ptr<RequestData> record);
+  // A line that is never sent (skipped, unparseable): done.
+  void line_done();
+  // The input has nothing whole left: everything answered that omprog
+  // waits for before it sends more.
+  void before_wait();
+  // End of input: every outcome taken, every answer written.
+  void finish();
+
+  // Records whose outcome was not "taken", with those of a failed
+  // transaction that were not sent.
+  unsigned long not_taken() const { return not_taken_; }
+
+ private:
+  // An answer not written yet; `waits` until its record's outcome is known.
+  struct Answer {
+    bool waits;
+    std::string text;
+  };
+  // Whom an outstanding record's outcome goes to.
+  struct Owner {
+    bool in_transaction;
+    std::uint64_t transaction;
+  };
+
+  void answer(const char* text);
+  // Takes the oldest outstanding outcome (waiting for it) and writes the
+  // answers it completes.
+  void take_one();
+  void take_ready();
+  void write_done_answers();
+  void keep_alive(std::chrono::steady_clock::time_point* last);
+
+  RecordSink* const sink_;
+  const std::size_t window_;
+  std::FILE* const out_;
+  const bool confirm_;
+  const Clock clock_;
+  std::deque<Answer> answers_;  // in input order
+  std::deque<Owner> owners_;    // in submission order
+  bool in_transaction_ = false;
+  std::uint64_t transaction_ = 0;
+  std::string failure_;       // the open transaction's first failure
+  std::string last_failure_;  // of the last failed commit
+  std::chrono::steady_clock::time_point refuse_until_{};
+  unsigned long not_taken_ = 0;
+};
+
+// The answer line for a record not taken ("Error: ...").
+const char* error_line(SendStatus status);
+
+}  // namespace quillo
+
+#endif  // QUILLO_CLIENT_STREAM_REPLIES_H_
