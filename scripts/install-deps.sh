@@ -3,12 +3,14 @@
 set -euo pipefail
 # The Samba end-to-end tests run smbd, smbclient and rsyslogd in a private
 # namespace of their own; the forwarding tests run rsyslogd with imrelp and
-# the gtls driver as collector, with certificates made by certtool.
+# the gtls driver as collector, with certificates made by certtool; the
+# containment scenario needs smbcontrol, testparm, flock and logger.
 packages=(build-essential cmake pkg-config libxml++2.6-dev libgtest-dev
           libgmock-dev googletest libbenchmark-dev python3
           groff-base man-db dpkg-dev clang libclang-rt-14-dev
           clang-tidy librelp-dev libgnutls28-dev libglib2.0-dev nlohmann-json3-dev
-          samba samba-vfs-modules smbclient rsyslog iproute2 util-linux
+          samba samba-common-bin samba-vfs-modules smbclient rsyslog iproute2
+          util-linux bsdutils
           rsyslog-relp rsyslog-gnutls gnutls-bin)
 missing=()
 for p in "${packages[@]}"; do
