@@ -35,12 +35,48 @@ StreamReplies::StreamReplies(RecordSink* sink, std::size_t window,
 
 void StreamReplies::ready() { answer("OK"); }
 
+void StreamReplies::keep_for_retry() {
+  failed_ = tracking_ ? std::move(offered_) : std::vector<Offered>();
+  failed_transaction_ = transaction_;
+  offered_.clear();
+  tracking_ = true;
+}
+
+std::size_t StreamReplies::track(std::string body, bool taken) {
+  if (!tracking_ || offered_.size() >= kMaxTrackedRecords) {
+    tracking_ = false;
+    return kMaxTrackedRecords;
+  }
+  offered_.push_back(Offered{std::move(body), taken});
+  return offered_.size() - 1;
+}
+
+bool StreamReplies::taken_before(const std::string& body) {
+  if (!retrying_) return false;
+  if (retry_at_ >= failed_.size() || failed_[retry_at_].body != body) {
+    retrying_ = false;  // another batch: nothing of it was sent before
+    failed_.clear();
+    return false;
+  }
+  return failed_[retry_at_++].taken;
+}
+
 void StreamReplies::begin_mark() {
   // An open transaction ends here uncommitted: rsyslog sends its lines
   // again. Its records still outstanding are counted as they come.
+  if (in_transaction_) keep_for_retry();
   ++transaction_;
   in_transaction_ = false;
   failure_.clear();
+  offered_.clear();
+  tracking_ = true;
+  // What the failed transaction's records came to decides the retry.
+  while (!owners_.empty() && owners_.front().in_transaction &&
+         owners_.front().transaction == failed_transaction_) {
+    take_one();
+  }
+  retrying_ = !failed_.empty();
+  retry_at_ = 0;
   if (clock_() < refuse_until_) {
     answer(last_failure_.c_str());
     return;
@@ -72,21 +108,40 @@ void StreamReplies::commit_mark() {
   if (!failure_.empty()) {
     last_failure_ = failure_;
     refuse_until_ = clock_() + kRetryPause;
+    keep_for_retry();
+  } else {
+    failed_.clear();
+    failed_transaction_ = 0;
   }
+  retrying_ = false;
   answer(failure_.empty() ? "OK" : failure_.c_str());
 }
 
 void StreamReplies::record(std::unique_ptr<RequestData> record) {
   while (owners_.size() >= window_) take_one();
+  std::string body;
+  if (in_transaction_) {
+    body.assign(reinterpret_cast<const char*>(record->data.get()),
+                record->size);
+  }
   if (in_transaction_ && !failure_.empty()) {
     // The whole transaction comes again: sending this now would only
     // log it twice.
     ++not_taken_;
+    track(std::move(body), false);
     answer("DEFER_COMMIT");
     return;
   }
+  if (in_transaction_ && taken_before(body)) {
+    // Its row is in the log from the first try.
+    track(std::move(body), true);
+    answer("DEFER_COMMIT");
+    return;
+  }
+  const std::size_t line =
+      in_transaction_ ? track(std::move(body), false) : 0;
   sink_->submit(std::move(record));
-  owners_.push_back(Owner{in_transaction_, transaction_});
+  owners_.push_back(Owner{in_transaction_, transaction_, line});
   if (in_transaction_) {
     answer("DEFER_COMMIT");
   } else {
@@ -129,9 +184,21 @@ void StreamReplies::take_one() {
       break;
     }
     write_done_answers();
-  } else if (in_transaction_ && owner.transaction == transaction_ &&
-             status != kSendTaken && failure_.empty()) {
-    failure_ = error_line(status);
+  } else {
+    if (status == kSendTaken) note_taken(owner);
+    if (in_transaction_ && owner.transaction == transaction_ &&
+        status != kSendTaken && failure_.empty()) {
+      failure_ = error_line(status);
+    }
+  }
+}
+
+void StreamReplies::note_taken(const Owner& owner) {
+  std::vector<Offered>* lines = nullptr;
+  if (owner.transaction == transaction_) lines = &offered_;
+  if (owner.transaction == failed_transaction_) lines = &failed_;
+  if (lines != nullptr && owner.line < lines->size()) {
+    (*lines)[owner.line].taken = true;
   }
 }
 

@@ -19,9 +19,15 @@
 //   COMMIT TRANSACTION  -> OK once every record of the transaction was
 //                          answered "taken"; "Error: ..." as soon as one
 //                          was not: rsyslog then keeps the whole batch
-//                          and offers it again (those taken are then
-//                          logged twice). After a failure the rest of the
-//                          transaction is not sent.
+//                          and offers it again. After a failure the rest
+//                          of the transaction is not sent.
+// The records of a failed transaction that the daemon took are not sent
+// again when the next transaction begins with the same records in the
+// same order (rsyslog offering the batch again): they are answered
+// DEFER_COMMIT at once, so the retry logs each row once. At the first
+// record that differs the retry is taken for a new batch and everything
+// is sent. At most kMaxTrackedRecords of a transaction are remembered;
+// past that a failed transaction's records are all sent again.
 // A line inside a transaction is never answered with an error: rsyslog
 // would then offer that line alone again and take the deferred ones
 // before it as done; a failed commit makes it offer them all.
@@ -51,6 +57,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "client/record_sink.h"
 
@@ -58,6 +65,9 @@ namespace quillo {
 
 inline constexpr char kBeginTransactionMark[] = "BEGIN TRANSACTION";
 inline constexpr char kCommitTransactionMark[] = "COMMIT TRANSACTION";
+// Records of one transaction remembered for its retry.
+inline constexpr std::size_t kMaxTrackedRecords = 4096;
+
 // How long after a failed commit a BEGIN is refused.
 inline constexpr std::chrono::seconds kRetryPause{1};
 
@@ -100,7 +110,25 @@ class StreamReplies {
   struct Owner {
     bool in_transaction;
     std::uint64_t transaction;
+    std::size_t line = 0;  // its place in its transaction's records
   };
+  // A record of a transaction: its frame's body, and whether the daemon
+  // took it.
+  struct Offered {
+    std::string body;
+    bool taken = false;
+  };
+
+  // Whether `body`, the next record of a retried transaction, was taken
+  // the first time; it is then not sent again.
+  bool taken_before(const std::string& body);
+  // Remembers a record of the open transaction; its index, or
+  // kMaxTrackedRecords when it is not remembered.
+  std::size_t track(std::string body, bool taken);
+  // The open transaction ends without its commit confirmed.
+  void keep_for_retry();
+  // A record of a transaction was taken.
+  void note_taken(const Owner& owner);
 
   void answer(const char* text);
   // Takes the oldest outstanding outcome (waiting for it) and writes the
@@ -123,6 +151,12 @@ class StreamReplies {
   std::string last_failure_;  // of the last failed commit
   std::chrono::steady_clock::time_point refuse_until_{};
   unsigned long not_taken_ = 0;
+  std::vector<Offered> offered_;  // of the open transaction, in order
+  bool tracking_ = true;          // all of them are in offered_
+  std::vector<Offered> failed_;   // of the last failed transaction
+  std::uint64_t failed_transaction_ = 0;  // its number; 0: none
+  std::size_t retry_at_ = 0;      // the next of failed_ to compare
+  bool retrying_ = false;
 };
 
 // The answer line for a record not taken ("Error: ...").

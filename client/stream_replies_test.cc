@@ -74,8 +74,8 @@ class Output {
 std::chrono::steady_clock::time_point test_now{};
 std::chrono::steady_clock::time_point TestClock() { return test_now; }
 
-std::unique_ptr<RequestData> Record() {
-  return std::make_unique<ReqSystemLog>("1700000000", "a", "b", "c");
+std::unique_ptr<RequestData> Record(const char* text = "c") {
+  return std::make_unique<ReqSystemLog>("1700000000", "a", "b", text);
 }
 
 TEST(StreamRepliesTest, CommitIsConfirmedOnlyOnceEveryRecordIsTaken) {
@@ -140,15 +140,56 @@ TEST(StreamRepliesTest, AFailureMakesRsyslogSendTheWholeTransactionAgain) {
                             "Error: record not stored\n"
                             "Error: no connection to quillod\n");
   EXPECT_EQ(sink.submitted, 3u);
-  // Back: the next commit takes the third record on the way.
+  // Back: the third record's outcome is taken first; the batch's first
+  // record was taken the first time, so it is not sent again.
   sink.reachable = true;
   replies.begin_mark();
   replies.record(Record());
   replies.commit_mark();
-  EXPECT_EQ(sink.taken, 4u);
+  EXPECT_EQ(sink.taken, 3u);
+  EXPECT_EQ(sink.submitted, 3u);
   EXPECT_THAT(out.text(), EndsWith("quillod\nOK\nDEFER_COMMIT\nOK\n"));
   replies.finish();
   EXPECT_EQ(replies.not_taken(), 2u);  // the refused one and the unsent one
+}
+
+TEST(StreamRepliesTest, RetriedBatchSendsOnlyWhatWasNotTaken) {
+  FakeSink sink;
+  sink.fail[1] = kSendNotStored;
+  Output out;
+  StreamReplies replies(&sink, 128, out.file(), true, &TestClock);
+  const char* batch[] = {"r0", "r1", "r2"};
+  replies.begin_mark();
+  for (const char* r : batch) replies.record(Record(r));
+  replies.commit_mark();  // r1 was not stored
+  EXPECT_EQ(sink.submitted, 3u);
+  test_now += kRetryPause;
+  // rsyslog offers the same batch: only r1 goes out again.
+  replies.begin_mark();
+  for (const char* r : batch) replies.record(Record(r));
+  replies.commit_mark();
+  EXPECT_EQ(sink.submitted, 4u);
+  EXPECT_THAT(out.text(), EndsWith("DEFER_COMMIT\nDEFER_COMMIT\n"
+                                   "DEFER_COMMIT\nOK\n"));
+  // A batch after a success is sent whole, even with the same records.
+  replies.begin_mark();
+  for (const char* r : batch) replies.record(Record(r));
+  replies.commit_mark();
+  EXPECT_EQ(sink.submitted, 7u);
+  // After a failure, a batch that differs is sent whole from where it does.
+  sink.fail[8] = kSendNotStored;  // s1
+  replies.begin_mark();
+  replies.record(Record("s0"));
+  replies.record(Record("s1"));
+  replies.commit_mark();
+  test_now += kRetryPause;
+  replies.begin_mark();
+  replies.record(Record("s0"));    // taken before: not sent
+  replies.record(Record("other"));  // not the same batch: sent
+  replies.record(Record("s1"));     // sent as well
+  replies.commit_mark();
+  EXPECT_EQ(sink.submitted, 11u);
+  replies.finish();
 }
 
 TEST(StreamRepliesTest, PlainLinesAreAnsweredInInputOrderWithinTheWindow) {
