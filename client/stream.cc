@@ -120,7 +120,7 @@ void take_line(const CommandLine& cl, const std::string& line,
 int run_stream(const CommandLine& cl, const std::string& socket_path, int in_fd,
                std::FILE* out, std::FILE* err) {
   SessionSender sender(socket_path, kRecordBound, err);
-  StreamReplies replies(&sender, kStreamWindow, out, cl.confirm);
+  StreamReplies replies(&sender, kStreamWindow, out, cl.confirm, err);
   replies.ready();
   InputLines reader(in_fd);
   std::string line;

@@ -1,5 +1,7 @@
 #include "client/stream_replies.h"
 
+#include <cstring>
+#include <thread>
 #include <utility>
 
 namespace quillo {
@@ -26,12 +28,19 @@ const char* error_line(SendStatus status) {
 }
 
 StreamReplies::StreamReplies(RecordSink* sink, std::size_t window,
-                             std::FILE* out, bool confirm, Clock clock)
+                             std::FILE* out, bool confirm, std::FILE* notes,
+                             Clock clock, Pause pause)
     : sink_(sink),
       window_(window),
       out_(out),
       confirm_(confirm),
-      clock_(clock) {}
+      notes_(notes),
+      clock_(clock),
+      pause_(pause) {}
+
+void StreamReplies::sleep_for(std::chrono::milliseconds how_long) {
+  std::this_thread::sleep_for(how_long);
+}
 
 void StreamReplies::ready() { answer("OK"); }
 
@@ -68,6 +77,7 @@ void StreamReplies::begin_mark() {
   ++transaction_;
   in_transaction_ = false;
   failure_.clear();
+  failure_status_ = kSendTaken;
   offered_.clear();
   tracking_ = true;
   // What the failed transaction's records came to decides the retry.
@@ -77,17 +87,55 @@ void StreamReplies::begin_mark() {
   }
   retrying_ = !failed_.empty();
   retry_at_ = 0;
-  if (clock_() < refuse_until_) {
-    answer(last_failure_.c_str());
-    return;
-  }
-  SendStatus why = kSendNoConnection;
-  if (!sink_->can_send(&why)) {
-    answer(error_line(why));
-    return;
-  }
   in_transaction_ = true;
   answer("OK");
+}
+
+void StreamReplies::take_transaction(
+    std::chrono::steady_clock::time_point* last) {
+  // The transaction's records are the newest outstanding ones.
+  while (!owners_.empty() && owners_.back().in_transaction &&
+         owners_.back().transaction == transaction_) {
+    take_one();
+    keep_alive(last);
+  }
+}
+
+bool StreamReplies::wait_for_daemon(
+    std::chrono::steady_clock::time_point* last) {
+  if (notes_ != nullptr) {
+    std::fprintf(notes_,
+                 "quillo-send: %s; the transaction waits for quillod\n",
+                 failure_.c_str() + std::strlen("Error: "));
+  }
+  const auto until = clock_() + kCommitWait;
+  while (clock_() < until) {
+    keep_alive(last);
+    pause_(kCommitRetryEvery);
+    SendStatus why = kSendNoConnection;
+    if (!sink_->can_send(&why)) continue;
+    failure_.clear();
+    failure_status_ = kSendTaken;
+    for (std::size_t i = 0; i < offered_.size(); ++i) {
+      if (offered_[i].taken) continue;
+      while (owners_.size() >= window_) take_one();
+      const std::string& body = offered_[i].body;
+      auto record = std::make_unique<RequestData>();
+      record->set_size(static_cast<unsigned short>(body.size()));
+      std::memcpy(record->data.get(), body.data(), body.size());
+      --not_taken_;  // counted again should it fail once more
+      sink_->submit(std::move(record));
+      owners_.push_back(Owner{true, transaction_, i});
+    }
+    take_transaction(last);
+    if (failure_.empty()) return true;
+    if (failure_status_ == kSendNotStored) return false;
+  }
+  if (notes_ != nullptr) {
+    std::fprintf(notes_, "quillo-send: no quillod for %lld s; the commit fails\n",
+                 static_cast<long long>(kCommitWait.count()));
+  }
+  return false;
 }
 
 void StreamReplies::commit_mark() {
@@ -96,18 +144,14 @@ void StreamReplies::commit_mark() {
     return;
   }
   auto last = clock_();
-  // The transaction's records are the newest outstanding ones; the wait
-  // ends at its first failure, which already decides the answer.
-  while (failure_.empty() && !owners_.empty() &&
-         owners_.back().in_transaction &&
-         owners_.back().transaction == transaction_) {
-    take_one();
-    keep_alive(&last);
+  take_transaction(&last);
+  // A daemon that went away may be back in a moment; one that did not
+  // store a record will not store it now either.
+  if (!failure_.empty() && failure_status_ != kSendNotStored && tracking_) {
+    wait_for_daemon(&last);
   }
   in_transaction_ = false;
   if (!failure_.empty()) {
-    last_failure_ = failure_;
-    refuse_until_ = clock_() + kRetryPause;
     keep_for_retry();
   } else {
     failed_.clear();
@@ -189,6 +233,7 @@ void StreamReplies::take_one() {
     if (in_transaction_ && owner.transaction == transaction_ &&
         status != kSendTaken && failure_.empty()) {
       failure_ = error_line(status);
+      failure_status_ = status;
     }
   }
 }

@@ -17,30 +17,32 @@
 //                          the next at once)
 //   a line never sent   -> DEFER_COMMIT (skipped or unparseable: done)
 //   COMMIT TRANSACTION  -> OK once every record of the transaction was
-//                          answered "taken"; "Error: ..." as soon as one
-//                          was not: rsyslog then keeps the whole batch
-//                          and offers it again. After a failure the rest
-//                          of the transaction is not sent.
+//                          answered "taken"; "Error: ..." when one was
+//                          not: rsyslog then keeps the whole batch and
+//                          offers it again. After a failure the rest of
+//                          the transaction is not sent.
+// When the daemon could not be reached or the session was lost (a restart
+// of quillod, say), the commit waits for it, up to kCommitWait: every
+// kCommitRetryEvery it tries to connect, and once it can, it sends the
+// records of the transaction that were not taken, in order, and takes
+// their answers. So a short outage costs no failed commit at all, and a
+// long one costs one failed commit per kCommitWait: rsyslog offers a
+// failed batch again at once, and each try then waits here, never in a
+// loop of quick failures. A record the daemon did not store is not
+// retried: the commit fails.
 // The records of a failed transaction that the daemon took are not sent
 // again when the next transaction begins with the same records in the
 // same order (rsyslog offering the batch again): they are answered
 // DEFER_COMMIT at once, so the retry logs each row once. At the first
 // record that differs the retry is taken for a new batch and everything
 // is sent. At most kMaxTrackedRecords of a transaction are remembered;
-// past that a failed transaction's records are all sent again.
+// past that a failed transaction's records are all sent again, and a
+// commit does not wait for the daemon.
 // A line inside a transaction is never answered with an error: rsyslog
 // would then offer that line alone again and take the deferred ones
 // before it as done; a failed commit makes it offer them all.
 // While the commit waits, a "." is written every second or so: omprog's
 // keep-alive, which restarts its confirmation time-out.
-//
-// A BEGIN is answered with an error, and its transaction not opened, when
-// the daemon cannot be reached, and for kRetryPause after a failed commit
-// (with the commit's error). rsyslog takes the lines of a transaction
-// ("DEFER_COMMIT") as a sign that the action works again, and offers a
-// batch whose commit failed again at once, without end; a refused BEGIN
-// is no such sign, and after a few of them rsyslog waits its
-// action.resumeInterval before it tries again.
 //
 // Lines outside a transaction are answered as without transactions. A
 // BEGIN while a transaction is open (rsyslog gave up on the last one)
@@ -68,17 +70,24 @@ inline constexpr char kCommitTransactionMark[] = "COMMIT TRANSACTION";
 // Records of one transaction remembered for its retry.
 inline constexpr std::size_t kMaxTrackedRecords = 4096;
 
-// How long after a failed commit a BEGIN is refused.
-inline constexpr std::chrono::seconds kRetryPause{1};
+// How long a commit waits for a daemon it cannot reach, and how often it
+// tries to in that time.
+inline constexpr std::chrono::seconds kCommitWait{10};
+inline constexpr std::chrono::milliseconds kCommitRetryEvery{250};
 
 class StreamReplies {
  public:
   using Clock = std::chrono::steady_clock::time_point (*)();
+  using Pause = void (*)(std::chrono::milliseconds);
 
-  // `sink` outlives this object; `window` >= 1; `clock` gives the time
-  // (a test's own clock, or the steady clock).
+  // `sink` outlives this object; `window` >= 1; `notes` (may be null)
+  // gets a line when a commit waits for the daemon and when it gives up;
+  // `clock` gives the time and `pause` waits (a test's own, or the steady
+  // clock and a sleep).
   StreamReplies(RecordSink* sink, std::size_t window, std::FILE* out,
-                bool confirm, Clock clock = &std::chrono::steady_clock::now);
+                bool confirm, std::FILE* notes = nullptr,
+                Clock clock = &std::chrono::steady_clock::now,
+                Pause pause = &sleep_for);
   StreamReplies(const StreamReplies&) = delete;
   StreamReplies& operator=(const StreamReplies&) = delete;
 
@@ -129,6 +138,12 @@ class StreamReplies {
   void keep_for_retry();
   // A record of a transaction was taken.
   void note_taken(const Owner& owner);
+  // Takes the outcomes of the open transaction's records.
+  void take_transaction(std::chrono::steady_clock::time_point* last);
+  // The commit's wait for a daemon that could not be reached; true when
+  // every record of the transaction was taken in the end.
+  bool wait_for_daemon(std::chrono::steady_clock::time_point* last);
+  static void sleep_for(std::chrono::milliseconds how_long);
 
   void answer(const char* text);
   // Takes the oldest outstanding outcome (waiting for it) and writes the
@@ -142,14 +157,15 @@ class StreamReplies {
   const std::size_t window_;
   std::FILE* const out_;
   const bool confirm_;
+  std::FILE* const notes_;
   const Clock clock_;
+  const Pause pause_;
   std::deque<Answer> answers_;  // in input order
   std::deque<Owner> owners_;    // in submission order
   bool in_transaction_ = false;
   std::uint64_t transaction_ = 0;
-  std::string failure_;       // the open transaction's first failure
-  std::string last_failure_;  // of the last failed commit
-  std::chrono::steady_clock::time_point refuse_until_{};
+  std::string failure_;  // the open transaction's first failure
+  SendStatus failure_status_ = kSendTaken;
   unsigned long not_taken_ = 0;
   std::vector<Offered> offered_;  // of the open transaction, in order
   bool tracking_ = true;          // all of them are in offered_

@@ -107,11 +107,23 @@ TEST(StreamRepliesTest, CommitIsConfirmedOnlyOnceEveryRecordIsTaken) {
   EXPECT_EQ(replies.not_taken(), 0u);
 }
 
-TEST(StreamRepliesTest, AFailureMakesRsyslogSendTheWholeTransactionAgain) {
+// The test's pause: moves the test's clock, and makes the sink reachable
+// again at the `back_after`th pause (0: never).
+FakeSink* paused_sink = nullptr;
+int pauses = 0;
+int back_after = 0;
+void TestPause(std::chrono::milliseconds how_long) {
+  test_now += how_long;
+  if (++pauses == back_after) paused_sink->reachable = true;
+}
+
+TEST(StreamRepliesTest, RecordNotStoredFailsTheCommitAndRsyslogSendsTheBatchAgain) {
   FakeSink sink;
   sink.fail[1] = kSendNotStored;
   Output out;
-  StreamReplies replies(&sink, 128, out.file(), true, &TestClock);
+  pauses = 0;
+  StreamReplies replies(&sink, 128, out.file(), true, nullptr, &TestClock,
+                        &TestPause);
   replies.begin_mark();
   replies.record(Record());
   replies.record(Record());
@@ -121,49 +133,86 @@ TEST(StreamRepliesTest, AFailureMakesRsyslogSendTheWholeTransactionAgain) {
   replies.record(Record());  // not sent: the transaction comes again
   EXPECT_EQ(sink.submitted, 3u);
   replies.commit_mark();
-  const std::string failed =
-      "OK\nDEFER_COMMIT\nDEFER_COMMIT\nDEFER_COMMIT\nDEFER_COMMIT\n"
-      "Error: record not stored\n";
-  EXPECT_EQ(out.text(), failed);
-  // The commit did not wait for the third record.
-  EXPECT_EQ(sink.taken, 2u);
-  // The batch comes again at once: refused at its start, for a while, so
-  // that rsyslog waits before it offers the batch again.
-  replies.begin_mark();
-  test_now += kRetryPause - std::chrono::milliseconds(1);
-  replies.begin_mark();
-  test_now += std::chrono::milliseconds(1);
-  sink.reachable = false;
-  replies.begin_mark();
-  EXPECT_EQ(out.text(), failed +
-                            "Error: record not stored\n"
-                            "Error: record not stored\n"
-                            "Error: no connection to quillod\n");
-  EXPECT_EQ(sink.submitted, 3u);
-  // Back: the third record's outcome is taken first; the batch's first
-  // record was taken the first time, so it is not sent again.
-  sink.reachable = true;
-  replies.begin_mark();
-  replies.record(Record());
-  replies.commit_mark();
+  EXPECT_EQ(out.text(),
+            "OK\nDEFER_COMMIT\nDEFER_COMMIT\nDEFER_COMMIT\nDEFER_COMMIT\n"
+            "Error: record not stored\n");
   EXPECT_EQ(sink.taken, 3u);
-  EXPECT_EQ(sink.submitted, 3u);
-  EXPECT_THAT(out.text(), EndsWith("quillod\nOK\nDEFER_COMMIT\nOK\n"));
+  EXPECT_EQ(pauses, 0) << "waited for a daemon that is there";
+  // The batch comes again: its first and third records were taken the
+  // first time, so only the second and fourth are sent.
+  replies.begin_mark();
+  for (int i = 0; i < 4; ++i) replies.record(Record());
+  replies.commit_mark();
+  EXPECT_EQ(sink.submitted, 5u);
+  EXPECT_THAT(out.text(), EndsWith("not stored\nOK\nDEFER_COMMIT\n"
+                                   "DEFER_COMMIT\nDEFER_COMMIT\n"
+                                   "DEFER_COMMIT\nOK\n"));
   replies.finish();
   EXPECT_EQ(replies.not_taken(), 2u);  // the refused one and the unsent one
+}
+
+// quillod restarts in the middle of a transaction: the session is lost
+// after the second record. The commit waits, with keep-alive dots, sends
+// the records not taken once the daemon is back and is confirmed; when
+// the daemon stays away, the commit fails after kCommitWait.
+TEST(StreamRepliesTest, CommitWaitsForADaemonThatWentAway) {
+  for (const bool comes_back : {true, false}) {
+    SCOPED_TRACE(comes_back ? "comes back" : "stays away");
+    FakeSink sink;
+    sink.fail[2] = kSendNoAnswer;      // lost with its session
+    sink.fail[3] = kSendNoConnection;  // no daemon to send it to
+    Output out;
+    char* notes_buffer = nullptr;
+    std::size_t notes_size = 0;
+    std::FILE* notes = open_memstream(&notes_buffer, &notes_size);
+    paused_sink = &sink;
+    pauses = 0;
+    back_after = comes_back ? 12 : 0;  // 3 s later
+    StreamReplies replies(&sink, 128, out.file(), true, notes, &TestClock,
+                          &TestPause);
+    replies.begin_mark();
+    for (int i = 0; i < 5; ++i) replies.record(Record());
+    sink.released = 4;
+    sink.reachable = false;
+    replies.before_wait();     // the failure is seen
+    replies.record(Record());  // after it: not sent now
+    replies.commit_mark();
+    std::fclose(notes);
+    const std::string noted(notes_buffer, notes_size);
+    std::free(notes_buffer);
+    const std::string text = out.text();
+    EXPECT_THAT(noted, ::testing::HasSubstr("the transaction waits for quillod"));
+    EXPECT_NE(text.find("DEFER_COMMIT\n."), std::string::npos)
+        << "no keep-alive while the commit waited: " << text;
+    if (comes_back) {
+      // Records 2 and 3 and the unsent sixth go again; nothing else.
+      EXPECT_EQ(sink.submitted, 8u);
+      EXPECT_EQ(pauses, 12);
+      EXPECT_THAT(text, EndsWith("OK\n"));
+      replies.finish();
+      EXPECT_EQ(replies.not_taken(), 0u);
+    } else {
+      EXPECT_EQ(sink.submitted, 5u);
+      EXPECT_EQ(pauses, static_cast<int>(kCommitWait / kCommitRetryEvery));
+      EXPECT_THAT(text, EndsWith("Error: no answer from quillod\n"));
+      EXPECT_THAT(noted, ::testing::HasSubstr("the commit fails"));
+      replies.finish();
+      EXPECT_EQ(replies.not_taken(), 3u);
+    }
+  }
 }
 
 TEST(StreamRepliesTest, RetriedBatchSendsOnlyWhatWasNotTaken) {
   FakeSink sink;
   sink.fail[1] = kSendNotStored;
   Output out;
-  StreamReplies replies(&sink, 128, out.file(), true, &TestClock);
+  StreamReplies replies(&sink, 128, out.file(), true, nullptr, &TestClock,
+                        &TestPause);
   const char* batch[] = {"r0", "r1", "r2"};
   replies.begin_mark();
   for (const char* r : batch) replies.record(Record(r));
   replies.commit_mark();  // r1 was not stored
   EXPECT_EQ(sink.submitted, 3u);
-  test_now += kRetryPause;
   // rsyslog offers the same batch: only r1 goes out again.
   replies.begin_mark();
   for (const char* r : batch) replies.record(Record(r));
@@ -182,7 +231,6 @@ TEST(StreamRepliesTest, RetriedBatchSendsOnlyWhatWasNotTaken) {
   replies.record(Record("s0"));
   replies.record(Record("s1"));
   replies.commit_mark();
-  test_now += kRetryPause;
   replies.begin_mark();
   replies.record(Record("s0"));    // taken before: not sent
   replies.record(Record("other"));  // not the same batch: sent

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <utility>
 
 #include "base/eintr.h"
@@ -247,6 +248,38 @@ void PeerSet::sweep() {
   };
   peers_.erase(std::remove_if(peers_.begin(), peers_.end(), done),
                peers_.end());
+}
+
+bool PeerSet::answers_waiting() const {
+  return std::any_of(peers_.begin(), peers_.end(), [](const auto& peer) {
+    return !peer->failed && !peer->out.empty();
+  });
+}
+
+void PeerSet::drain(Clock::time_point until) {
+  std::vector<pollfd> fds;
+  for (;;) {
+    fds.clear();
+    std::vector<Peer*> waiting;
+    for (const auto& peer : peers_) {
+      if (peer->failed || peer->out.empty()) continue;
+      fds.push_back({peer->fd.get(), POLLOUT, 0});
+      waiting.push_back(peer.get());
+    }
+    const Clock::time_point now = Clock::now();
+    if (waiting.empty() || now >= until) return;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - now);
+    const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(ms.count()));
+    if (ready < 0 && errno != EINTR) return;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      if ((fds[i].revents & POLLOUT) == 0) {
+        waiting[i]->failed = true;  // gone, or an error
+        continue;
+      }
+      flush(*waiting[i], Clock::now());
+    }
+  }
 }
 
 PeerSet::Clock::time_point PeerSet::next_deadline() const {

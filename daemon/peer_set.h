@@ -120,6 +120,13 @@ class PeerSet {
   // without peers.
   Clock::time_point next_deadline() const;
 
+  // Whether an answer waits to be sent.
+  bool answers_waiting() const;
+
+  // Sends the waiting answers, waiting for clients to take them until
+  // `until` at the latest; nothing is read.
+  void drain(Clock::time_point until);
+
   std::size_t size() const { return peers_.size(); }
   const SessionStats& stats() const { return stats_; }
 

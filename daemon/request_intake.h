@@ -73,6 +73,13 @@ class RequestIntake final {
   // clients that are done.
   void answer(const std::deque<PeerSet::Frame>& round);
 
+  // Whether answers wait to be sent.
+  bool answers_waiting() const { return peers_.answers_waiting(); }
+
+  // Before a stop: sends the waiting answers, giving the clients at most
+  // kRequestTimeout to take them.
+  void drain_answers() { peers_.drain(Clock::now() + kRequestTimeout); }
+
   const SessionStats& session_stats() const { return peers_.stats(); }
 
  private:

@@ -177,9 +177,17 @@ class RequestLoop {
       // just before it applies to the frames it brought; never in the
       // middle of a round.
       if (g_reload_requested.exchange(false)) reload();
+      // From the first row written to the last answer sent, a stop waits
+      // for the loop (daemon/signals.h).
+      if (!round_.empty()) g_stop_deferred.store(true);
       round_writer_.serve(round_, *config_);
       intake_.answer(round_);
       round_.clear();
+      g_stop_deferred.store(intake_.answers_waiting());
+      if (g_stop_requested.load()) {
+        intake_.drain_answers();
+        stop_now();
+      }
     }
   }
 

@@ -1,14 +1,26 @@
 #include "daemon/signals.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 namespace quillo {
 
 std::atomic<bool> g_reload_requested{false};
+std::atomic<bool> g_stop_requested{false};
+std::atomic<bool> g_stop_deferred{false};
 
 namespace {
 
+static_assert(std::atomic<int>::is_always_lock_free, "set in a signal handler");
+std::atomic<int> g_stop_signal{SIGTERM};
+
 void on_hangup(int) { g_reload_requested.store(true); }
+
+void on_stop(int signo) {
+  g_stop_signal.store(signo);
+  g_stop_requested.store(true);
+  if (!g_stop_deferred.load()) stop_now();
+}
 
 }  // namespace
 
@@ -23,6 +35,32 @@ void install_signals() {
   sigemptyset(&hangup.sa_mask);
   hangup.sa_flags = SA_RESTART;
   sigaction(SIGHUP, &hangup, nullptr);
+
+  // No SA_RESTART: a stop cuts a wait in accept() or poll() short.
+  struct sigaction stop {};
+  stop.sa_handler = on_stop;
+  sigemptyset(&stop.sa_mask);
+  sigaddset(&stop.sa_mask, SIGTERM);
+  sigaddset(&stop.sa_mask, SIGINT);
+  sigaction(SIGTERM, &stop, nullptr);
+  sigaction(SIGINT, &stop, nullptr);
+}
+
+void stop_now() {
+  const int signo = g_stop_signal.load();
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(signo, &fallback, nullptr);
+  // Inside the handler the signal is blocked until it returns; outside it,
+  // it may be blocked by nobody. Either way the default action follows.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signo);
+  ::raise(signo);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  // Not reached but for a signal someone else ignores.
+  ::_exit(128 + signo);
 }
 
 }  // namespace quillo
