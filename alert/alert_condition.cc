@@ -13,6 +13,7 @@
 
 #include "base/ascii.h"
 #include "base/console.h"
+#include "base/local_fields.h"
 #include "config/config_xml.h"
 #include "config/wildcard.h"
 #include "support/xml/dom.h"
@@ -137,10 +138,9 @@ bool UserField::accepts(const std::string& user) const {
 }
 
 bool AlertCondition::in_period(std::int64_t now) const {
-  const time_t when = static_cast<time_t>(now);
   struct tm local;
   // A time the C library cannot break down lies in no window.
-  const bool known = localtime_r(&when, &local) != nullptr;
+  const bool known = base::local_fields(now, &local);
   bool inside = false;
   if (known && (weekdays & (std::uint32_t{1} << local.tm_wday)) != 0) {
     // 64-bit arithmetic: hours and minutes are taken from the document

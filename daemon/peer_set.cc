@@ -72,10 +72,11 @@ std::size_t PeerSet::answer_room(const Peer& peer) {
 
 // How many more frames `peer` may give this round: its turn, its room for
 // answers and the round's room.
-std::size_t PeerSet::room(const Peer& peer, const std::deque<Frame>& round) {
+std::size_t PeerSet::room(const Peer& peer,
+                          const std::deque<Frame>& round) const {
   const std::size_t in_round =
       round.size() < kMaxRoundFrames ? kMaxRoundFrames - round.size() : 0;
-  return std::min({kMaxPeerFrames, answer_room(peer), in_round});
+  return std::min({peer_share_, answer_room(peer), in_round});
 }
 
 // A peer whose stream ended, whose bound passed or that is let go: a frame
@@ -107,6 +108,7 @@ void PeerSet::take_frame(Peer& peer, Clock::time_point now,
   Frame& frame = round->back();
   frame.peer = &peer;
   frame.whole = true;
+  frame.session = peer.session;
   take_body(peer.request, frame.request);
   ++peer.unanswered;
 }

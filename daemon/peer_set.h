@@ -37,6 +37,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -53,6 +54,9 @@ namespace quillo {
 // Frames taken from one peer in one round: a session that keeps sending
 // takes its turn with the others.
 inline constexpr std::size_t kMaxPeerFrames = 256;
+// The same while one-shot clients are about (set_peer_share()): shorter
+// rounds, so that a client that sends one frame waits for few others.
+inline constexpr std::size_t kSharedPeerFrames = 32;
 // Frames of one round in all, which bounds what a round holds in memory
 // (about 16 MiB of bodies at the largest).
 inline constexpr std::size_t kMaxRoundFrames = 4096;
@@ -81,6 +85,7 @@ class PeerSet {
     Peer* peer = nullptr;
     RequestData request;  // size 0 when no length arrived
     bool whole = false;
+    bool session = false;  // a frame of a session
     // Set by the request loop: the code to answer, or -1 for none, which
     // ends the peer's stream there (no later frame of it is answered).
     int answer = -1;
@@ -123,6 +128,12 @@ class PeerSet {
   // Whether an answer waits to be sent.
   bool answers_waiting() const;
 
+  // Frames taken from one peer in a round from now on, at most
+  // kMaxPeerFrames (the default).
+  void set_peer_share(std::size_t frames) {
+    peer_share_ = std::min(std::max<std::size_t>(frames, 1), kMaxPeerFrames);
+  }
+
   // Sends the waiting answers, waiting for clients to take them until
   // `until` at the latest; nothing is read.
   void drain(Clock::time_point until);
@@ -132,7 +143,7 @@ class PeerSet {
 
  private:
   static std::size_t answer_room(const Peer& peer);
-  static std::size_t room(const Peer& peer, const std::deque<Frame>& round);
+  std::size_t room(const Peer& peer, const std::deque<Frame>& round) const;
   static void stop_reading(Peer& peer, std::deque<Frame>* round);
   void read(Peer& peer, Clock::time_point now, std::deque<Frame>* round);
   void take_frame(Peer& peer, Clock::time_point now, std::deque<Frame>* round);
@@ -149,6 +160,7 @@ class PeerSet {
   const Clock::duration idle_bound_;
   std::vector<std::unique_ptr<Peer>> peers_;  // oldest first
   std::size_t first_turn_ = 0;  // the peer read first in the next round
+  std::size_t peer_share_ = kMaxPeerFrames;
   SessionStats stats_;
 };
 

@@ -18,6 +18,9 @@ namespace {
 constexpr std::chrono::seconds kAcceptRetryPause{1};
 // Longest sleep of the loop: the socket file is looked at this often.
 constexpr std::chrono::milliseconds kListenerCheck{60000};
+// How long after a one-shot client's frame the sessions keep the shorter
+// share of a round.
+constexpr std::chrono::milliseconds kSharedRounds{200};
 
 // How many clients may wait at once under the process's descriptor limit.
 std::size_t peer_capacity() {
@@ -52,7 +55,24 @@ void RequestIntake::start() {
   }
 }
 
+void RequestIntake::share_rounds(Clock::time_point now,
+                                 const std::deque<PeerSet::Frame>& round) {
+  const bool one_shot = std::any_of(round.begin(), round.end(),
+                                    [](const PeerSet::Frame& frame) {
+                                      return frame.whole && !frame.session;
+                                    });
+  if (one_shot) shared_until_ = now + kSharedRounds;
+  peers_.set_peer_share(now < shared_until_ ? kSharedPeerFrames
+                                            : kMaxPeerFrames);
+}
+
 void RequestIntake::wait(std::deque<PeerSet::Frame>* round) {
+  const std::size_t before = round->size();
+  wait_for_frames(round);
+  if (round->size() > before) share_rounds(Clock::now(), *round);
+}
+
+void RequestIntake::wait_for_frames(std::deque<PeerSet::Frame>* round) {
   const Clock::time_point now = Clock::now();
   if (now >= next_check_) check_listener(now);
   reports_.flush(now);

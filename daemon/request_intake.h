@@ -70,7 +70,8 @@ class RequestIntake final {
   void wait(std::deque<PeerSet::Frame>* round);
 
   // Sends the answers the request loop set in `round` and lets go of the
-  // clients that are done.
+  // clients that are done. May be called for parts of a round, each frame
+  // once; the clients of frames still to be answered stay.
   void answer(const std::deque<PeerSet::Frame>& round);
 
   // Whether answers wait to be sent.
@@ -87,8 +88,12 @@ class RequestIntake final {
   // next look at the socket file, the end of an accept pause or a summary
   // of held-back messages.
   int wait_ms(Clock::time_point now) const;
+  void wait_for_frames(std::deque<PeerSet::Frame>* round);
   void check_listener(Clock::time_point now);
   void accept_one(Clock::time_point now, std::deque<PeerSet::Frame>* round);
+  // Shortens the sessions' share of a round while one-shot clients come.
+  void share_rounds(Clock::time_point now,
+                    const std::deque<PeerSet::Frame>& round);
 
   RequestReports& reports_;
   Listener listener_;
@@ -97,6 +102,7 @@ class RequestIntake final {
   std::vector<pollfd> fds_;            // of the last poll()
   Clock::time_point next_check_{};     // of the socket file
   Clock::time_point accept_paused_{};  // after a failed accept
+  Clock::time_point shared_until_{};   // of the shorter session share
 };
 
 }  // namespace quillo

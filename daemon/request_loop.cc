@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -180,6 +182,19 @@ class RequestLoop {
       // From the first row written to the last answer sent, a stop waits
       // for the loop (daemon/signals.h).
       if (!round_.empty()) g_stop_deferred.store(true);
+      // A one-shot client's frame is written and answered before the
+      // sessions' frames of the round: it waits for no session's batch.
+      const auto sessions = std::stable_partition(
+          round_.begin(), round_.end(),
+          [](const PeerSet::Frame& frame) { return !frame.session; });
+      if (sessions != round_.begin() && sessions != round_.end()) {
+        one_shot_.assign(std::make_move_iterator(round_.begin()),
+                         std::make_move_iterator(sessions));
+        round_.erase(round_.begin(), sessions);
+        round_writer_.serve(one_shot_, *config_);
+        intake_.answer(one_shot_);
+        one_shot_.clear();
+      }
       round_writer_.serve(round_, *config_);
       intake_.answer(round_);
       round_.clear();
@@ -224,6 +239,7 @@ class RequestLoop {
   RequestReports reports_;
   RequestIntake intake_;
   std::deque<PeerSet::Frame> round_;  // the frames of the round, in order
+  std::deque<PeerSet::Frame> one_shot_;  // the one-shot part of a round
   RequestStats requests_;
   quillo::HandlerStats handler_stats_;
   Notifier notifier_;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/console.h"
+#include "base/local_fields.h"
 #include "protocol/packet.h"
 
 namespace quillo {
@@ -25,7 +26,7 @@ void RequestRound::serve(std::deque<PeerSet::Frame>& round,
                          ConfigXml& config) {
   if (round.empty()) return;
   // The appliance's time zone may have changed since the last round.
-  tzset();
+  base::reload_time_zone();
   const std::int64_t now = static_cast<std::int64_t>(::time(nullptr));
   batch_.clear();
   access_rows_.clear();
@@ -43,6 +44,12 @@ void RequestRound::serve(std::deque<PeerSet::Frame>& round,
       frame.answer = -1;
     }
     if (frame.answer < 0) refused = frame.peer;
+  }
+  // The round's lines in one write: a busy session would otherwise cost a
+  // write to the journal per record.
+  if (!console_.empty()) {
+    base::say(console_);
+    console_.clear();
   }
   write(now);
   for (const AccessSlot& slot : access_rows_) {
@@ -76,7 +83,7 @@ int RequestRound::take(PeerSet::Frame& frame, std::size_t index,
   const int type = request.type_code();
   if (type < 0) return malformed();
   if (type == static_cast<int>(RequestType::SystemLog)) {
-    base::say("system log request received.\n");
+    console_ += "system log request received.\n";
     requests_.system++;
     const ReqSystemLog record(request);
     if (!record.well_formed()) return malformed();
@@ -93,7 +100,7 @@ int RequestRound::take(PeerSet::Frame& frame, std::size_t index,
 
 int RequestRound::take_access(const RequestData& request, std::size_t index,
                               std::int64_t now, ConfigXml& config) {
-  base::say("access log request received.\n");
+  console_ += "access log request received.\n";
   requests_.access++;
   const ReqAccessLog record(request);
   if (!record.well_formed()) return malformed();

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "daemon/access_log.h"
@@ -67,6 +68,7 @@ class RequestRound final {
   RequestReports& reports_;
   std::vector<BatchRow> batch_;
   std::vector<AccessSlot> access_rows_;
+  std::string console_;  // the round's progress lines
 };
 
 }  // namespace quillo

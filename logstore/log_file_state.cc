@@ -16,6 +16,7 @@
 #include "base/ascii.h"
 #include "base/console.h"
 #include "base/eintr.h"
+#include "base/local_fields.h"
 #include "base/unique_fd.h"
 #include "base/write_all.h"
 #include "logstore/file_name.h"
@@ -149,9 +150,8 @@ std::string LogFile::file_name_for(int64_t t, int64_t count) const {
   }
   RowTimeFields stamp;
   if (!parse_log_file_name(current_name, kind, &stamp)) return candidate;
-  const time_t value = static_cast<time_t>(t);
   struct tm now;
-  if (localtime_r(&value, &now) == nullptr) return candidate;
+  if (!base::local_fields(t, &now)) return candidate;
   if (stamp.year == now.tm_year + 1900 && stamp.month == now.tm_mon + 1) {
     return current_name;
   }

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/local_fields.h"
+
 namespace quillo {
 namespace {
 
@@ -14,8 +16,7 @@ namespace {
 // than uninitialised fields.
 struct tm local_fields(int64_t t) {
   struct tm fields;
-  const time_t value = static_cast<time_t>(t);
-  if (localtime_r(&value, &fields) == nullptr) {
+  if (!base::local_fields(t, &fields)) {
     std::memset(&fields, 0, sizeof fields);
     fields.tm_mday = 1;
   }
