@@ -4,7 +4,8 @@
 # and the full_audit lines of smbd go
 #
 #   quillo   smbd -> rsyslogd (examples/samba/rsyslog-quillo.conf)
-#            -> quillo-send --stream --confirm -> quillod's access log,
+#            -> quillo-send --stream --confirm --transactions -> quillod's
+#            access log,
 #   plain    smbd -> rsyslogd (the same fragment without the quillo-send
 #            action: the raw lines to a file only).
 #

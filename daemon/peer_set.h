@@ -16,8 +16,10 @@
 //   add() / handle_events()  read what has come and append each frame
 //                            that came whole to the round, in order: a
 //                            peer's frames one after the other, at most
-//                            kMaxPeerFrames of one peer and kMaxRoundFrames
-//                            in all; the peers take turns to come first
+//                            the peer share (kMaxPeerFrames, or less while
+//                            one-shot clients come) of one peer and
+//                            kMaxRoundFrames in all; the peers take turns
+//                            to come first
 //   (the request loop)       sets each whole frame's answer
 //   answer()                 queues the answers, in order, sends what fits
 //                            without waiting and lets go of the peers that

@@ -284,6 +284,24 @@ TEST(PeerSetTest, BusySessionGivesAtMostItsTurnAndTheRestComesNextRound) {
   answer_all(set, round, 0, t0);
   EXPECT_EQ(set.stats().frames, 300u);
   EXPECT_EQ(receive_all(p.client_end).size(), 301u * 4);
+
+  // While one-shot clients come the session gives the shorter share, and
+  // the frames say whose they are.
+  set.set_peer_share(kSharedPeerFrames);
+  burst.clear();
+  for (int i = 0; i < 40; ++i) burst += kFrame;
+  send_bytes(p.client_end, burst);
+  Pair one = make_pair();
+  send_bytes(one.client_end, kFrame);
+  set.add(std::move(one.daemon_end), t0, &round);
+  read_all(set, t0, &round);
+  ASSERT_EQ(round.size(), 1 + kSharedPeerFrames);
+  EXPECT_FALSE(round.front().session);
+  EXPECT_TRUE(round.back().session);
+  answer_all(set, round, 0, t0);
+  set.handle_events({}, 0, t0, &round);
+  EXPECT_EQ(round.size(), 40 - kSharedPeerFrames);
+  answer_all(set, round, 0, t0);
 }
 
 TEST(PeerSetTest, SessionNotReadingItsAnswersIsNotReadAndThenLetGo) {
