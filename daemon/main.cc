@@ -9,6 +9,8 @@
 //                          and quiet period (60)
 //   QUILLO_FORWARD_BACKOFF_MAX  ceiling in seconds of the forwarder's
 //                          reconnect back-off (60; only lowers it)
+//   QUILLO_SEAL_EPOCH_SECONDS  the seal epoch in seconds, in place of the
+//                          configuration's minutes
 
 #include <unistd.h>
 
@@ -55,6 +57,9 @@ DaemonSettings settings_from_env() {
     settings.forward_backoff_max =
         std::min(settings.forward_backoff_max, std::chrono::seconds(ceiling));
   }
+  // Tests shorten the seal epoch.
+  settings.seal_epoch =
+      std::chrono::seconds(seconds_from_env("QUILLO_SEAL_EPOCH_SECONDS"));
   return settings;
 }
 

@@ -9,6 +9,7 @@
 
 #include "base/console.h"
 #include "base/unique_fd.h"
+#include "daemon/signals.h"
 
 namespace quillo {
 namespace {
@@ -78,7 +79,8 @@ void RequestIntake::wait_for_frames(std::deque<PeerSet::Frame>* round) {
   reports_.flush(now);
   const bool accepting = listener_.is_open() && now >= accept_paused_;
   if (accepting && peers_.size() == 0 &&
-      reports_.next_deadline() == Clock::time_point::max()) {
+      reports_.next_deadline() == Clock::time_point::max() &&
+      wake_at_ == Clock::time_point::max()) {
     // Nobody half-way: wait in accept() itself, which costs a lone client
     // one system call less than poll() and accept().
     accept_one(Clock::now(), round);
@@ -86,6 +88,8 @@ void RequestIntake::wait_for_frames(std::deque<PeerSet::Frame>* round) {
   }
   fds_.clear();
   if (accepting) fds_.push_back({listener_.fd(), POLLIN, 0});
+  // A stop left to the loop makes this readable (daemon/signals.h).
+  if (stop_wake_fd() >= 0) fds_.push_back({stop_wake_fd(), POLLIN, 0});
   const std::size_t first_peer = fds_.size();
   peers_.append_pollfds(&fds_);
   const int ready = ::poll(fds_.data(), fds_.size(), wait_ms(now));
@@ -106,7 +110,8 @@ void RequestIntake::answer(const std::deque<PeerSet::Frame>& round) {
 
 int RequestIntake::wait_ms(Clock::time_point now) const {
   Clock::time_point until =
-      std::min({peers_.next_deadline(), next_check_, reports_.next_deadline()});
+      std::min({peers_.next_deadline(), next_check_, reports_.next_deadline(),
+                wake_at_});
   if (listener_.is_open() && accept_paused_ > now) {
     until = std::min(until, accept_paused_);
   }

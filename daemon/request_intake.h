@@ -77,6 +77,10 @@ class RequestIntake final {
   // Whether answers wait to be sent.
   bool answers_waiting() const { return peers_.answers_waiting(); }
 
+  // A time the wait ends at, for work of the loop's own (the seal epoch);
+  // Clock::time_point::max() for none.
+  void set_wake_at(Clock::time_point when) { wake_at_ = when; }
+
   // Before a stop: sends the waiting answers, giving the clients at most
   // kRequestTimeout to take them.
   void drain_answers() { peers_.drain(Clock::now() + kRequestTimeout); }
@@ -103,6 +107,7 @@ class RequestIntake final {
   Clock::time_point next_check_{};     // of the socket file
   Clock::time_point accept_paused_{};  // after a failed accept
   Clock::time_point shared_until_{};   // of the shorter session share
+  Clock::time_point wake_at_ = Clock::time_point::max();
 };
 
 }  // namespace quillo

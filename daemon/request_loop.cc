@@ -30,6 +30,8 @@
 #include "logstore/log_store.h"
 #include "notice/notice.h"
 #include "protocol/packet.h"
+#include "seal/seal_settings.h"
+#include "seal/sealer.h"
 
 namespace quillo {
 namespace {
@@ -77,7 +79,8 @@ class RequestLoop {
   // handler and runs responses through the runner, the forwarder (not
   // started either), the log store, which hands its rows to the forwarder,
   // the handlers, which write through the store, and the round, which
-  // drives the handlers.
+  // drives the handlers. The sealer, also told of the store's rows, comes
+  // before the store.
   explicit RequestLoop(const DaemonSettings& settings)
       : config_path_(settings.paths.config),
         config_(std::make_unique<ConfigXml>(config_path_)),
@@ -92,12 +95,15 @@ class RequestLoop {
             quillo::read_alert_conditions, &responses_),
         forwarder_(settings.paths.state_dir + "/forward",
                    settings.forward_backoff_max),
+        sealer_(settings.paths.state_dir),
         store_(settings.paths.state_dir),
         system_log_(store_, handler_stats_),
         access_log_(store_, alert_check_, handler_stats_),
         round_writer_(store_, system_log_, access_log_, handler_stats_,
                       requests_, reports_) {
     store_.add_observer(&forwarder_);
+    store_.add_observer(&sealer_);
+    sealer_.set_epoch_override(settings.seal_epoch);
   }
 
   // The counter dump's rows, in the order operators know them; counters
@@ -149,6 +155,8 @@ class RequestLoop {
         {"responses_failed", &responses_.stats().failed},
         {"sessions_opened", &sessions.opened},
         {"session_frames", &sessions.frames},
+        {"seal_records", &sealer_.stats().records},
+        {"seal_failures", &sealer_.stats().failures},
     };
   }
 
@@ -159,6 +167,7 @@ class RequestLoop {
     intake_.start();
     config_->load();
     apply_forward_settings();
+    apply_seal_settings();
     alerts_.start();
     if (const int error = responses_.start()) {
       throw std::runtime_error(std::string("response threads: ") +
@@ -198,9 +207,14 @@ class RequestLoop {
       round_writer_.serve(round_, *config_);
       intake_.answer(round_);
       round_.clear();
-      g_stop_deferred.store(intake_.answers_waiting());
+      seal_between_rounds();
+      // With sealing on, every stop comes through here: its last records
+      // are written first.
+      g_stop_deferred.store(intake_.answers_waiting() || sealer_.enabled());
       if (g_stop_requested.load()) {
         intake_.drain_answers();
+        sealer_.stop(static_cast<std::int64_t>(::time(nullptr)));
+        forward_seals();
         stop_now();
       }
     }
@@ -218,6 +232,7 @@ class RequestLoop {
       fresh->load();
       config_ = std::move(fresh);
       apply_forward_settings();
+      apply_seal_settings();
     } catch (...) {
       base::complain_current_exception();
     }
@@ -234,6 +249,36 @@ class RequestLoop {
     forwarder_.configure(settings);
   }
 
+  // The epoch's end when it has come, and the seal records for the
+  // collector.
+  void seal_between_rounds() {
+    sealer_.tick(static_cast<std::int64_t>(::time(nullptr)),
+                 std::chrono::steady_clock::now());
+    intake_.set_wake_at(sealer_.next_deadline());
+    forward_seals();
+  }
+
+  void forward_seals() {
+    const std::int64_t now = static_cast<std::int64_t>(::time(nullptr));
+    for (const std::string& line : sealer_.take_outbox()) {
+      forwarder_.forward_seal(now, line);
+    }
+  }
+
+  // Sealing as the loaded configuration says; a state that cannot be used
+  // is reported, and the rows are logged unsealed.
+  void apply_seal_settings() {
+    const quillo::SealSettings settings = quillo::read_seal_settings(*config_);
+    if (!settings.error.empty()) {
+      base::complain("Error: sealconf: " + settings.error + "\n");
+    }
+    const std::string error = sealer_.configure(
+        settings, static_cast<std::int64_t>(::time(nullptr)));
+    if (!error.empty()) base::complain("Error: sealconf: " + error + "\n");
+    intake_.set_wake_at(sealer_.next_deadline());
+    g_stop_deferred.store(intake_.answers_waiting() || sealer_.enabled());
+  }
+
   const std::string config_path_;
   std::unique_ptr<ConfigXml> config_;
   RequestReports reports_;
@@ -247,6 +292,7 @@ class RequestLoop {
   quillo::ResponseRunner responses_;
   quillo::AlertEngine alert_check_;
   quillo::Forwarder forwarder_;
+  quillo::Sealer sealer_;
   quillo::LogStore store_;
   quillo::SystemLogHandler system_log_;
   quillo::AccessLogHandler access_log_;

@@ -31,6 +31,8 @@ struct DaemonSettings {
   // Ceiling of the forwarder's reconnect back-off.
   std::chrono::seconds forward_backoff_max =
       quillo::Forwarder::kDefaultBackoffMax;
+  // Overrides the configuration's seal epoch when above zero.
+  std::chrono::seconds seal_epoch{0};
 };
 
 // The request loop's own counts. Lock-free, read by the SIGUSR1 handler.

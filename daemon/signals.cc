@@ -1,7 +1,10 @@
 #include "daemon/signals.h"
 
 #include <signal.h>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace quillo {
 
@@ -13,6 +16,7 @@ namespace {
 
 static_assert(std::atomic<int>::is_always_lock_free, "set in a signal handler");
 std::atomic<int> g_stop_signal{SIGTERM};
+int g_wake_pipe[2] = {-1, -1};
 
 void on_hangup(int) { g_reload_requested.store(true); }
 
@@ -20,6 +24,10 @@ void on_stop(int signo) {
   g_stop_signal.store(signo);
   g_stop_requested.store(true);
   if (!g_stop_deferred.load()) stop_now();
+  const char byte = 1;
+  const int saved = errno;
+  (void)!::write(g_wake_pipe[1], &byte, 1);
+  errno = saved;
 }
 
 }  // namespace
@@ -36,6 +44,7 @@ void install_signals() {
   hangup.sa_flags = SA_RESTART;
   sigaction(SIGHUP, &hangup, nullptr);
 
+  if (g_wake_pipe[0] < 0) (void)!::pipe2(g_wake_pipe, O_CLOEXEC | O_NONBLOCK);
   // No SA_RESTART: a stop cuts a wait in accept() or poll() short.
   struct sigaction stop {};
   stop.sa_handler = on_stop;
@@ -45,6 +54,8 @@ void install_signals() {
   sigaction(SIGTERM, &stop, nullptr);
   sigaction(SIGINT, &stop, nullptr);
 }
+
+int stop_wake_fd() { return g_wake_pipe[0]; }
 
 void stop_now() {
   const int signo = g_stop_signal.load();

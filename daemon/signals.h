@@ -27,8 +27,14 @@ static_assert(std::atomic<bool>::is_always_lock_free,
 
 // Set by the stop handler when it left the stop to the request loop.
 extern std::atomic<bool> g_stop_requested;
-// Set by the request loop while rows it wrote await their answers.
+// Set by the request loop while rows it wrote await their answers, and
+// while it has work of its own to finish at a stop (sealing).
 extern std::atomic<bool> g_stop_deferred;
+
+// Readable once a stop was left to the request loop: the loop waits on it
+// with its clients, so that a stop that comes just before the wait is not
+// slept through. -1 before install_signals().
+int stop_wake_fd();
 
 // Ignores SIGPIPE, makes SIGHUP set g_reload_requested (SA_RESTART) and
 // installs the stop handler for SIGTERM and SIGINT. Call on the main

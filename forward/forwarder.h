@@ -100,6 +100,11 @@ class Forwarder final : public RowObserver {
   // thread.
   void row_done(bool written) noexcept override EXCLUDES(mu_);
 
+  // Spools a seal record (seal/sealer.h) as a message of its own when
+  // forwarding is on, whatever its kinds. Between passes only. Main thread.
+  void forward_seal(std::int64_t time, const std::string& record) noexcept
+      EXCLUDES(mu_);
+
   const ForwardStats& stats() const { return stats_; }
 
   // Stops and joins the thread (its position written); the counts are

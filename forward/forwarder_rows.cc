@@ -68,6 +68,29 @@ void Forwarder::row_done(bool written) noexcept {
   if (pass_done_ == pass_rows_) end_pass();
 }
 
+void Forwarder::forward_seal(std::int64_t time,
+                             const std::string& record) noexcept {
+  if (!main_settings_.enable) return;
+  if (pass_rows_ > 0) end_pass();
+  try {
+    const std::string frame =
+        octet_counted_frame(format_seal_message(time, record, origin_));
+    std::uint64_t dropped = 0;
+    if (spool_.stage(frame, &dropped) != 0) {
+      report_spool_failure(Clock::now());
+      return;
+    }
+    if (dropped > 0) report_drops(dropped, Clock::now());
+    pass_staged_.push_back(0);
+    pass_keep_.push_back(true);
+    pass_rows_ = 1;
+    pass_done_ = 1;
+    end_pass();
+  } catch (...) {
+    stats_.spool_failures++;
+  }
+}
+
 void Forwarder::end_pass() noexcept {
   std::size_t wanted = 0;
   std::size_t committed = 0;

@@ -156,6 +156,17 @@ std::string format_syslog_message(const LogRow& row, std::string_view line,
   return message;
 }
 
+std::string format_seal_message(std::int64_t time, std::string_view record,
+                                const SyslogOrigin& origin) {
+  std::string stamp = base::rfc3339_local_time(time);
+  if (stamp.empty()) stamp = "-";
+  std::string message = "<" + std::to_string(kPriorityInfo) + ">1 " + stamp +
+                        " " + origin.hostname + " " + kSyslogAppName + " " +
+                        std::to_string(origin.pid) + " seal - ";
+  message.append(record);
+  return message;
+}
+
 std::string octet_counted_frame(const std::string& message) {
   std::string frame = std::to_string(message.size());
   frame += ' ';

@@ -19,6 +19,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -50,6 +51,11 @@ SyslogOrigin local_syslog_origin();
 std::string format_syslog_message(const LogRow& row, std::string_view line,
                                   const SyslogOrigin& origin,
                                   std::size_t limit = kMaxSyslogMessage);
+
+// The message of a seal record made at `time`: MSGID "seal", no
+// structured data, MSG the record's line (ASCII, well below the limit).
+std::string format_seal_message(std::int64_t time, std::string_view record,
+                                const SyslogOrigin& origin);
 
 // "<decimal length of message> <message>".
 std::string octet_counted_frame(const std::string& message);

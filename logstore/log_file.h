@@ -177,6 +177,8 @@ class LogFile {
   int32_t expire_days = 0;
   int32_t expire_percent = 0;
   int64_t files_deleted = 0;   // by the auto-delete passes of this object
+  // The paths those passes deleted, for the store to tell its observers.
+  std::vector<std::string> deleted_paths;
   int64_t unsafe_entries = 0;  // links and other things left untouched
 
  protected:

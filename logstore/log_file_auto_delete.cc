@@ -115,7 +115,10 @@ void LogFile::delete_expired_in(int64_t now, int month_fd,
       refuse(join_path(dir, name), "not a regular file");
       continue;
     }
-    if (::unlinkat(month_fd, name.c_str(), 0) == 0) ++files_deleted;
+    if (::unlinkat(month_fd, name.c_str(), 0) == 0) {
+      ++files_deleted;
+      deleted_paths.push_back(join_path(dir, name));
+    }
   }
 }
 

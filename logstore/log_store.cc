@@ -75,6 +75,12 @@ void LogStore::tell_rolled(LogKind kind, const LogFile::Roll& roll) {
 bool LogStore::begin(LogFile& log, const LogRow& row, std::int64_t now) {
   LogFile::Roll roll;
   const bool open = log.begin_line(row.time, now, &roll);
+  for (const std::string& path : log.deleted_paths) {
+    for (RowObserver* observer : observers_) {
+      observer->file_deleted(row.kind, path);
+    }
+  }
+  log.deleted_paths.clear();
   tell_rolled(row.kind, roll);
   return open;
 }

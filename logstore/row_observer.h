@@ -1,6 +1,6 @@
-// What the log store tells the parts that follow its rows (the forwarder
-// now; sealing later): each row around its write, and each file it stops
-// writing.
+// What the log store tells the parts that follow its rows (the forwarder,
+// sealing): each row around its write, each file it stops writing, and
+// each file its retention rule deletes.
 //
 // A row is offered in two steps: row_prepared() before its line is
 // written, row_done() with the outcome after. An observer can so keep the
@@ -47,6 +47,13 @@ class RowObserver {
     (void)kind;
     (void)old_path;
     (void)new_path;
+  }
+
+  // The retention rule deleted the file at `path` (before the row that
+  // started its pass is prepared).
+  virtual void file_deleted(LogKind kind, const std::string& path) noexcept {
+    (void)kind;
+    (void)path;
   }
 };
 
