@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -18,6 +19,8 @@ namespace {
 
 constexpr std::chrono::minutes kReportInterval{1};
 constexpr std::size_t kReadBlock = 1 << 16;
+// Chain entries held in memory per file before they are stored.
+constexpr std::size_t kMaxHeldEntries = std::size_t{1} << 20;
 
 void add_entry(const Digest& value, std::string* entries) {
   entries->append(reinterpret_cast<const char*>(value.data()),
@@ -248,8 +251,10 @@ Sealer::Chain* Sealer::adopt(const std::string& path) {
   if (listed > chain.lines && !store_.truncate_chain(name, chain.lines, &error)) {
     fail(error);
   }
-  chain.sealed = std::min(listed, chain.lines);
-  chain.entries = entries.substr(chain.sealed * kChainEntryBytes);
+  chain.entries = entries.substr(
+      std::min(listed, chain.lines) * kChainEntryBytes);
+  // Sealed again at the next occasion, whatever the records say already.
+  chain.sealed = 0;
   return &chains_.emplace(name, std::move(chain)).first->second;
 }
 
@@ -277,6 +282,17 @@ void Sealer::row_done(bool written) noexcept {
     chain->value = chain_next(chain->value, scratch_);
     add_entry(chain->value, &chain->entries);
     ++chain->lines;
+    // A busy epoch's entries go to the list before its seal, so that
+    // memory stays bounded; the list may run ahead of the records.
+    if (chain->entries.size() >= kMaxHeldEntries) {
+      std::string error;
+      // Dropped even when the write failed: memory stays bounded, and the
+      // records still tell a changed file (its line may then be misnamed).
+      if (!store_.append_chain(seal_name(path), chain->entries, &error)) {
+        fail(error);
+      }
+      chain->entries.clear();
+    }
   } catch (const std::exception& e) {
     fail(e.what());
   }
