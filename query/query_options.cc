@@ -288,7 +288,7 @@ int64_t parse_time_arg(const std::string& text, int64_t now, TimeBound bound) {
 
 QueryOptions parse_query_options(const std::vector<std::string>& args,
                                  int64_t now) {
-  Parser parser{args, now, 0, QueryOptions()};
+  Parser parser{args, now, 0, QueryOptions(), {}};
   for (; parser.i < args.size(); ++parser.i) {
     parser.one(args[parser.i]);
     if (parser.options.help) return parser.options;
