@@ -40,9 +40,9 @@ std::optional<SealFinding> FileCheck::check(int fd, const std::string& name,
                        false};
   }
   if (lines_ > sealed_ || seals_ == nullptr) {
-    return SealFinding{
-        shown + ": " + std::to_string(lines_ - sealed_) + " lines not yet sealed",
-        true};
+    return SealFinding{shown + ": " + std::to_string(lines_ - sealed_) +
+                           " lines not yet sealed",
+                       true};
   }
   return std::nullopt;
 }
@@ -119,7 +119,8 @@ void FileCheck::end_line(std::string_view line) {
       chain_ = chain_next(chain_, line);
       const std::size_t at = (lines_ - 1) * kChainEntryBytes;
       if (first_diff_ == 0 && at + kChainEntryBytes <= list_.size() &&
-          std::memcmp(chain_.data(), list_.data() + at, kChainEntryBytes) != 0) {
+          std::memcmp(chain_.data(), list_.data() + at, kChainEntryBytes) !=
+              0) {
         first_diff_ = lines_;
       }
       check_seals();

@@ -78,7 +78,7 @@ class FileCheck {
   std::uint64_t sealed_ = 0;  // the last seal's lines
   std::uint64_t lines_ = 0;
   std::uint64_t first_diff_ = 0;  // in the list since the last seal held
-  bool changed_ = false;  // a seal failed
+  bool changed_ = false;          // a seal failed
   std::uint64_t changed_at_ = 0;  // the line named then
   Digest chain_{};
   bool pending_ = false;   // bytes of a line without its end yet

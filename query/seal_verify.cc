@@ -1,16 +1,10 @@
 #include "query/seal_verify.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <map>
 #include <set>
-#include <string_view>
 #include <utility>
 
-#include "base/eintr.h"
 #include "base/unique_fd.h"
 #include "logstore/file_name.h"
 #include "logstore/log_names.h"
@@ -70,8 +64,8 @@ class EpochKeys {
 // seals of each file as it goes.
 class RecordCheck {
  public:
-  RecordCheck(const std::optional<SealKey>& key,
-              std::vector<SealFinding>* out) : out_(out) {
+  RecordCheck(const std::optional<SealKey>& key, std::vector<SealFinding>* out)
+      : out_(out) {
     if (key) keys_.emplace(*key);
   }
 
@@ -158,7 +152,7 @@ class RecordCheck {
   std::uint64_t last_seq_ = 0;
   std::uint64_t last_epoch_ = 0;
   Digest last_hash_{};
-  bool first_ = true;     // no record parsed yet
+  bool first_ = true;      // no record parsed yet
   bool any_line_ = false;  // a line came before
 };
 
@@ -214,13 +208,13 @@ NamedFindings check_kind(const VerifyRequest& request, LogKind kind,
       continue;
     }
     found.emplace_back(
-        it->first,
-        SealFinding{visible(join_path(request.log_root, it->first)) +
-                        ": deleted",
-                    false});
+        it->first, SealFinding{visible(join_path(request.log_root, it->first)) +
+                                   ": deleted",
+                               false});
   }
-  std::stable_sort(found.begin(), found.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::stable_sort(
+      found.begin(), found.end(),
+      [](const auto& a, const auto& b) { return a.first < b.first; });
   return found;
 }
 
@@ -255,10 +249,9 @@ std::vector<SealFinding> verify_seals(const VerifyRequest& request,
   SealsByName& seals = records.files();
   for (auto& entry : seals) {
     // One pass over the file checks the seals in the order of their lines.
-    std::stable_sort(entry.second.seals.begin(), entry.second.seals.end(),
-                     [](const Seal& a, const Seal& b) {
-                       return a.lines < b.lines;
-                     });
+    std::stable_sort(
+        entry.second.seals.begin(), entry.second.seals.end(),
+        [](const Seal& a, const Seal& b) { return a.lines < b.lines; });
   }
   FileCheck check(store);
   for (const LogKind kind : request.kinds) {
