@@ -1,9 +1,12 @@
 // quillo-query: reads the log tree quillod writes and shows the rows asked
 // for, in time order, as CSV, JSON lines or a table, or counts them;
-// --follow goes on showing rows as they are written.
+// --follow goes on showing rows as they are written. --setup-keys makes
+// the sealing key, --verify checks the tree against the seals
+// (query/seal_verify.h).
 //
 //   0 rows were shown; 1 none matched; 2 error (bad option, unreadable
 //   configuration or log root).
+//   --verify: 0 nothing found but warnings; 1 findings; 2 error.
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -12,6 +15,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +25,7 @@
 #include "paths/appliance_paths.h"
 #include "query/query_options.h"
 #include "query/row_printer.h"
+#include "query/seal_verify.h"
 #include "query/visible_text.h"
 #include "reader/log_reader.h"
 
@@ -127,6 +132,44 @@ int run_query(const QueryOptions& options, const std::string& log_root,
   return emitter.count() > 0 ? 0 : 1;
 }
 
+// --setup-keys, as root only: the sealing state is root's.
+int run_setup_keys() {
+  if (::geteuid() != 0) {
+    base::complain("Error: --setup-keys needs root\n");
+    return 2;
+  }
+  base::say(setup_seal_keys(MakePaths(base::root_from_env()).state_dir));
+  return 0;
+}
+
+// The key of --verify-key, if given; raises SealError for bad key text.
+std::optional<SealKey> verification_key(const QueryOptions& options) {
+  if (options.verify_key.empty()) return std::nullopt;
+  std::optional<SealKey> key = parse_verification_key(options.verify_key);
+  if (!key) throw SealError("--verify-key: not a verification key");
+  return key;
+}
+
+// --verify: the findings, one line each, into `out`; the exit status.
+int run_verify(const QueryOptions& options, const std::string& log_root,
+               std::FILE* out) {
+  VerifyRequest request;
+  request.key = verification_key(options);
+  request.log_root = log_root;
+  request.state_dir = MakePaths(base::root_from_env()).state_dir;
+  if (options.has_kind) request.kinds = {options.kind};
+  request.since = options.since;
+  request.until = options.until;
+  StderrObserver observer;
+  const std::vector<SealFinding> findings = verify_seals(request, observer);
+  for (const SealFinding& finding : findings) {
+    std::fputs(finding.text.c_str(), out);
+    std::fputc('\n', out);
+  }
+  std::fflush(out);
+  return verify_exit_status(findings);
+}
+
 }  // namespace
 }  // namespace quillo
 
@@ -142,14 +185,27 @@ int main(int argc, char** argv) {
       base::say(quillo::usage_text());
       return 0;
     }
+    if (options.mode == quillo::Mode::kSetupKeys) {
+      return quillo::run_setup_keys();
+    }
+    if (options.mode == quillo::Mode::kVerify) {
+      (void)quillo::verification_key(options);  // bad text before any work
+    }
     const std::string root =
         options.root.empty() ? quillo::configured_log_root() : options.root;
     static char buffer[quillo::kOutputBuffer];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+    if (options.mode == quillo::Mode::kVerify) {
+      return quillo::run_verify(options, root, stdout);
+    }
     return quillo::run_query(options, root, stdout);
   } catch (const quillo::UsageError& e) {
     base::complain(std::string("quillo-query: ") + e.what() + "\n" +
                    quillo::usage_text());
+    return 2;
+  } catch (const quillo::SealError& e) {
+    std::fflush(stdout);
+    base::complain(std::string("Error: ") + e.what() + "\n");
     return 2;
   } catch (const quillo::TreeError& e) {
     std::fflush(stdout);

@@ -1,5 +1,6 @@
 #include "query/query_options.h"
 
+#include <algorithm>
 #include <map>
 #include <optional>
 
@@ -105,6 +106,7 @@ struct Parser {
   int64_t now;
   std::size_t i = 0;
   QueryOptions options;
+  std::vector<std::string> seen;  // the options given, without "--"
 
   // The value of option `name`: after "=" in `arg`, or the next argument.
   std::string value(const std::string& name, bool inline_value,
@@ -115,8 +117,10 @@ struct Parser {
   }
 
   void one(const std::string& arg);
+  bool mode_flag(const std::string& name, bool inline_value);
   void filter(const std::string& name, const std::string& text);
   void check() const;
+  void check_seal_mode() const;
 };
 
 Output output_by_name(const std::string& name) {
@@ -166,6 +170,7 @@ void Parser::one(const std::string& arg) {
   }
   if (arg == "-f" || arg == "--follow") {
     options.follow = true;
+    seen.push_back("follow");
     return;
   }
   if (arg.compare(0, 2, "--") != 0) {
@@ -175,13 +180,15 @@ void Parser::one(const std::string& arg) {
   const bool has_inline = eq != std::string::npos;
   const std::string name = arg.substr(2, has_inline ? eq - 2 : eq);
   const std::string inline_text = has_inline ? arg.substr(eq + 1) : "";
+  if (mode_flag(name, has_inline)) return;
   const int field =
       field_by_name(name.compare(0, 4, "not-") == 0 ? name.substr(4) : name);
   if (field < 0 && name != "root" && name != "kind" && name != "since" &&
       name != "until" && name != "output" && name != "count-by" &&
-      name != "lines") {
+      name != "lines" && name != "verify-key") {
     throw UsageError("unknown option " + quoted(arg));
   }
+  seen.push_back(name);
   const std::string text = value("--" + name, has_inline, inline_text);
   if (field >= 0) {
     filter(name, text);
@@ -190,6 +197,10 @@ void Parser::one(const std::string& arg) {
     options.root = text;
   } else if (name == "kind") {
     options.kind = kind_by_name(text);
+    options.has_kind = true;
+  } else if (name == "verify-key") {
+    if (text.empty()) throw UsageError("--verify-key needs a key");
+    options.verify_key = text;
   } else if (name == "since") {
     options.since = parse_time_arg(text, now, TimeBound::kSince);
     options.has_since = true;
@@ -207,7 +218,39 @@ void Parser::one(const std::string& arg) {
   }
 }
 
+// --setup-keys and --verify, which take no value; false for any other
+// name.
+bool Parser::mode_flag(const std::string& name, bool inline_value) {
+  if (name != "setup-keys" && name != "verify") return false;
+  if (inline_value) throw UsageError("--" + name + " takes no value");
+  const Mode mode = name == "verify" ? Mode::kVerify : Mode::kSetupKeys;
+  if (options.mode != Mode::kQuery && options.mode != mode) {
+    throw UsageError("--setup-keys and --verify do not combine");
+  }
+  options.mode = mode;
+  return true;
+}
+
+void Parser::check_seal_mode() const {
+  static const char* const kVerifyOptions[] = {"verify-key", "kind", "since",
+                                                "until", "root"};
+  for (const std::string& name : seen) {
+    if (options.mode == Mode::kSetupKeys) {
+      throw UsageError("--setup-keys takes no other option");
+    }
+    if (options.mode == Mode::kVerify &&
+        std::find(std::begin(kVerifyOptions), std::end(kVerifyOptions),
+                  name) == std::end(kVerifyOptions)) {
+      throw UsageError("--" + name + " does not combine with --verify");
+    }
+    if (options.mode == Mode::kQuery && name == "verify-key") {
+      throw UsageError("--verify-key needs --verify");
+    }
+  }
+}
+
 void Parser::check() const {
+  check_seal_mode();
   const bool system = options.kind == LogKind::kSystem;
   if (system && !options.filters.empty()) {
     throw UsageError("field filters apply to access and alert rows only");
@@ -245,7 +288,7 @@ int64_t parse_time_arg(const std::string& text, int64_t now, TimeBound bound) {
 
 QueryOptions parse_query_options(const std::vector<std::string>& args,
                                  int64_t now) {
-  Parser parser{args, now, 0, QueryOptions()};
+  Parser parser{args, now, 0, QueryOptions(), {}};
   for (; parser.i < args.size(); ++parser.i) {
     parser.one(args[parser.i]);
     if (parser.options.help) return parser.options;
@@ -259,6 +302,9 @@ const char* usage_text() {
          "         [--since TIME] [--until TIME] [--FIELD PATTERN]...\n"
          "         [--not-FIELD PATTERN]... [--output csv|json|table]\n"
          "         [--follow [--lines N]] [--count-by FIELD|hour|day]\n"
+         "       quillo-query --setup-keys\n"
+         "       quillo-query --verify [--verify-key KEY] [--kind KIND]\n"
+         "         [--since TIME] [--until TIME] [--root DIR]\n"
          "FIELD: user host ip op result share path (access and alert rows)\n"
          "TIME: YYYY-MM-DD, \"YYYY-MM-DD hh:mm[:ss]\", now, today, "
          "yesterday, -30m, -2h, -7d\n";

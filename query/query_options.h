@@ -5,6 +5,9 @@
 //                [--not-FIELD PATTERN]... [--result ok|fail]
 //                [--output csv|json|table] [--follow [--lines N]]
 //                [--count-by FIELD]
+//   quillo-query --setup-keys
+//   quillo-query --verify [--verify-key KEY] [--kind K] [--since TIME]
+//                [--until TIME] [--root DIR]
 //
 // Every option also takes its value as "--option=value".
 
@@ -30,6 +33,11 @@ class UsageError : public std::runtime_error {
 
 enum class Output { kCsv, kJson, kTable };
 
+// What the command line asks for: rows (the default), the sealing key
+// (--setup-keys) or the check of the seals (--verify,
+// query/seal_verify.h).
+enum class Mode { kQuery, kSetupKeys, kVerify };
+
 // The columns --FIELD and --count-by name are the access columns, numbered
 // as AccessColumn; --count-by also takes the hour or the day of the row.
 inline constexpr int kFieldCount = static_cast<int>(kAccessColumnCount);
@@ -37,8 +45,11 @@ inline constexpr int kByHour = kFieldCount;
 inline constexpr int kByDay = kFieldCount + 1;
 
 struct QueryOptions {
+  Mode mode = Mode::kQuery;
   std::string root;  // --root; empty: the configuration's log root
   LogKind kind = LogKind::kAccess;
+  bool has_kind = false;  // --verify checks every kind without --kind
+  std::string verify_key;  // --verify-key, as given; empty: none
   // Inclusive bounds in seconds since the epoch.
   int64_t since = std::numeric_limits<int64_t>::min();
   int64_t until = std::numeric_limits<int64_t>::max();
@@ -56,7 +67,8 @@ struct QueryOptions {
 
 // Parses the arguments after the program name; relative times are taken
 // from `now`. Raises UsageError for an unknown option, a missing or bad
-// value, or options that do not combine.
+// value, or options that do not combine (--setup-keys takes no other;
+// --verify takes --verify-key, --kind, --since, --until and --root).
 QueryOptions parse_query_options(const std::vector<std::string>& args,
                                  int64_t now);
 
