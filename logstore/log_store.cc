@@ -82,6 +82,13 @@ bool LogStore::begin(LogFile& log, const LogRow& row, std::int64_t now) {
   }
   log.deleted_paths.clear();
   tell_rolled(row.kind, roll);
+  std::string& told = opened_[static_cast<std::size_t>(row.kind)];
+  if (open && log.current_path != told) {
+    told = log.current_path;
+    for (RowObserver* observer : observers_) {
+      observer->file_opened(row.kind, told);
+    }
+  }
   return open;
 }
 

@@ -134,6 +134,8 @@ class LogStore {
 
   const std::string state_dir_;
   std::array<std::unique_ptr<LogFile>, kLogKinds.size()> files_;
+  // Each kind's file as last told to the observers (file_opened).
+  std::array<std::string, kLogKinds.size()> opened_;
   std::vector<RowObserver*> observers_;
 };
 

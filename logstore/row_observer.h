@@ -1,6 +1,6 @@
 // What the log store tells the parts that follow its rows (the forwarder,
-// sealing): each row around its write, each file it stops writing, and
-// each file its retention rule deletes.
+// sealing): each row around its write, each file it begins or stops
+// writing, and each file its retention rule deletes.
 //
 // A row is offered in two steps: row_prepared() before its line is
 // written, row_done() with the outcome after. An observer can so keep the
@@ -47,6 +47,14 @@ class RowObserver {
     (void)kind;
     (void)old_path;
     (void)new_path;
+  }
+
+  // The kind's rows go to the file at `path` from the next row on: at the
+  // first row after the store began (a file continued included), and after
+  // every roll. Comes after file_rolled(), before the row is prepared.
+  virtual void file_opened(LogKind kind, const std::string& path) noexcept {
+    (void)kind;
+    (void)path;
   }
 
   // The retention rule deleted the file at `path` (before the row that

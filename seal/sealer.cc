@@ -300,12 +300,16 @@ void Sealer::row_done(bool written) noexcept {
 
 void Sealer::file_rolled(LogKind kind, const std::string& old_path,
                          const std::string& new_path) noexcept {
+  (void)kind;
+  (void)new_path;
+  // The file left is sealed now rather than at the epoch's end.
+  if (key_ && !old_path.empty()) seal_now(::time(nullptr), SealType::kSeal);
+}
+
+void Sealer::file_opened(LogKind kind, const std::string& path) noexcept {
   try {
-    current_[static_cast<std::size_t>(kind)] = new_path;
-    if (!key_) return;
-    // The file left is sealed now rather than at the epoch's end.
-    if (!old_path.empty()) seal_now(::time(nullptr), SealType::kSeal);
-    if (!new_path.empty()) adopt(new_path);
+    current_[static_cast<std::size_t>(kind)] = path;
+    if (key_) adopt(path);
   } catch (const std::exception& e) {
     fail(e.what());
   }

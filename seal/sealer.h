@@ -93,6 +93,7 @@ class Sealer final : public RowObserver {
   void row_done(bool written) noexcept override;
   void file_rolled(LogKind kind, const std::string& old_path,
                    const std::string& new_path) noexcept override;
+  void file_opened(LogKind kind, const std::string& path) noexcept override;
   void file_deleted(LogKind kind, const std::string& path) noexcept override;
 
  private:

@@ -47,7 +47,7 @@ void send_frame(const ApplianceTree& tree,
 // November and December 2023: two month folders of system rows.
 void send_rows(const ApplianceTree& tree, int first, int count) {
   for (int i = first; i < first + count; ++i) {
-    const char* time = i % 2 == 0 ? "1700000000" : "1702000000";
+    const char* time = i < first + count / 2 ? "1700000000" : "1702000000";
     const std::string text = "row" + std::to_string(i);
     send_frame(tree, system_frame(time, text.c_str(), "b", "c"));
     send_frame(tree, access_frame("u", "h", "i", "open", 1, 0, "docs",
@@ -73,6 +73,25 @@ void write_lines(const std::string& path, const std::vector<std::string>& lines)
   std::string all;
   for (const std::string& line : lines) all += line;
   write_file(path, all);
+}
+
+// Folders and regular files with their modes (the sealing state's are
+// checked); the daemon's socket is left behind.
+void copy_tree(const std::string& from, const std::string& to) {
+  for (const fs::directory_entry& entry :
+       fs::recursive_directory_iterator(from)) {
+    const fs::path target = fs::path(to) / fs::relative(entry.path(), from);
+    const fs::file_status st = entry.symlink_status();
+    if (fs::is_directory(st)) {
+      fs::create_directories(target);
+    } else if (fs::is_regular_file(st)) {
+      fs::copy_file(entry.path(), target,
+                    fs::copy_options::overwrite_existing);
+    } else {
+      continue;
+    }
+    fs::permissions(target, st.permissions());
+  }
 }
 
 // The tree every case starts from, written once.
@@ -135,8 +154,7 @@ class SealTest : public ::testing::Test {
     ASSERT_EQ(g_tree->setup_status, 0) << g_tree->setup_out;
     ASSERT_FALSE(g_tree->key.empty()) << g_tree->setup_out;
     // A copy of the whole appliance tree to tamper with.
-    fs::copy(g_tree->tree().root(), copy_.path(""),
-             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    copy_tree(g_tree->tree().root(), copy_.path(""));
   }
 
   std::string log_root() const { return copy_.path("logs"); }
@@ -166,6 +184,8 @@ TEST_F(SealTest, SealedTreeVerifiesAndEveryTamperingIsNamed) {
   EXPECT_EQ(r.status, 0) << r.out << r.err << g_tree->daemon_err;
   EXPECT_THAT(r.out, Not(HasSubstr("changed")));
   EXPECT_THAT(r.out, Not(HasSubstr("not sealed")));
+  EXPECT_THAT(r.out, Not(HasSubstr("not yet sealed")))
+      << read_file(state_dir() + "/seal/records");
   EXPECT_EQ(list_files(log_root() + "/systemlog").size(), 2u);
   r = verify(false);
   EXPECT_EQ(r.status, 0) << r.out;
@@ -223,12 +243,12 @@ void plant_file(const std::string& root, const std::string& file,
 }
 void delete_record(const std::string&, const std::string&,
                    const std::string& state) {
-  std::vector<std::string> lines = file_lines(state + "/seal/records");
-  std::string all;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i != 3) all += lines[i];
-  }
-  write_file(state + "/seal/records", all);
+  const std::string all = read_file(state + "/seal/records");
+  // Record 3 is the fourth line.
+  std::size_t at = 0;
+  for (int i = 0; i < 3; ++i) at = all.find('\n', at) + 1;
+  const std::size_t end = all.find('\n', at) + 1;
+  write_file(state + "/seal/records", all.substr(0, at) + all.substr(end));
 }
 void alter_record(const std::string&, const std::string&,
                   const std::string& state) {
@@ -336,6 +356,61 @@ TEST_F(SealTest, PlantedFileIsNotSealedAndTailLinesAreOnlyAWarning) {
   r = verify();
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_THAT(r.out, HasSubstr(file + ": 1 lines not yet sealed"));
+}
+
+// Files the retention rule deletes get tombstones: the tree verifies clean
+// without them.
+TEST(SealRetentionTest, DeletedByAutoDeleteIsNotTampering) {
+  if (::geteuid() != 0) GTEST_SKIP() << "--setup-keys needs root";
+  setenv("TZ", "UTC", 1);
+  setenv("QUILLO_SEAL_EPOCH_SECONDS", "3600", 1);
+  ApplianceTree tree;
+  tree.write_config(tree.default_config_body() + kSealConf);
+  const RunResult keys = run(QUILLO_QUERY_PATH, {"--setup-keys"}, tree.root());
+  ASSERT_EQ(keys.status, 0) << keys.out << keys.err;
+  const std::size_t at = keys.out.find("verification key: ");
+  ASSERT_NE(at, std::string::npos);
+  const std::string key =
+      keys.out.substr(at + 18, keys.out.find('\n', at) - at - 18);
+  {
+    Daemon daemon(tree);
+    ASSERT_TRUE(daemon.wait_ready());
+    send_rows(tree, 0, 4);  // 2023: long expired
+    daemon.signal(SIGTERM);  // the stop seals
+    ASSERT_EQ(daemon.wait_exit(std::chrono::seconds(20)), 128 + SIGTERM);
+  }
+  // Auto-delete on, with any free space counting as low.
+  std::string body = tree.default_config_body() + kSealConf;
+  const std::string off = "<eventlogconf enable=\"true\"><autodelete enable=\"false\">"
+                          "<expire><days>30</days><percent>5</percent>";
+  const std::size_t cut = body.find(off);
+  ASSERT_NE(cut, std::string::npos);
+  body.replace(cut, off.size(),
+               "<eventlogconf enable=\"true\"><autodelete enable=\"true\">"
+               "<expire><days>30</days><percent>100</percent>");
+  tree.write_config(body);
+  {
+    Daemon daemon(tree);
+    ASSERT_TRUE(daemon.wait_ready());
+    const std::string now = std::to_string(::time(nullptr));
+    send_frame(tree, system_frame(now.c_str(), "today", "b", "c"));
+    daemon.signal(SIGTERM);
+    ASSERT_EQ(daemon.wait_exit(std::chrono::seconds(20)), 128 + SIGTERM);
+  }
+  unsetenv("QUILLO_SEAL_EPOCH_SECONDS");
+  // November's file went; December's was still the one being written.
+  const std::vector<std::string> left =
+      list_files(tree.log_root() + "/systemlog");
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(left[0].substr(0, 7), "202312/");
+  const std::string records = read_file(tree.state_dir() + "/seal/records");
+  EXPECT_THAT(records, HasSubstr(" tombstone systemlog/202311/"));
+  const RunResult r = run(QUILLO_QUERY_PATH,
+                          {"--verify", "--verify-key", key, "--root",
+                           tree.log_root()},
+                          tree.root());
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_THAT(r.out, Not(HasSubstr("deleted")));
 }
 
 }  // namespace
