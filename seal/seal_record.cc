@@ -73,7 +73,8 @@ bool parse_numbers(const std::vector<std::string_view>& f, SealRecord* r) {
       !seal_text::parse_decimal(f[kFieldEpoch], &r->epoch) ||
       !seal_text::parse_decimal(
           f[kFieldTime], &time,
-          static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) ||
+          static_cast<std::uint64_t>(
+              std::numeric_limits<std::int64_t>::max())) ||
       !seal_text::parse_decimal(f[kFieldLines], &r->lines)) {
     return false;
   }
