@@ -367,7 +367,7 @@ TEST(SealVerifyStateTest, WithoutStateTellsToSetUpAndSetupRunsOnce) {
   quillo_test::TempTree tree;
   VerifyRequest request;
   request.log_root = tree.dir("log");
-  request.state_dir = tree.dir("state");
+  request.state_dir = tree.file("conf/quillo");  // not made yet
   QuietObserver observer;
   try {
     verify_seals(request, observer);
