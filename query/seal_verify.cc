@@ -1,6 +1,10 @@
 #include "query/seal_verify.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <set>
 #include <utility>
@@ -225,6 +229,19 @@ std::vector<std::string> read_record_lines(const SealStore& store) {
   return lines;
 }
 
+// Makes `path` and the folders above it that are missing, as the daemon
+// makes its state folder (0755): setup may come before its first start.
+void make_state_dir(const std::string& path) {
+  for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    const std::string part = path.substr(0, end);
+    if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+      throw SealError("cannot make the state folder " + part + ": " +
+                      std::strerror(errno));
+    }
+    if (end == std::string::npos) return;
+  }
+}
+
 }  // namespace
 
 std::vector<SealFinding> verify_seals(const VerifyRequest& request,
@@ -272,6 +289,7 @@ int verify_exit_status(const std::vector<SealFinding>& findings) {
 std::string setup_seal_keys(const std::string& state_dir) {
   const std::optional<SealKey> k0 = random_seal_key();
   if (!k0) throw SealError("cannot draw a random key");
+  make_state_dir(state_dir);
   std::string error;
   if (!SealStore(state_dir).create(*k0, &error)) throw SealError(error);
   return "verification key: " + format_verification_key(*k0) +

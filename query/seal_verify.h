@@ -65,7 +65,8 @@ std::vector<SealFinding> verify_seals(const VerifyRequest& request,
 // 0 when the findings are all warnings (or none), 1 otherwise.
 int verify_exit_status(const std::vector<SealFinding>& findings);
 
-// Draws K0, makes the sealing state below `state_dir` for epoch 0 and
+// Draws K0, makes `state_dir` when it is missing (0755, as the daemon
+// does) and the sealing state below it for epoch 0, and
 // returns the two lines to show (the key and what to do with it), each
 // ending in LF. Raises SealError when the random generator fails or a
 // sealing state exists already. The caller checks that it runs as root.

@@ -198,6 +198,15 @@ void forge_with_later_key(SealedTree& t) {
   });
 }
 
+// A file of 3000 lines, sealed: the second 256 KiB read starts with the
+// LF of line 2622 (the CR ends the first), and line 3 holds a lone LF.
+void seal_long_file(SealedTree& t) {
+  Lines lines(3000, std::string(98, 'b') + "\r\n");
+  lines[0] = std::string(40, 'a') + "\r\n";
+  lines[2][7] = '\n';
+  t.seal("@New", lines, 3000);
+}
+
 // `findings`: what --verify prints with the key, "@X" for the path of
 // file X, "warning " before a warning; those after "key:" only with the
 // key. Without the key the note that authenticity was not checked comes
@@ -311,6 +320,17 @@ const TamperCase kCases[] = {
      {"key:seal records: record 4 fails its epoch's key",
       "key:seal records: record 5 fails its epoch's key",
       "key:seal records: record 6 fails its epoch's key"}},
+    {"UnreadableRecord",
+     [](SealedTree& t) { t.edit_records([](Lines& r) { r[3] = "v1 3 0\n"; }); },
+     {"seal records: record line 4 unreadable",
+      "seal records: record 4 does not follow record 3"}},
+    {"LongFile", seal_long_file, {}},
+    {"LongFileChangedAcrossReads",
+     [](SealedTree& t) {
+       seal_long_file(t);
+       t.edit_file("@New", [](Lines& a) { a[2621][50] ^= 0x01; });
+     },
+     {"@New:2622: changed"}},
     {"UnsealedTail",
      [](SealedTree& t) {
        t.write("@Sys", {row(4), row(5)});
@@ -347,7 +367,7 @@ TEST(SealVerifyStateTest, WithoutStateTellsToSetUpAndSetupRunsOnce) {
   quillo_test::TempTree tree;
   VerifyRequest request;
   request.log_root = tree.dir("log");
-  request.state_dir = tree.dir("state");
+  request.state_dir = tree.file("conf/quillo");  // not made yet
   QuietObserver observer;
   try {
     verify_seals(request, observer);
@@ -397,7 +417,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         OptionCase{{"--setup-keys"}, nullptr},
         OptionCase{{"--verify", "--verify-key=k", "--kind", "alert", "--since",
-                    "2026-12-01", "--until", "today", "--root", "/l"},
+                    "2026-12-01", "--until", "2026-12-31", "--root", "/l"},
                    nullptr},
         OptionCase{{"--setup-keys", "--root", "/l"}, "takes no other option"},
         OptionCase{{"--verify", "--output", "json"},
