@@ -35,7 +35,8 @@ constexpr std::uint64_t kMarkEvery = 1024;
 // never recomputed from it.
 class EpochKeys {
  public:
-  explicit EpochKeys(const SealKey& k0) : current_(k0), marks_{k0} {}
+  explicit EpochKeys(const SealKey& verification)
+      : current_(evolve_key(verification)), marks_{current_} {}
 
   // The key of `epoch`, or null when it lies too far ahead.
   const SealKey* at(std::uint64_t epoch) {
@@ -291,7 +292,10 @@ std::string setup_seal_keys(const std::string& state_dir) {
   if (!k0) throw SealError("cannot draw a random key");
   make_state_dir(state_dir);
   std::string error;
-  if (!SealStore(state_dir).create(*k0, &error)) throw SealError(error);
+  // The appliance keeps K_0, one step past the verification key.
+  if (!SealStore(state_dir).create(epoch_key(*k0, 0), &error)) {
+    throw SealError(error);
+  }
   return "verification key: " + format_verification_key(*k0) +
          "\nKeep this key off the appliance (a password manager, paper); "
          "quillo-query --verify --verify-key KEY checks the logs with it.\n";

@@ -83,8 +83,8 @@ SealKey evolve_key(const SealKey& key) {
   return labelled_hash(kEvolveLabel, key.data(), key.size());
 }
 
-SealKey epoch_key(const SealKey& k0, std::uint64_t epoch) {
-  SealKey key = k0;
+SealKey epoch_key(const SealKey& verification, std::uint64_t epoch) {
+  SealKey key = evolve_key(verification);
   for (std::uint64_t e = 0; e < epoch; ++e) key = evolve_key(key);
   return key;
 }

@@ -2,14 +2,15 @@
 // HMAC-SHA256) and GnuTLS (random bytes); nothing here is a primitive of
 // its own.
 //
-// Keys. Setup draws a random 32-byte key K0: the verification key, shown
+// Keys. Setup draws a random 32-byte key V: the verification key, shown
 // once and never stored. Epoch e is sealed with K_e, where
 //
-//   K_{e+1} = SHA-256("quillo seal evolve v1" || 0x00 || K_e)
+//   step(K)  = SHA-256("quillo seal evolve v1" || 0x00 || K)
+//   K_0      = step(V),  K_{e+1} = step(K_e)
 //
-// so the key of any epoch follows from K0 by e steps, and the key on the
-// appliance (the current K_e, the older ones overwritten) gives no earlier
-// one without inverting SHA-256.
+// so the key of any epoch follows from V by e + 1 steps, and the key on
+// the appliance (the current K_e, the older ones overwritten; K_0 at
+// first, never V) gives no earlier one without inverting SHA-256.
 //
 // Chains. Each log file has a hash chain over its lines as stored (bytes
 // up to and including each CR LF; the first line with its byte order
@@ -46,8 +47,8 @@ std::optional<SealKey> random_seal_key();
 // One evolution step: K_{e+1} from K_e.
 SealKey evolve_key(const SealKey& key);
 
-// K_epoch from K0: `epoch` evolution steps.
-SealKey epoch_key(const SealKey& k0, std::uint64_t epoch);
+// K_epoch from the verification key: `epoch` + 1 evolution steps.
+SealKey epoch_key(const SealKey& verification, std::uint64_t epoch);
 
 // HMAC-SHA256 of `message` under `key`.
 Digest seal_mac(const SealKey& key, std::string_view message);

@@ -38,9 +38,11 @@ TEST(SealCryptoTest, EvolutionAndChainsHashTheirLabelledInputs) {
 }
 
 TEST(SealCryptoTest, EpochKeyIsRepeatedEvolution) {
-  EXPECT_EQ(epoch_key(kKey, 0), kKey);
-  EXPECT_EQ(epoch_key(kKey, 3), evolve_key(evolve_key(evolve_key(kKey))));
-  EXPECT_NE(epoch_key(kKey, 3), kKey);
+  // K_0 is one step past the verification key, never the key itself.
+  EXPECT_EQ(epoch_key(kKey, 0), evolve_key(kKey));
+  EXPECT_EQ(epoch_key(kKey, 3),
+            evolve_key(evolve_key(evolve_key(evolve_key(kKey)))));
+  EXPECT_NE(epoch_key(kKey, 0), kKey);
 }
 
 TEST(SealCryptoTest, RandomKeysDiffer) {

@@ -50,7 +50,8 @@ class SealStore {
 
   const std::string& folder() const { return folder_; }
 
-  // Makes the folder and a key file for epoch 0 with `k0`. Fails when a
+  // Makes the folder and a key file for epoch 0 with `k0` (K_0, never the
+  // verification key). Fails when a
   // key file is there already.
   bool create(const SealKey& k0, std::string* error);
 

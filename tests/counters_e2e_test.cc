@@ -107,7 +107,9 @@ TEST(CountersTest, SignalWritesTheCountsOfAKnownSequence) {
       "responses_run 0\n"
       "responses_failed 0\n"
       "sessions_opened 0\n"
-      "session_frames 0\n";
+      "session_frames 0\n"
+      "seal_records 0\n"
+      "seal_failures 0\n";
   EXPECT_EQ(content, expected);
   // The daemon is still serving, and printed the same lines.
   EXPECT_EQ(system(), 0);
