@@ -35,18 +35,27 @@ inline bool local_fields(std::int64_t t, struct tm* out) {
   struct Kept {
     std::uint64_t generation = 0;
     std::int64_t t = 0;
+    long zone_offset = 0;
+    const char* zone_names[2] = {nullptr, nullptr};
     struct tm fields {};
   };
   thread_local Kept kept;
   const std::uint64_t generation =
       internal::zone_generation.load(std::memory_order_acquire);
-  if (kept.generation != generation || kept.t != t) {
+  // A tzset() called directly (a test, a tool) changes the zone's offset
+  // or names; reload_time_zone() is the way that never misses a change.
+  if (kept.generation != generation || kept.t != t ||
+      kept.zone_offset != ::timezone || kept.zone_names[0] != ::tzname[0] ||
+      kept.zone_names[1] != ::tzname[1]) {
     const time_t value = static_cast<time_t>(t);
     struct tm fields;
     if (::localtime_r(&value, &fields) == nullptr) return false;
     kept.fields = fields;
     kept.t = t;
     kept.generation = generation;
+    kept.zone_offset = ::timezone;
+    kept.zone_names[0] = ::tzname[0];
+    kept.zone_names[1] = ::tzname[1];
   }
   *out = kept.fields;
   return true;

@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "base/local_fields.h"
 #include "fuzz/utf8_oracle.h"
 #include "logstore/log_kind.h"
 #include "logstore/log_row.h"
@@ -226,7 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                    LogKind::kAlert, LogKind::kAccess};
   const LogKind kind = kKinds[data[0] & 3];
   setenv("TZ", data[0] & 4 ? "Europe/Berlin" : "UTC", 1);
-  tzset();
+  base::reload_time_zone();
   if ((data[0] & 8) == 0) {
     const std::string file(reinterpret_cast<const char*>(data + 2), size - 2);
     raw_file(kind, file, file.size() * data[1] / 256);

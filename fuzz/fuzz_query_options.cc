@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "base/local_fields.h"
 #include "query/query_options.h"
 
 namespace {
@@ -210,7 +211,7 @@ void check_options(const std::vector<std::string>& args, int64_t now) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   setenv("TZ", data[0] & 1 ? "Europe/Berlin" : "UTC", 1);
-  tzset();
+  base::reload_time_zone();
   // 2026-12-07 09:30:15 and 2026-07-01 10:00:00 UTC.
   const int64_t now = data[0] & 4 ? 1782900000 : 1796635815;
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);

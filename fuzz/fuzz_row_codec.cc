@@ -33,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/local_fields.h"
 #include "logstore/log_kind.h"
 #include "logstore/log_row.h"
 
@@ -151,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                    LogKind::kAlert, LogKind::kAccess};
   const LogKind kind = kKinds[data[0] & 3];
   setenv("TZ", data[0] & 4 ? "Europe/Berlin" : "UTC", 1);
-  tzset();
+  base::reload_time_zone();
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   if ((data[0] & 8) != 0) {
     decode_side(kind, input.substr(1));

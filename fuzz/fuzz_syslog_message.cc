@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "base/local_fields.h"
 #include "forward/syslog_message.h"
 #include "fuzz/rfc5424_reader.h"
 #include "fuzz/utf8_oracle.h"
@@ -86,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LogRow row;
   row.kind = kKinds[data[0] & 3];
   setenv("TZ", data[0] & 4 ? "Europe/Berlin" : "UTC", 1);
-  tzset();
+  base::reload_time_zone();
   const quillo::SyslogOrigin origin{data[0] & 8 ? "nas1.example" : "-", 812};
   const std::size_t steps = data[0] >> 4;
   const std::size_t limit =

@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/local_fields.h"
+
 namespace logtest {
 
 ScopedTimeZone::ScopedTimeZone(const char* zone) {
@@ -18,7 +20,7 @@ ScopedTimeZone::ScopedTimeZone(const char* zone) {
   had_old_ = old != nullptr;
   if (had_old_) old_ = old;
   setenv("TZ", zone, 1);
-  tzset();
+  base::reload_time_zone();
 }
 
 ScopedTimeZone::~ScopedTimeZone() {
@@ -27,7 +29,7 @@ ScopedTimeZone::~ScopedTimeZone() {
   } else {
     unsetenv("TZ");
   }
-  tzset();
+  base::reload_time_zone();
 }
 
 int64_t local_time(int year, int month, int day, int hour, int minute,

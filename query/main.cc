@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/console.h"
+#include "base/local_fields.h"
 #include "base/root_dir.h"
 #include "config/config_xml.h"
 #include "paths/appliance_paths.h"
@@ -175,7 +176,7 @@ int run_verify(const QueryOptions& options, const std::string& log_root,
 
 int main(int argc, char** argv) {
   // Rows are read and shown in the process's local time, as written.
-  tzset();
+  base::reload_time_zone();
   try {
     const std::vector<std::string> args(argv + 1, argv + argc);
     quillo::QueryOptions options = quillo::parse_query_options(
