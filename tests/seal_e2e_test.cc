@@ -413,5 +413,46 @@ TEST(SealRetentionTest, DeletedByAutoDeleteIsNotTampering) {
   EXPECT_THAT(r.out, Not(HasSubstr("deleted")));
 }
 
+// With forwarding on, each seal record also goes to the collector, as a
+// message of its own whose MSG is the record's line.
+TEST(SealForwardTest, RecordsReachTheCollector) {
+  if (::geteuid() != 0) GTEST_SKIP() << "--setup-keys needs root";
+  if (Collector::program().empty()) GTEST_SKIP() << "rsyslogd is not installed";
+  setenv("QUILLO_SEAL_EPOCH_SECONDS", "1", 1);
+  setenv("QUILLO_FORWARD_BACKOFF_MAX", "1", 1);
+  ApplianceTree tree;
+  Collector collector(tree.path("rsyslog"));
+  ASSERT_TRUE(collector.start());
+  tree.write_config(
+      tree.default_config_body() + kSealConf +
+      "  <forwardconf enable=\"true\"><target><host>127.0.0.1</host><port>" +
+      std::to_string(collector.port()) +
+      "</port><protocol>tcp</protocol></target>"
+      "<kinds system=\"false\" access=\"false\" alert=\"false\"/>"
+      "</forwardconf>\n");
+  ASSERT_EQ(run(QUILLO_QUERY_PATH, {"--setup-keys"}, tree.root()).status, 0);
+  {
+    Daemon daemon(tree);
+    ASSERT_TRUE(daemon.wait_ready());
+    send_rows(tree, 0, 2);
+    // The start record, the seals of the first epoch and a heartbeat.
+    EXPECT_GE(collector.wait_lines(4, std::chrono::seconds(30)).size(), 4u);
+    daemon.signal(SIGTERM);
+    ASSERT_EQ(daemon.wait_exit(std::chrono::seconds(20)), 128 + SIGTERM);
+  }
+  unsetenv("QUILLO_SEAL_EPOCH_SECONDS");
+  unsetenv("QUILLO_FORWARD_BACKOFF_MAX");
+  const std::string records = read_file(tree.state_dir() + "/seal/records");
+  const std::vector<std::string> got = collector.lines();
+  ASSERT_FALSE(got.empty());
+  // No row went (every kind is off); each message is one record.
+  for (const std::string& message : got) {
+    const std::size_t at = message.find(" seal - v1 ");
+    ASSERT_NE(at, std::string::npos) << message;
+    EXPECT_THAT(records, HasSubstr(message.substr(at + 8) + "\n"));
+  }
+  EXPECT_THAT(got.front(), HasSubstr(" seal - v1 0 0 "));
+}
+
 }  // namespace
 }  // namespace quillo_test
