@@ -34,14 +34,14 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 # seal_tree VAR: a tree whose configuration seals, with its keys made;
 # sets VAR to its root and `key` to the verification key.
 seal_tree() {
-  local tree_
-  bench_tree tree_
-  bench_config "$tree_"
+  local sealed_  # bench_tree's own local is called tree_
+  bench_tree sealed_
+  bench_config "$sealed_"
   sed -i 's|</config>|<sealconf enable="true"><epochminutes>15</epochminutes></sealconf></config>|' \
-    "$tree_/mnt/data/xmlconf/config-quillo.xml"
-  key=$(QUILLO_ROOT=$tree_ "$query" --setup-keys | sed -n 's/^verification key: //p')
+    "$sealed_/mnt/data/xmlconf/config-quillo.xml"
+  key=$(QUILLO_ROOT=$sealed_ "$query" --setup-keys | sed -n 's/^verification key: //p')
   [ -n "$key" ] || { echo "--setup-keys failed" >&2; exit 1; }
-  printf -v "$1" '%s' "$tree_"
+  printf -v "$1" '%s' "$sealed_"
 }
 
 declare -A session_rate oneshot_rate
@@ -74,6 +74,8 @@ bench_start_daemon "$vroot"
 QUILLO_ROOT=$vroot "$gen" -n "$tree_rows" -c 1 -S "$window" >/dev/null
 kill "$daemon_pid"
 wait "$daemon_pid" 2>/dev/null || true
+rows=$(QUILLO_ROOT=$vroot "$query" --root "$vroot/logs" --kind access | wc -l)
+echo "  verify tree: $rows access rows in $(find "$vroot/logs/accesslog" -name '*.csv' | wc -l) files"
 plain_s=() verify_s=()
 for r in $(seq 1 "$rounds"); do
   start=${EPOCHREALTIME/./}
