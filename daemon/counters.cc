@@ -16,6 +16,7 @@ namespace {
 // Paths for the signal handler, fixed before it is installed.
 char g_stats_path[4096];
 char g_stats_temp[4096 + 8];
+char g_stats_timed_temp[4096 + 16];  // the timed writer's
 
 // The rows for the signal handler, fixed before it is installed.
 CounterRow g_rows[kMaxCounterRows];
@@ -41,18 +42,21 @@ bool put_number(char* buf, std::size_t size, std::size_t* pos,
   return put(buf, size, pos, digits + sizeof(digits) - n, n);
 }
 
+void replace_stats(const char* temp, const char* buf, std::size_t n) {
+  const int fd = ::open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    (void)base::write_all(fd, buf, n);
+    ::close(fd);
+    ::rename(temp, g_stats_path);
+  }
+}
+
 void dump_counters(int) {
   const int saved_errno = errno;
   char buf[4096];  // kMaxCounterRows lines of a name and 20 digits
   const std::size_t n = format_counters(g_rows, g_row_count, buf, sizeof(buf));
   (void)base::write_all(STDOUT_FILENO, buf, n);
-  const int fd =
-      ::open(g_stats_temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    (void)base::write_all(fd, buf, n);
-    ::close(fd);
-    ::rename(g_stats_temp, g_stats_path);
-  }
+  replace_stats(g_stats_temp, buf, n);
   errno = saved_errno;
 }
 
@@ -82,11 +86,20 @@ void install_counter_dump(const std::string& stats_path,
   std::copy_n(rows.begin(), g_row_count, g_rows);
   std::memcpy(g_stats_path, stats_path.c_str(), stats_path.size() + 1);
   std::memcpy(g_stats_temp, temp.c_str(), temp.size() + 1);
+  const std::string timed = stats_path + ".timed";
+  std::memcpy(g_stats_timed_temp, timed.c_str(), timed.size() + 1);
   struct sigaction dump {};
   dump.sa_handler = dump_counters;
   sigemptyset(&dump.sa_mask);
   dump.sa_flags = SA_RESTART;
   sigaction(SIGUSR1, &dump, nullptr);
+}
+
+void write_counter_file() {
+  if (g_stats_path[0] == '\0') return;
+  char buf[4096];
+  const std::size_t n = format_counters(g_rows, g_row_count, buf, sizeof(buf));
+  replace_stats(g_stats_timed_temp, buf, n);
 }
 
 }  // namespace quillo

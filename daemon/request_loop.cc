@@ -306,7 +306,13 @@ void run_request_loop(const DaemonSettings& settings) {
   RequestLoop loop(settings);
   install_counter_dump(settings.paths.state_dir + "/quillod.stats",
                        loop.counter_rows());
+  CounterFileWriter counter_file(kCounterFileEvery);
   loop.start();
+  write_counter_file();
+  if (const int error = counter_file.start()) {
+    throw std::runtime_error(std::string("counters thread: ") +
+                             std::strerror(error));
+  }
   loop.run();
 }
 

@@ -220,14 +220,18 @@ void Summary::add(const RowView& row) {
   }
 }
 
-void Summary::print(std::FILE* out) const {
-  constexpr int kBarWidth = 40;
+std::vector<std::pair<std::string_view, int64_t>> Summary::sorted() const {
   std::vector<std::pair<std::string_view, int64_t>> rows(counts_.begin(),
                                                          counts_.end());
-  // Largest first; equal counts in the order of their values.
   std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
     return a.second > b.second;
   });
+  return rows;
+}
+
+void Summary::print(std::FILE* out) const {
+  constexpr int kBarWidth = 40;
+  const std::vector<std::pair<std::string_view, int64_t>> rows = sorted();
   if (rows.empty()) return;
   const int64_t largest = rows.front().second;
   std::size_t key_width = 0;

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "logstore/log_kind.h"
 #include "logstore/log_row.h"
@@ -56,6 +58,8 @@ class Summary {
   // True while no row has been counted.
   bool empty() const { return counts_.empty(); }
   void print(std::FILE* out) const;
+  // The counts, largest first; equal counts in the order of their values.
+  std::vector<std::pair<std::string_view, int64_t>> sorted() const;
 
  private:
   int count_by_;

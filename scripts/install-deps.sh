@@ -9,6 +9,7 @@ packages=(build-essential cmake pkg-config libxml++2.6-dev libgtest-dev
           libgmock-dev googletest libbenchmark-dev python3
           groff-base man-db dpkg-dev clang libclang-rt-14-dev
           clang-tidy librelp-dev libgnutls28-dev nettle-dev libglib2.0-dev nlohmann-json3-dev
+          libmicrohttpd-dev
           samba samba-common-bin samba-vfs-modules smbclient rsyslog iproute2
           util-linux bsdutils
           rsyslog-relp rsyslog-gnutls gnutls-bin)

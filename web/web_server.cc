@@ -1,0 +1,181 @@
+#include "web/web_server.h"
+
+#include <microhttpd.h>
+
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+namespace quillo {
+namespace {
+
+constexpr std::size_t kMaxHeaderMemory = 64 * 1024;
+
+// A login body being read.
+struct LoginBody {
+  std::string text;
+  bool too_long = false;
+};
+
+MHD_Result queue(MHD_Connection* connection, const WebAnswer& answer) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      answer.body.size(), const_cast<char*>(answer.body.data()),
+      MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) return MHD_NO;
+  MHD_add_response_header(response, "Content-Type", answer.content_type.c_str());
+  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  MHD_add_response_header(response, "Content-Security-Policy",
+                          "default-src 'self'; frame-ancestors 'none'");
+  MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+  MHD_add_response_header(response, "Cache-Control", "no-store");
+  if (!answer.next.empty()) {
+    const std::string link = "<?after=" + answer.next + ">; rel=\"next\"";
+    MHD_add_response_header(response, "Link", link.c_str());
+  }
+  for (const auto& [name, value] : answer.headers) {
+    MHD_add_response_header(response, name.c_str(), value.c_str());
+  }
+  const MHD_Result result = MHD_queue_response(
+      connection, static_cast<unsigned>(answer.status), response);
+  MHD_destroy_response(response);
+  return result;
+}
+
+WebAnswer plain(int status, const char* error) {
+  WebAnswer answer;
+  answer.status = status;
+  answer.body = std::string("{\"error\":\"") + error + "\"}\n";
+  return answer;
+}
+
+MHD_Result collect(void* cls, MHD_ValueKind, const char* key, const char* value) {
+  auto* params = static_cast<WebParams*>(cls);
+  params->emplace_back(key, value == nullptr ? "" : value);
+  return MHD_YES;
+}
+
+// The session cookie's value among the request's cookies, or "".
+std::string session_cookie(MHD_Connection* connection) {
+  const char* value =
+      MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kSessionCookie);
+  return value == nullptr ? "" : value;
+}
+
+bool has_access(MHD_Connection* connection, const WebAccess& access) {
+  const char* auth = MHD_lookup_connection_value(
+      connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+  static const char kBearer[] = "Bearer ";
+  if (auth != nullptr && std::strncmp(auth, kBearer, sizeof kBearer - 1) == 0) {
+    return access.token_ok(auth + sizeof kBearer - 1);
+  }
+  const std::string cookie = session_cookie(connection);
+  return !cookie.empty() && access.cookie_ok(cookie);
+}
+
+MHD_Result handler(void* cls, MHD_Connection* connection, const char* url,
+                   const char* method, const char*, const char* upload,
+                   std::size_t* upload_size, void** state) {
+  const auto* server = static_cast<const WebServer*>(cls);
+  return server->handle(connection, url, method, upload, upload_size, state) != 0
+             ? MHD_YES
+             : MHD_NO;
+}
+
+void finished(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+  delete static_cast<LoginBody*>(*state);
+  *state = nullptr;
+}
+
+}  // namespace
+
+WebServer::WebServer(const WebApi& api, const WebAccess& access)
+    : api_(api), access_(access) {}
+
+WebServer::~WebServer() {
+  if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+}
+
+bool WebServer::start(const WebListen& listen) {
+  unsigned flags = MHD_USE_THREAD_PER_CONNECTION |
+                   MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL |
+                   MHD_USE_ERROR_LOG;
+  if (listen.address.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
+  const bool tls = !listen.tls_cert.empty();
+  if (tls) flags |= MHD_USE_TLS;
+  auto* address = const_cast<sockaddr_storage*>(&listen.address);
+  std::vector<MHD_OptionItem> options = {
+      {MHD_OPTION_SOCK_ADDR, 0, address},
+      {MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, nullptr},
+      {MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeout, nullptr},
+      {MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+       static_cast<intptr_t>(kMaxHeaderMemory), nullptr},
+      {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&finished),
+       nullptr},
+  };
+  if (tls) {
+    options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0,
+                       const_cast<char*>(listen.tls_cert.c_str())});
+    options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0,
+                       const_cast<char*>(listen.tls_key.c_str())});
+  }
+  options.push_back({MHD_OPTION_END, 0, nullptr});
+  daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &handler,
+                             const_cast<WebServer*>(this), MHD_OPTION_ARRAY,
+                             options.data(), MHD_OPTION_END);
+  return daemon_ != nullptr;
+}
+
+int WebServer::port() const {
+  if (daemon_ == nullptr) return 0;
+  const MHD_DaemonInfo* info =
+      MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
+  return info == nullptr ? 0 : info->port;
+}
+
+int WebServer::handle(void* raw, const char* url, const char* method,
+                      const char* upload, std::size_t* upload_size,
+                      void** state) const {
+  auto* connection = static_cast<MHD_Connection*>(raw);
+  const std::string path = url;
+  if (std::strcmp(method, MHD_HTTP_METHOD_POST) == 0 && path == "/login") {
+    if (*state == nullptr) {
+      *state = new LoginBody;
+      return MHD_YES;
+    }
+    auto* body = static_cast<LoginBody*>(*state);
+    if (*upload_size > 0) {
+      if (body->text.size() + *upload_size > kMaxLoginBody) body->too_long = true;
+      if (!body->too_long) body->text.append(upload, *upload_size);
+      *upload_size = 0;
+      return MHD_YES;
+    }
+    std::string given = body->text;
+    if (given.compare(0, 6, "token=") == 0) given = given.substr(6);
+    given = given.substr(0, given.find_first_of("\r\n&"));
+    if (body->too_long || !access_.token_ok(given)) {
+      return queue(connection, plain(401, "no access")) == MHD_YES;
+    }
+    WebAnswer answer;
+    answer.status = 204;
+    answer.headers.emplace_back(
+        "Set-Cookie", std::string(kSessionCookie) + "=" + access_.cookie() +
+                          "; Path=/; HttpOnly; SameSite=Strict");
+    return queue(connection, answer) == MHD_YES;
+  }
+  if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
+    return queue(connection, plain(405, "read-only")) == MHD_YES;
+  }
+  if (!has_access(connection, access_)) {
+    WebAnswer answer = plain(401, "no access");
+    answer.headers.emplace_back("WWW-Authenticate", "Bearer");
+    return queue(connection, answer) == MHD_YES;
+  }
+  WebParams params;
+  MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &collect, &params);
+  const WebAnswer answer =
+      api_.get(path, params, static_cast<std::int64_t>(std::time(nullptr)));
+  return queue(connection, answer) == MHD_YES;
+}
+
+}  // namespace quillo

@@ -1,0 +1,71 @@
+// quillo-web's HTTP side, on libmicrohttpd: it checks access
+// (web/web_access.h), hands GET requests to the API (web/web_api.h) and
+// answers with the security headers every answer carries:
+//
+//   X-Content-Type-Options: nosniff
+//   Content-Security-Policy: default-src 'self'; frame-ancestors 'none'
+//   Referrer-Policy: no-referrer
+//   Cache-Control: no-store
+//
+// POST /login with the token as its body (or "token=..." as a form) sets
+// the session cookie (HttpOnly, SameSite=Strict) and answers 204; a wrong
+// token gets 401 like every request without access. There is no other
+// write endpoint: any method but GET and POST /login gets 405.
+//
+// Bounds: at most kMaxConnections at once (libmicrohttpd refuses the
+// rest), each closed after kConnectionTimeout without traffic, a request
+// of at most 64 KiB of headers and 4 KiB of body, one thread per
+// connection so that a slow client holds up no other.
+
+#ifndef QUILLO_WEB_WEB_SERVER_H_
+#define QUILLO_WEB_WEB_SERVER_H_
+
+#include <netinet/in.h>
+
+#include <string>
+
+#include "web/web_access.h"
+#include "web/web_api.h"
+
+struct MHD_Daemon;
+
+namespace quillo {
+
+inline constexpr unsigned kMaxConnections = 64;
+inline constexpr unsigned kConnectionTimeout = 30;  // seconds
+inline constexpr std::size_t kMaxLoginBody = 4096;
+
+struct WebListen {
+  sockaddr_storage address{};
+  std::string text;  // as given, for messages
+  std::string tls_cert;  // PEM text; empty: plain HTTP
+  std::string tls_key;
+};
+
+class WebServer {
+ public:
+  // `api` and `access` outlive the server.
+  WebServer(const WebApi& api, const WebAccess& access);
+  ~WebServer();
+  WebServer(const WebServer&) = delete;
+  WebServer& operator=(const WebServer&) = delete;
+
+  // Listens and serves from libmicrohttpd's threads; false when the
+  // address cannot be used.
+  bool start(const WebListen& listen);
+  // The port listened on (the one the system chose for port 0).
+  int port() const;
+
+  // Called by libmicrohttpd's threads.
+  int handle(void* connection, const char* url, const char* method,
+             const char* upload, std::size_t* upload_size, void** state) const;
+
+ private:
+  const WebApi& api_;
+  const WebAccess& access_;
+  MHD_Daemon* daemon_ = nullptr;
+};
+
+}  // namespace quillo
+
+#endif  // QUILLO_WEB_WEB_SERVER_H_
