@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>

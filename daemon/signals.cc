@@ -1,7 +1,7 @@
 #include "daemon/signals.h"
 
-#include <signal.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
