@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -233,10 +234,16 @@ TEST_P(SessionStopTest, StoppedInABusySessionKeepsEveryAnsweredRowOnce) {
       }
     }
   });
-  // A stop timed by the clock, not by the stream, lands anywhere in the
-  // daemon's round.
+  // Once the daemon is busy (its first round answered, however slow the
+  // build), a stop timed by the clock, not by the stream, lands anywhere in
+  // its round.
+  std::atomic<std::size_t> answers_seen{0};
   std::thread stopper([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+    while (answers_seen.load() < 256 && Clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
     kill(pid, signo);
   });
   // Answers come in order: the first `answered` records are acknowledged.
@@ -245,6 +252,7 @@ TEST_P(SessionStopTest, StoppedInABusySessionKeepsEveryAnsweredRowOnce) {
   for (Bytes got; !(got = session->read_bytes(4096)).empty();) {
     aligned = aligned && got.size() % 4 == 0;
     answered += got.size() / 4;
+    answers_seen.store(answered);
   }
   sender.join();
   stopper.join();
