@@ -47,14 +47,6 @@ int terminal_width() {
   return n > 0 ? n : 120;
 }
 
-// The log root the daemon writes to: the one of its configuration, found
-// by the same QUILLO_ROOT rule.
-std::string configured_log_root() {
-  quillo::ConfigXml config(quillo::MakePaths(base::root_from_env()).config);
-  config.load();
-  return config.log_root();
-}
-
 // What the reader leaves out, on standard error with every name as shown
 // (visible_text.h): anyone may name a file in the tree.
 class StderrObserver final : public ReadObserver {
@@ -96,19 +88,6 @@ class Emitter final : public RowConsumer {
   bool flush_;
   int64_t count_ = 0;
 };
-
-LogQuery log_query(const QueryOptions& options) {
-  LogQuery query;
-  query.kind = options.kind;
-  query.since = options.since;
-  query.until = options.until;
-  query.has_since = options.has_since;
-  query.last_rows = options.lines;
-  query.filters = options.filters;
-  // The JSON lines carry each row's instant.
-  query.want_times = options.output == Output::kJson;
-  return query;
-}
 
 // Runs the query on `log_root` into `out`: 0 when rows were shown (or
 // counted), 1 when none matched. Following, it returns only by raising

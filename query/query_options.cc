@@ -4,7 +4,10 @@
 #include <map>
 #include <optional>
 
+#include "base/root_dir.h"
+#include "config/config_xml.h"
 #include "logstore/log_row.h"
+#include "paths/appliance_paths.h"
 #include "query/visible_text.h"
 #include "reader/local_time.h"
 
@@ -308,6 +311,24 @@ const char* usage_text() {
          "FIELD: user host ip op result share path (access and alert rows)\n"
          "TIME: YYYY-MM-DD, \"YYYY-MM-DD hh:mm[:ss]\", now, today, "
          "yesterday, -30m, -2h, -7d\n";
+}
+
+LogQuery log_query(const QueryOptions& options) {
+  LogQuery query;
+  query.kind = options.kind;
+  query.since = options.since;
+  query.until = options.until;
+  query.has_since = options.has_since;
+  query.last_rows = options.lines;
+  query.filters = options.filters;
+  query.want_times = options.output == Output::kJson;
+  return query;
+}
+
+std::string configured_log_root() {
+  ConfigXml config(MakePaths(base::root_from_env()).config);
+  config.load();
+  return config.log_root();
 }
 
 }  // namespace quillo

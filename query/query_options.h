@@ -89,6 +89,13 @@ int64_t parse_time_arg(const std::string& text, int64_t now,
 // The usage text for --help.
 const char* usage_text();
 
+// The reader's query for `options`; JSON output asks for each row's instant.
+LogQuery log_query(const QueryOptions& options);
+
+// The log root the daemon writes to: the one of its configuration, found
+// by the QUILLO_ROOT rule. Raises the configuration's error.
+std::string configured_log_root();
+
 }  // namespace quillo
 
 #endif  // QUILLO_QUERY_QUERY_OPTIONS_H_

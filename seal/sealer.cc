@@ -87,6 +87,7 @@ std::string Sealer::configure(const SealSettings& settings, std::int64_t now) {
       seal_now(now, SealType::kStop);
       key_.reset();
       chains_.clear();
+      current_chain_.fill(nullptr);
     }
     return std::string();
   }
@@ -122,8 +123,8 @@ std::string Sealer::configure(const SealSettings& settings, std::int64_t now) {
   }
   key_ = *state;
   epoch_end_ = Clock::now() + epoch_length_;
-  for (const std::string& path : current_) {
-    if (!path.empty()) adopt(path);
+  for (std::size_t k = 0; k < current_.size(); ++k) {
+    if (!current_[k].empty()) current_chain_[k] = adopt(current_[k]);
   }
   seal_now(now, SealType::kStart);
   return std::string();
@@ -272,9 +273,11 @@ void Sealer::row_done(bool written) noexcept {
   try {
     const auto [kind, line] = std::move(pending_.front());
     pending_.pop_front();
-    const std::string& path = current_[static_cast<std::size_t>(kind)];
+    const std::size_t k = static_cast<std::size_t>(kind);
+    const std::string& path = current_[k];
     if (!written || !key_ || path.empty()) return;
-    Chain* chain = adopt(path);
+    if (current_chain_[k] == nullptr) current_chain_[k] = adopt(path);
+    Chain* chain = current_chain_[k];
     scratch_.clear();
     // An empty file gets its byte order mark with its first line.
     if (chain->lines == 0) scratch_.append(kByteOrderMark, kByteOrderMarkSize);
@@ -308,8 +311,9 @@ void Sealer::file_rolled(LogKind kind, const std::string& old_path,
 
 void Sealer::file_opened(LogKind kind, const std::string& path) noexcept {
   try {
-    current_[static_cast<std::size_t>(kind)] = path;
-    if (key_) adopt(path);
+    const std::size_t k = static_cast<std::size_t>(kind);
+    current_[k] = path;
+    current_chain_[k] = key_ ? adopt(path) : nullptr;
   } catch (const std::exception& e) {
     fail(e.what());
   }
@@ -326,6 +330,9 @@ void Sealer::file_deleted(LogKind kind, const std::string& path) noexcept {
     if (found != chains_.end()) {
       lines = found->second.lines;
       value = found->second.value;
+      for (Chain*& chain : current_chain_) {
+        if (chain == &found->second) chain = nullptr;
+      }
       chains_.erase(found);
     }
     const std::vector<std::string> records = {record_line(
@@ -343,6 +350,9 @@ void Sealer::drop_quiet_chains() {
     bool current = false;
     for (const std::string& path : current_) {
       current = current || (!path.empty() && seal_name(path) == it->first);
+    }
+    for (const Chain* chain : current_chain_) {
+      current = current || chain == &it->second;
     }
     if (!current && it->second.lines == it->second.sealed) {
       it = chains_.erase(it);

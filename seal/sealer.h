@@ -126,6 +126,9 @@ class Sealer final : public RowObserver {
   Clock::time_point epoch_end_ = Clock::time_point::max();
   std::map<std::string, Chain> chains_;  // by name below the log root
   std::array<std::string, kLogKinds.size()> current_;  // each kind's file
+  // Each kind's chain in chains_ (a map: the pointers stay valid), found
+  // once per file rather than once per row; null until its first row.
+  std::array<Chain*, kLogKinds.size()> current_chain_{};
   std::deque<std::pair<LogKind, std::string>> pending_;  // prepared lines
   std::string scratch_;
   std::vector<std::string> outbox_;

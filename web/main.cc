@@ -27,7 +27,7 @@
 #include "base/console.h"
 #include "base/local_fields.h"
 #include "base/root_dir.h"
-#include "config/config_xml.h"
+#include "query/query_options.h"
 #include "paths/appliance_paths.h"
 #include "web/web_access.h"
 #include "web/web_api.h"
@@ -132,12 +132,6 @@ WebListen listen_address(const WebOptions& o) {
                                 " is not loopback: give --tls-cert and --tls-key");
   }
   return l;
-}
-
-std::string configured_log_root() {
-  ConfigXml config(MakePaths(base::root_from_env()).config);
-  config.load();
-  return config.log_root();
 }
 
 int run(const std::vector<std::string>& args) {

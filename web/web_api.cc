@@ -115,17 +115,6 @@ class QuietObserver final : public ReadObserver {
   void line_left_out(const std::string&, int64_t, std::string_view) override {}
 };
 
-LogQuery query_of(const QueryOptions& options, bool want_times) {
-  LogQuery query;
-  query.kind = options.kind;
-  query.since = options.since;
-  query.until = options.until;
-  query.has_since = options.has_since;
-  query.filters = options.filters;
-  query.want_times = want_times;
-  return query;
-}
-
 // A stdio stream over a string, closed with it.
 class MemoryStream {
  public:
@@ -191,7 +180,8 @@ WebAnswer WebApi::rows(const WebParams& params, std::int64_t now) const {
     return answer;
   }
   QuietObserver observer;
-  LogReader reader(log_root_, query_of(options, true), observer);
+  options.output = Output::kJson;  // the rows' instants come with them
+  LogReader reader(log_root_, log_query(options), observer);
   MemoryStream out;
   std::unique_ptr<RowPrinter> printer =
       make_printer(Output::kJson, options.kind, out.file(), 80);
@@ -219,7 +209,7 @@ WebAnswer WebApi::count(const WebParams& params, std::int64_t now) const {
   }
   Summary summary(count_by);
   QuietObserver observer;
-  LogReader reader(log_root_, query_of(options, false), observer);
+  LogReader reader(log_root_, log_query(options), observer);
   CountConsumer consumer(&summary);
   reader.read(consumer);
   answer.body = "[";
