@@ -5,11 +5,15 @@ set -euo pipefail
 # namespace of their own; the forwarding tests run rsyslogd with imrelp and
 # the gtls driver as collector, with certificates made by certtool; the
 # containment scenario needs smbcontrol, testparm, flock and logger.
+# The package is built with debhelper and checked with lintian; quillo-web's
+# pages are tested in headless Chromium driven by Selenium.
 packages=(build-essential cmake pkg-config libxml++2.6-dev libgtest-dev
           libgmock-dev googletest libbenchmark-dev python3
           groff-base man-db dpkg-dev clang libclang-rt-14-dev
           clang-tidy librelp-dev libgnutls28-dev nettle-dev libglib2.0-dev nlohmann-json3-dev
           libmicrohttpd-dev
+          debhelper lintian fakeroot
+          chromium chromium-driver python3-selenium
           samba samba-common-bin samba-vfs-modules smbclient rsyslog iproute2
           util-linux bsdutils
           rsyslog-relp rsyslog-gnutls gnutls-bin)

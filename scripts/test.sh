@@ -25,7 +25,7 @@ step_time() {
 product_sources() {
   local dirs=() d
   for d in base protocol paths support logstore config notice forward \
-    alert reader daemon client query; do
+    alert reader daemon client query seal web; do
     [ -d "$d" ] && dirs+=("$d")
   done
   find "${dirs[@]}" -name '*.cc' ! -name '*_test.cc' ! -name '*_test_util.cc' \
