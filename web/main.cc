@@ -7,7 +7,8 @@
 // Default --listen 127.0.0.1:8740; the log root and QUILLO_ROOT as
 // quillo-query takes them. Exit status 2 with a message for a bad option,
 // an address that cannot be used, or an address other than loopback
-// without TLS.
+// without TLS. For tests, QUILLO_WEB_TIMEOUT_SECONDS (a whole number > 0)
+// replaces the 30 s after which a connection without traffic is closed.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -123,6 +124,11 @@ WebListen listen_address(const WebOptions& o) {
       throw std::invalid_argument("--listen: bad address " + host);
     }
     loopback = (ntohl(a4->sin_addr.s_addr) >> 24) == 127;
+  }
+  // Read before the server's threads start.
+  if (const char* text = std::getenv("QUILLO_WEB_TIMEOUT_SECONDS")) {
+    const long seconds = std::atol(text);
+    if (seconds > 0) l.timeout_seconds = static_cast<unsigned>(seconds);
   }
   if (!o.tls_cert.empty()) {
     l.tls_cert = read_text(o.tls_cert);

@@ -107,7 +107,7 @@ bool WebServer::start(const WebListen& listen) {
   std::vector<MHD_OptionItem> options = {
       {MHD_OPTION_SOCK_ADDR, 0, address},
       {MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, nullptr},
-      {MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeout, nullptr},
+      {MHD_OPTION_CONNECTION_TIMEOUT, listen.timeout_seconds, nullptr},
       {MHD_OPTION_CONNECTION_MEMORY_LIMIT,
        static_cast<intptr_t>(kMaxHeaderMemory), nullptr},
       {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&finished),

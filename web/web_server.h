@@ -40,6 +40,7 @@ struct WebListen {
   std::string text;  // as given, for messages
   std::string tls_cert;  // PEM text; empty: plain HTTP
   std::string tls_key;
+  unsigned timeout_seconds = kConnectionTimeout;  // tests shorten it
 };
 
 class WebServer {
