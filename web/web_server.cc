@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "web/web_assets.h"
+
 namespace quillo {
 namespace {
 
@@ -71,6 +73,19 @@ bool has_access(MHD_Connection* connection, const WebAccess& access) {
   }
   const std::string cookie = session_cookie(connection);
   return !cookie.empty() && access.cookie_ok(cookie);
+}
+
+// Paths whose answers hold log data or counters: the token's business.
+bool needs_access(const std::string& path) {
+  return path.compare(0, 5, "/api/") == 0 || path == "/metrics";
+}
+
+// A page or the file of one, from the program itself.
+WebAnswer asset_answer(const WebAsset& asset) {
+  WebAnswer answer;
+  answer.content_type = asset.content_type;
+  answer.body = std::string(asset.body);
+  return answer;
 }
 
 MHD_Result handler(void* cls, MHD_Connection* connection, const char* url,
@@ -165,6 +180,12 @@ int WebServer::handle(void* raw, const char* url, const char* method,
   }
   if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
     return queue(connection, plain(405, "read-only")) == MHD_YES;
+  }
+  if (!needs_access(path)) {
+    const WebAsset* asset = find_asset(path);
+    return queue(connection, asset != nullptr ? asset_answer(*asset)
+                                              : plain(404, "no such path")) ==
+           MHD_YES;
   }
   if (!has_access(connection, access_)) {
     WebAnswer answer = plain(401, "no access");

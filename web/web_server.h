@@ -7,6 +7,11 @@
 //   Referrer-Policy: no-referrer
 //   Cache-Control: no-store
 //
+// GET of a page or of /static/FILE answers the file compiled into the
+// program (web/web_assets.h) without the token: pages hold no data, they
+// fetch it from /api/. Everything under /api/ and /metrics needs the
+// token or the session cookie; any other path is 404.
+//
 // POST /login with the token as its body (or "token=..." as a form) sets
 // the session cookie (HttpOnly, SameSite=Strict) and answers 204; a wrong
 // token gets 401 like every request without access. There is no other
