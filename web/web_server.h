@@ -17,6 +17,9 @@
 // token gets 401 like every request without access. There is no other
 // write endpoint: any method but GET and POST /login gets 405.
 //
+// GET /api/follow streams server-sent events (web/web_follow.h) from the
+// connection's thread until the client goes or the server stops.
+//
 // Bounds: at most kMaxConnections at once (libmicrohttpd refuses the
 // rest), each closed after kConnectionTimeout without traffic, a request
 // of at most 64 KiB of headers and 4 KiB of body, one thread per
@@ -27,8 +30,10 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <string>
 
+#include "base/unique_fd.h"
 #include "web/web_access.h"
 #include "web/web_api.h"
 
@@ -39,6 +44,10 @@ namespace quillo {
 inline constexpr unsigned kMaxConnections = 64;
 inline constexpr unsigned kConnectionTimeout = 30;  // seconds
 inline constexpr std::size_t kMaxLoginBody = 4096;
+// Follows hold their connection for as long as the client keeps it, so
+// they may take at most a quarter of the connections (503 beyond).
+inline constexpr int kMaxFollows = 16;
+inline constexpr int kFollowKeepAliveMs = 15000;
 
 struct WebListen {
   sockaddr_storage address{};
@@ -66,9 +75,16 @@ class WebServer {
              const char* upload, std::size_t* upload_size, void** state) const;
 
  private:
+  // Queues the event stream of /api/follow.
+  int follow(void* connection) const;
+
   const WebApi& api_;
   const WebAccess& access_;
   MHD_Daemon* daemon_ = nullptr;
+  // Readable once the server stops: ends the follows' waits.
+  base::UniqueFd stop_read_;
+  base::UniqueFd stop_write_;
+  mutable std::atomic<int> follows_{0};
 };
 
 }  // namespace quillo
