@@ -35,6 +35,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 import urllib.request
 
 SKIP = 77
@@ -42,6 +43,7 @@ BOUND = 20  # seconds, for every wait
 LAPTOP = (1366, 900)
 PHONE = (390, 844)
 HOSTILE = '<img src=x onerror=alert(1)>'
+PAGER_ROWS = 130
 ACCESS_COLUMNS = ['time', 'user', 'host', 'ip', 'op', 'result', 'share', 'path']
 
 
@@ -108,6 +110,13 @@ class Appliance:
     def send(self, *fields):
         subprocess.run([self.args.quillo_send, '--access', *fields], env=self.env,
                        check=True, timeout=BOUND, stdout=subprocess.DEVNULL)
+
+    def stream(self, records):
+        """Sends access records (lists of fields) in one quillo-send --stream."""
+        text = ''.join('access\t' + '\t'.join(r) + '\n' for r in records)
+        subprocess.run([self.args.quillo_send, '--stream', '--format=fields'], env=self.env,
+                       input=text, text=True, check=True, timeout=BOUND,
+                       stdout=subprocess.DEVNULL)
 
     def query(self, *options):
         return subprocess.run([self.args.quillo_query, *options], env=self.env,
@@ -206,7 +215,10 @@ def write_rows(appliance):
             ('eve', '10.0.0.8', 'open', '1', '0', 'docs', 'r|' + HOSTILE),
             ('alice', '10.0.0.9', 'open', '1', '0', 'docs', 'r|secret/plan.txt')]:
         appliance.send(user, 'pc-' + user, ip, op, result, error, share, path)
-    # The secret-docs condition copies the last row to the alert log.
+    # Enough rows of one user for two pages of a search.
+    appliance.stream([['pager', 'pc-pager', '10.0.0.10', 'open', '1', '0', 'docs',
+                       'r|pages/%03d.txt' % i] for i in range(PAGER_ROWS)])
+    # The secret-docs condition copies alice's row to the alert log.
     wait_for('the alert row', lambda: appliance.query('--kind', 'alert').strip())
 
 
@@ -216,6 +228,14 @@ def log_in(driver, web):
     driver.find_element(By.ID, 'token').send_keys(web.token)
     driver.find_element(By.CSS_SELECTOR, 'form#login button').click()
     WebDriverWait(driver, BOUND).until(lambda d: d.current_url == web.base + '/')
+    # A `next` that names another host leads to the dashboard instead (the
+    # other host is a closed loopback port: nothing leaves the machine).
+    for elsewhere in ['//127.0.0.2:1/x', '/\\127.0.0.2:1/x', 'http://127.0.0.2:1/x']:
+        driver.get(web.base + '/login?next=' + urllib.parse.quote(elsewhere, safe=''))
+        driver.find_element(By.ID, 'token').send_keys(web.token)
+        driver.find_element(By.CSS_SELECTOR, 'form#login button').click()
+        WebDriverWait(driver, BOUND).until(lambda d: not d.current_url.startswith(web.base + '/login'))
+        check(driver.current_url == web.base + '/', 'next=%s led to %s' % (elsewhere, driver.current_url))
 
 
 def check_dashboard(driver, appliance):
@@ -230,7 +250,7 @@ def check_dashboard(driver, appliance):
     want += ['/api/rows?kind=access&result=fail&since=-24h&last=20',
              '/api/rows?kind=alert&since=-24h&last=20']
     check(api_requests(driver) == sorted(want), 'dashboard requests: %s' % api_requests(driver))
-    check([r[:2] for r in table(driver, 'top-user')][0] == ['ann', '3'],
+    check([r[:2] for r in table(driver, 'top-user')][:2] == [['pager', str(PAGER_ROWS)], ['ann', '3']],
           'top users: %s' % table(driver, 'top-user'))
     failed = table(driver, 'failed')
     check(len(failed) == 1 and failed[0][1] == 'bob' and failed[0][5].startswith('fail'),
@@ -262,6 +282,21 @@ def check_search(driver, web, appliance):
     check(len(want) == 3, 'quillo-query --user ann: %s' % want)
     check(table(driver, 'results') == want, 'search for ann: %s, not %s'
           % (table(driver, 'results'), want))
+
+
+def check_paging(driver, web):
+    search(driver, web, user='pager')
+    first = [r[7] for r in table(driver, 'results')]
+    check(first == ['pages/%03d.txt' % i for i in range(100)], 'page 1: %s' % first[:3])
+    driver.find_element(By.ID, 'next').click()
+    wait_for('page 2', lambda: status_text(driver).startswith('rows 101–%d' % PAGER_ROWS))
+    check(driver.current_url.endswith('/search?kind=access&user=pager&after=100'),
+          'page 2 at ' + driver.current_url)
+    second = [r[7] for r in table(driver, 'results')]
+    check(second == ['pages/%03d.txt' % i for i in range(100, PAGER_ROWS)], 'page 2: %s' % second[:3])
+    check(not driver.find_element(By.ID, 'next').is_displayed(), 'a next page after the last')
+    driver.find_element(By.ID, 'prev').click()
+    wait_for('page 1 again', lambda: status_text(driver).startswith('rows 1–100 '))
 
 
 def check_hostile_path(driver, web):
@@ -357,6 +392,7 @@ def run(args, temp):
                      screenshot(driver, args.screenshots, 'search-laptop', LAPTOP),
                      screenshot(driver, args.screenshots, 'search-phone', PHONE),
                      driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})]),
+                 ('paging', lambda: check_paging(driver, web)),
                  ('hostile path', lambda: check_hostile_path(driver, web)),
                  ('live', lambda: check_live(driver, web, appliance)),
                  ('alerts', lambda: check_alerts(driver, web)),
