@@ -35,8 +35,8 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 import urllib.parse
-import urllib.request
 
 SKIP = 77
 BOUND = 20  # seconds, for every wait
@@ -149,15 +149,6 @@ class Web:
         at = text.find('listening on port ')
         return int(text[at + 18:].split(';')[0]) if at >= 0 else 0
 
-    def status(self, path):
-        request = urllib.request.Request(self.base + path,
-                                         headers={'Authorization': 'Bearer ' + self.token})
-        try:
-            with urllib.request.urlopen(request, timeout=BOUND) as answer:
-                return answer.status
-        except urllib.error.HTTPError as e:
-            return e.code
-
     def stop(self):
         stop_process(self.process)
         self.out.close()
@@ -185,6 +176,16 @@ def start_browser(temp):
     options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
     service = Service(shutil.which('chromedriver'))
     return webdriver.Chrome(service=service, options=options)
+
+
+class Browser:
+    """The Chromium that Selenium started, ended with its chromedriver."""
+
+    def __init__(self, driver):
+        self.driver = driver
+
+    def stop(self):
+        self.driver.quit()
 
 
 def table(driver, box):
@@ -315,16 +316,16 @@ def check_hostile_path(driver, web):
 
 
 def check_live(driver, web, appliance):
-    if web.status('/api/follow?since=now&kind=system') == 404:
-        print('web_browser_test: live step skipped: this quillo-web has no /api/follow')
-        return
     search(driver, web, user='ann')
     driver.find_element(By.ID, 'live').click()
     wait_for('the live stream to catch up', lambda: status_text(driver).startswith('live: new rows'))
     check(len(table(driver, 'results')) == 3, 'live start: %s' % table(driver, 'results'))
-    appliance.send('ann', 'pc-ann', '10.0.0.5', 'open', '1', '0', 'docs', 'r|live/new.txt')
+    # Another user's row first: the live table keeps to the search's user.
     appliance.send('bob', 'pc-bob', '10.0.0.6', 'open', '1', '0', 'docs', 'r|live/other.txt')
+    appliance.send('ann', 'pc-ann', '10.0.0.5', 'open', '1', '0', 'docs', 'r|live/new.txt')
     wait_for('the new row', lambda: [r[7] for r in table(driver, 'results')][-1:] == ['live/new.txt'])
+    check([r[1] for r in table(driver, 'results')] == ['ann'] * 4,
+          'live rows: %s' % table(driver, 'results'))
     # Off again: the stream ends and the page shows the search's rows.
     driver.find_element(By.ID, 'live').click()
     wait_for('the rows after live', lambda: status_text(driver).startswith('rows 1–4'))
@@ -358,6 +359,16 @@ def screenshot(driver, folder, name, size):
     driver.save_screenshot(os.path.join(folder, name + '.png'))
 
 
+def screenshots(driver, args, web, page):
+    """The page loaded last (the dashboard afresh) at both widths."""
+    if page == 'dashboard':
+        driver.get(web.base + '/')
+        wait_for('the dashboard', lambda: table(driver, 'alerts'))
+    for width, size in [('laptop', LAPTOP), ('phone', PHONE)]:
+        screenshot(driver, args.screenshots, '%s-%s' % (page, width), size)
+    driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
+
+
 def check_console(driver):
     bad = []
     for entry in driver.get_log('browser'):
@@ -378,20 +389,12 @@ def run(args, temp):
         web = Web(args, appliance, temp)
         started.append(web)
         driver = start_browser(temp)
-        started.append(type('Browser', (), {'stop': lambda self: driver.quit()})())
+        started.append(Browser(driver))
         steps = [('login', lambda: log_in(driver, web)),
                  ('dashboard', lambda: check_dashboard(driver, appliance)),
-                 ('dashboard screenshots', lambda: [
-                     driver.get(web.base + '/'),
-                     wait_for('the chart', lambda: table(driver, 'alerts')),
-                     screenshot(driver, args.screenshots, 'dashboard-laptop', LAPTOP),
-                     screenshot(driver, args.screenshots, 'dashboard-phone', PHONE),
-                     driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})]),
+                 ('dashboard screenshots', lambda: screenshots(driver, args, web, 'dashboard')),
                  ('search', lambda: check_search(driver, web, appliance)),
-                 ('search screenshots', lambda: [
-                     screenshot(driver, args.screenshots, 'search-laptop', LAPTOP),
-                     screenshot(driver, args.screenshots, 'search-phone', PHONE),
-                     driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})]),
+                 ('search screenshots', lambda: screenshots(driver, args, web, 'search')),
                  ('paging', lambda: check_paging(driver, web)),
                  ('hostile path', lambda: check_hostile_path(driver, web)),
                  ('live', lambda: check_live(driver, web, appliance)),
@@ -430,10 +433,15 @@ def main():
         print('web_browser_test: skipped: no %s' % ', '.join(missing))
         return SKIP
     os.makedirs(args.screenshots, exist_ok=True)
+    stale = os.path.join(args.screenshots, 'failed-step.png')
+    if os.path.exists(stale):
+        os.remove(stale)
     temp = tempfile.mkdtemp(prefix='quillo-web-browser.')
     try:
         return run(args, temp)
-    except Failure as e:
+    except Exception as e:  # a failed check, a WebDriver time-out, a crash
+        if not isinstance(e, Failure):
+            traceback.print_exc()
         print('web_browser_test: FAILED: %s' % e)
         for log in ['web.out', 'quillod.out']:
             path = os.path.join(temp, log)

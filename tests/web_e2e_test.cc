@@ -311,6 +311,28 @@ TEST_F(WebTest, FollowsTakeAtMostAQuarterOfTheConnections) {
   EXPECT_EQ(again.status, 200);
 }
 
+// Pages come without the token and hold no rows; what holds rows does
+// not, and a path that is neither is 404 whoever asks.
+TEST_F(WebTest, PagesNeedNoTokenAndUnknownPathsAre404) {
+  for (const char* page : {"/", "/search", "/alerts", "/login"}) {
+    const Http r = web_->get(page);
+    EXPECT_EQ(r.status, 200) << page;
+    EXPECT_THAT(r.head, HasSubstr("Content-Type: text/html")) << page;
+    EXPECT_THAT(r.head, HasSubstr("Content-Security-Policy: default-src 'self'"));
+    EXPECT_THAT(r.body, ::testing::Not(HasSubstr("onerror"))) << page;
+  }
+  const Http script = web_->get("/static/app.js");
+  EXPECT_EQ(script.status, 200);
+  EXPECT_THAT(script.head, HasSubstr("Content-Type: text/javascript"));
+  for (const char* nothing : {"/nope", "/static/nope.js", "/static/index.html",
+                              "/index.html", "/apix"}) {
+    EXPECT_EQ(web_->get(nothing).status, 404) << nothing;
+    EXPECT_EQ(web_->get_with_token(nothing).status, 404) << nothing;
+  }
+  EXPECT_EQ(web_->get("/api/nope").status, 401);
+  EXPECT_EQ(web_->get_with_token("/api/nope").status, 404);
+}
+
 }  // namespace
 }  // namespace quillo_test
 
