@@ -125,6 +125,7 @@ stop "$web_pid"
 rm -rf "$root"
 
 # --- dashboard: CLIENTS clients over a tree of the last 30 days
+droot=""  # set by bench_tree
 bench_tree droot
 echo "generating $dash_rows access rows over the last 30 days" >&2
 python3 - "$droot/logs" "$dash_rows" <<'PY'
