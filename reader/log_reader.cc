@@ -73,17 +73,22 @@ void watch_folder(int inotify_fd, int dir_fd) {
   }
 }
 
-// Waits until something changed in a watched folder and drains the
-// events: every change leads to the same rescan.
-void wait_for_change(int inotify_fd) {
-  pollfd p{inotify_fd, POLLIN, 0};
-  if (base::retry_eintr([&] { return ::poll(&p, 1, -1); }) < 0) {
-    throw TreeError("poll", std::strerror(errno));
+// Waits up to `timeout_ms` until something changed in a watched folder
+// and drains the events: every change leads to the same rescan. False
+// when one of `wake` became ready first.
+bool wait_for_change(int inotify_fd, int timeout_ms, std::vector<pollfd>& wake) {
+  wake.push_back({inotify_fd, POLLIN, 0});
+  const int ready = base::retry_eintr(
+      [&] { return ::poll(wake.data(), wake.size(), timeout_ms); });
+  if (ready < 0) throw TreeError("poll", std::strerror(errno));
+  for (std::size_t i = 0; i + 1 < wake.size(); ++i) {
+    if (wake[i].revents != 0) return false;
   }
   alignas(inotify_event) char events[16384];
   while (base::retry_eintr(
              [&] { return ::read(inotify_fd, events, sizeof events); }) > 0) {
   }
+  return true;
 }
 
 }  // namespace
@@ -178,20 +183,29 @@ void LogReader::read_file(const std::string& month, const StampedFile& file,
 }
 
 void LogReader::follow(RowConsumer& consumer) {
+  begin_follow(consumer);
+  for (;;) follow_step(consumer, -1);
+}
+
+void LogReader::begin_follow(RowConsumer& consumer) {
   const std::vector<std::string> months = tree_.months();
   const std::string newest = months.empty() ? "" : months.back();
   show_start_of_follow(months, newest, consumer);
   consumer.caught_up();
   first_month_ = newest;
 
-  const base::UniqueFd inotify(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-  if (!inotify) throw TreeError("inotify", std::strerror(errno));
-  for (;;) {
-    // Watches come first, so that whatever is written after the rescan
-    // wakes the next one.
-    read_new(inotify.get(), consumer);
-    wait_for_change(inotify.get());
-  }
+  inotify_.reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  if (!inotify_) throw TreeError("inotify", std::strerror(errno));
+  // Watches come before every rescan, so that whatever is written after
+  // it wakes the next step.
+  read_new(inotify_.get(), consumer);
+}
+
+bool LogReader::follow_step(RowConsumer& consumer, int timeout_ms,
+                            std::vector<pollfd> wake) {
+  if (!wait_for_change(inotify_.get(), timeout_ms, wake)) return false;
+  read_new(inotify_.get(), consumer);
+  return true;
 }
 
 void LogReader::show_start_of_follow(const std::vector<std::string>& months,

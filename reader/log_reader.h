@@ -15,16 +15,24 @@
 //   LogReader reader(log_root, query, observer);
 //   reader.read(consumer);           // every row once, then returns
 //   reader.follow(consumer);         // or: the start, then each new row
+//
+// A caller that must be able to stop following (a server, one reader per
+// client) takes the steps itself:
+//
+//   reader.begin_follow(consumer);   // the start, then caught_up()
+//   while (reader.follow_step(consumer, timeout_ms, {stop, client})) {...}
 
 #ifndef QUILLO_READER_LOG_READER_H_
 #define QUILLO_READER_LOG_READER_H_
 
+#include <poll.h>
 #include <sys/types.h>
 
 #include <map>
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "reader/line_reader.h"
 #include "reader/log_query.h"
 #include "reader/log_tree.h"
@@ -54,6 +62,17 @@ class LogReader {
   // then each row as it is written. Never returns: raises TreeError when
   // the tree can no longer be watched. query.until must bound nothing.
   [[noreturn]] void follow(RowConsumer& consumer);
+
+  // The first part of follow(): the start, caught_up(), and the watches
+  // that make later writes wake follow_step(). Raises TreeError.
+  void begin_follow(RowConsumer& consumer);
+  // Waits up to `timeout_ms` (-1: without end) for a change in the tree
+  // and hands on the rows written since the last step. False, with
+  // nothing read, when one of `wake` became ready first (for its events,
+  // or hung up); true otherwise, the time running out included. Raises
+  // TreeError.
+  bool follow_step(RowConsumer& consumer, int timeout_ms,
+                   std::vector<pollfd> wake = {});
 
  private:
   // How far a file has been read, and whether it is left out for good.
@@ -85,6 +104,7 @@ class LogReader {
   // Followed months from this one on ("": every month).
   std::string first_month_;
   std::map<std::string, std::map<std::string, Tracked>> cursors_;
+  base::UniqueFd inotify_;  // while following
 };
 
 }  // namespace quillo

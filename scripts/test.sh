@@ -113,7 +113,7 @@ configure build/tsan -DCMAKE_BUILD_TYPE=Debug -DQUILLO_SANITIZE=thread \
   -DQUILLO_BUILD_TESTS=ON -DQUILLO_BUILD_BENCH=OFF
 cmake --build build/tsan -j"$jobs" --target worker_test \
   alert_thread_test alert_engine_test forwarder_test signals_e2e_test \
-  response_runner_test threshold_e2e_test
+  response_runner_test threshold_e2e_test web_e2e_test
 
 echo "== Packaging: install tree, service unit, manual pages, Debian package"
 packaging/check.sh build/release || status=1

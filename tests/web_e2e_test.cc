@@ -220,5 +220,119 @@ TEST_F(WebTest, MetricsAreQuillodsCountersAndMoveAfterARecord) {
               HasSubstr("\nquillo_requests_access 7\n"));
 }
 
+// A follow's connection, read as the events come.
+class EventStream {
+ public:
+  EventStream(int port, const std::string& target, const std::string& token) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval bound{10, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+      const std::string text = "GET " + target +
+                               " HTTP/1.0\r\nHost: x\r\nAuthorization: Bearer " +
+                               token + "\r\n\r\n";
+      (void)!write(fd_, text.data(), text.size());
+    }
+  }
+  ~EventStream() { close(fd_); }
+  // Everything read until `marker` appeared (each read bounded by 10 s).
+  const std::string& read_until(const std::string& marker) {
+    char buf[4096];
+    while (all_.find(marker) == std::string::npos) {
+      const ssize_t n = read(fd_, buf, sizeof buf);
+      if (n <= 0) break;
+      all_.append(buf, n);
+    }
+    return all_;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string all_;
+};
+
+// The JSON lines of `text` as the data of server-sent events.
+std::string as_events(const std::string& lines) {
+  std::string out;
+  std::istringstream in(lines);
+  for (std::string line; std::getline(in, line);) out += "data: " + line + "\n\n";
+  return out;
+}
+
+TEST_F(WebTest, FollowStartsWithTheLastRowsAndSeesANewOne) {
+  // The last rows: the tail of what quillo-query prints.
+  const std::string ann = query({"--output", "json", "--user", "ann"});
+  const std::string last_two = ann.substr(ann.find('\n') + 1);
+  EXPECT_EQ(web_->get_with_token("/api/rows?user=ann&last=2").body, last_two);
+  EXPECT_EQ(web_->get_with_token("/api/rows?last=2&limit=5").status, 400);
+
+  EventStream follow(web_->port(), "/api/follow?user=ann&lines=2", web_->token());
+  const std::string start = follow.read_until("event: caught-up\ndata: \n\n");
+  EXPECT_THAT(start, HasSubstr("Content-Type: text/event-stream"));
+  EXPECT_THAT(start, HasSubstr(as_events(last_two) + "event: caught-up\n"));
+  // Another user's row is not the follow's; ann's next one is.
+  for (const char* user : {"bob", "ann"}) {
+    ASSERT_EQ(run_client(tree_, {"--access", user, "pc1", "10.0.0.5", "open",
+                                 "1", "0", "docs", "r|live.txt"})
+                  .status,
+              0);
+  }
+  const std::string now = query({"--output", "json", "--user", "ann"});
+  const std::string newest = now.substr(ann.size());
+  ASSERT_THAT(newest, HasSubstr("live.txt"));
+  const std::string events = follow.read_until(as_events(newest));
+  EXPECT_THAT(events, HasSubstr("event: caught-up\ndata: \n\n" + as_events(newest)));
+  EXPECT_THAT(events, ::testing::Not(HasSubstr("\"bob\"")));
+  EXPECT_EQ(web_->get_with_token("/api/follow?until=today").status, 400);
+}
+
+TEST_F(WebTest, FollowsTakeAtMostAQuarterOfTheConnections) {
+  std::vector<std::unique_ptr<EventStream>> follows;
+  for (int i = 0; i < 16; ++i) {
+    follows.push_back(std::make_unique<EventStream>(web_->port(), "/api/follow",
+                                                     web_->token()));
+    follows.back()->read_until("event: caught-up");
+  }
+  EXPECT_EQ(web_->get_with_token("/api/follow").status, 503);
+  EXPECT_EQ(web_->get_with_token("/api/rows?limit=1").status, 200);
+  // A follow that ends gives its place back.
+  follows.pop_back();
+  Http again;
+  for (int tries = 0; tries < 100 && again.status != 200; ++tries) {
+    EventStream next(web_->port(), "/api/follow", web_->token());
+    const std::string& text = next.read_until("\r\n\r\n");
+    again.status = text.size() > 12 ? std::atoi(text.c_str() + 9) : 0;
+    if (again.status != 200) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(again.status, 200);
+}
+
+// Pages come without the token and hold no rows; what holds rows does
+// not, and a path that is neither is 404 whoever asks.
+TEST_F(WebTest, PagesNeedNoTokenAndUnknownPathsAre404) {
+  for (const char* page : {"/", "/search", "/alerts", "/login"}) {
+    const Http r = web_->get(page);
+    EXPECT_EQ(r.status, 200) << page;
+    EXPECT_THAT(r.head, HasSubstr("Content-Type: text/html")) << page;
+    EXPECT_THAT(r.head, HasSubstr("Content-Security-Policy: default-src 'self'"));
+    EXPECT_THAT(r.body, ::testing::Not(HasSubstr("onerror"))) << page;
+  }
+  const Http script = web_->get("/static/app.js");
+  EXPECT_EQ(script.status, 200);
+  EXPECT_THAT(script.head, HasSubstr("Content-Type: text/javascript"));
+  for (const char* nothing : {"/nope", "/static/nope.js", "/static/index.html",
+                              "/index.html", "/apix"}) {
+    EXPECT_EQ(web_->get(nothing).status, 404) << nothing;
+    EXPECT_EQ(web_->get_with_token(nothing).status, 404) << nothing;
+  }
+  EXPECT_EQ(web_->get("/api/nope").status, 401);
+  EXPECT_EQ(web_->get_with_token("/api/nope").status, 404);
+}
+
 }  // namespace
 }  // namespace quillo_test
+

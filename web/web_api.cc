@@ -1,6 +1,7 @@
 #include "web/web_api.h"
 
 #include <cstdio>
+#include <deque>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -11,74 +12,11 @@
 #include "query/row_printer.h"
 #include "reader/log_reader.h"
 #include "reader/log_tree.h"
+#include "web/string_file.h"
+#include "web/web_params.h"
 
 namespace quillo {
 namespace {
-
-// The filters quillo-query takes, by their option names.
-bool is_filter(const std::string& name) {
-  if (name == "kind" || name == "since" || name == "until") return true;
-  const std::string field = name.compare(0, 4, "not-") == 0 ? name.substr(4) : name;
-  const LogKindInfo& access = kind_info(LogKind::kAccess);
-  for (std::size_t f = 0; f < access.column_count; ++f) {
-    if (field == access.columns[f]) return true;
-  }
-  return false;
-}
-
-std::string json_string(const std::string& text) {
-  std::string out;
-  append_json_string(out, text);
-  return out;
-}
-
-// The options the filters of `params` make, parsed as quillo-query parses
-// them; the answer is set instead (400) when one is refused. `own` names
-// the parameters the endpoint reads itself.
-bool parse_filters(const WebParams& params, std::int64_t now,
-                   const std::vector<std::string>& own, QueryOptions* options,
-                   WebAnswer* answer) {
-  std::vector<std::string> args;
-  for (const auto& [name, value] : params) {
-    bool mine = false;
-    for (const std::string& o : own) mine = mine || o == name;
-    if (mine) continue;
-    if (!is_filter(name)) {
-      *answer = bad_request("unknown parameter", name);
-      return false;
-    }
-    args.push_back("--" + name + "=" + value);
-    try {
-      // Parsed as it grows, so that the refusal names its parameter.
-      *options = parse_query_options(args, now);
-    } catch (const UsageError& e) {
-      *answer = bad_request(e.what(), name);
-      return false;
-    }
-  }
-  if (args.empty()) *options = parse_query_options(args, now);
-  return true;
-}
-
-// A whole number from `params` named `name`, within [low, high]; false
-// (and the answer set) for one that is not.
-bool number_param(const WebParams& params, const std::string& name,
-                  std::int64_t low, std::int64_t high, std::int64_t* value,
-                  WebAnswer* answer) {
-  for (const auto& [key, text] : params) {
-    if (key != name) continue;
-    char* end = nullptr;
-    const long long parsed = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || parsed < low || parsed > high) {
-      *answer = bad_request("not a whole number from " + std::to_string(low) +
-                                " to " + std::to_string(high),
-                            name);
-      return false;
-    }
-    *value = parsed;
-  }
-  return true;
-}
 
 // Hands the rows of a page to a JSON printer on a memory stream.
 class PageConsumer final : public RowConsumer {
@@ -99,6 +37,29 @@ class PageConsumer final : public RowConsumer {
   std::int64_t seen_ = 0;
 };
 
+// Keeps the printed lines of the last `keep` rows.
+class TailConsumer final : public RowConsumer {
+ public:
+  TailConsumer(RowPrinter* printer, StringFile* out, std::int64_t keep)
+      : printer_(printer), out_(out), keep_(static_cast<std::size_t>(keep)) {}
+  void row(const RowView& row, int64_t time) override {
+    printer_->print(row, time);
+    lines_.push_back(out_->take());
+    if (lines_.size() > keep_) lines_.pop_front();
+  }
+  std::string text() const {
+    std::string all;
+    for (const std::string& line : lines_) all += line;
+    return all;
+  }
+
+ private:
+  RowPrinter* printer_;
+  StringFile* out_;
+  std::size_t keep_;
+  std::deque<std::string> lines_;
+};
+
 class CountConsumer final : public RowConsumer {
  public:
   explicit CountConsumer(Summary* summary) : summary_(summary) {}
@@ -106,35 +67,6 @@ class CountConsumer final : public RowConsumer {
 
  private:
   Summary* summary_;
-};
-
-// Rows the reader leaves out are the tree's business, not the client's.
-class QuietObserver final : public ReadObserver {
- public:
-  void entry_left_out(const std::string&, std::string_view) override {}
-  void line_left_out(const std::string&, int64_t, std::string_view) override {}
-};
-
-// A stdio stream over a string, closed with it.
-class MemoryStream {
- public:
-  MemoryStream() : file_(open_memstream(&buffer_, &size_)) {}
-  ~MemoryStream() {
-    if (file_ != nullptr) std::fclose(file_);
-    std::free(buffer_);
-  }
-  MemoryStream(const MemoryStream&) = delete;
-  MemoryStream& operator=(const MemoryStream&) = delete;
-  std::FILE* file() const { return file_; }
-  std::string text() {
-    std::fflush(file_);
-    return std::string(buffer_ == nullptr ? "" : buffer_, size_);
-  }
-
- private:
-  char* buffer_ = nullptr;
-  std::size_t size_ = 0;
-  std::FILE* file_;
 };
 
 }  // namespace
@@ -174,21 +106,32 @@ WebAnswer WebApi::rows(const WebParams& params, std::int64_t now) const {
   QueryOptions options;
   std::int64_t limit = kDefaultRowLimit;
   std::int64_t after = 0;
-  if (!parse_filters(params, now, {"limit", "after"}, &options, &answer) ||
+  std::int64_t last = 0;
+  if (!parse_filters(params, now, {"limit", "after", "last"}, &options, &answer) ||
       !number_param(params, "limit", 1, kMaxRowLimit, &limit, &answer) ||
-      !number_param(params, "after", 0, INT64_MAX / 2, &after, &answer)) {
+      !number_param(params, "after", 0, INT64_MAX / 2, &after, &answer) ||
+      !number_param(params, "last", 1, kMaxRowLimit, &last, &answer)) {
     return answer;
+  }
+  if (last > 0 && (has_param(params, "limit") || has_param(params, "after"))) {
+    return bad_request("last does not combine with limit or after", "last");
   }
   QuietObserver observer;
   options.output = Output::kJson;  // the rows' instants come with them
   LogReader reader(log_root_, log_query(options), observer);
-  MemoryStream out;
+  StringFile out;
   std::unique_ptr<RowPrinter> printer =
       make_printer(Output::kJson, options.kind, out.file(), 80);
+  answer.content_type = "application/x-ndjson";
+  if (last > 0) {
+    TailConsumer tail(printer.get(), &out, last);
+    reader.read(tail);
+    answer.body = tail.text();
+    return answer;
+  }
   PageConsumer page(printer.get(), after, limit);
   reader.read(page);
-  answer.content_type = "application/x-ndjson";
-  answer.body = out.text();
+  answer.body = out.take();
   if (page.seen() > after + limit) answer.next = std::to_string(after + limit);
   return answer;
 }

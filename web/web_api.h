@@ -8,6 +8,7 @@
 //       `next` is the `after` of the next page, empty on the last one
 //   GET /api/count?by=FIELD&FILTERS         [{"value":...,"count":...}],
 //       largest first, the numbers of quillo-query --count-by
+//   GET /api/rows?FILTERS&last=N          the last N rows (at most 100000)
 //   GET /metrics                            quillod's counters file as
 //       Prometheus text: "quillo_<name> <value>" with its "# TYPE"
 //
@@ -50,6 +51,8 @@ class WebApi {
   // that is not the API's.
   WebAnswer get(const std::string& path, const WebParams& params,
                 std::int64_t now) const;
+
+  const std::string& log_root() const { return log_root_; }
 
  private:
   WebAnswer rows(const WebParams& params, std::int64_t now) const;

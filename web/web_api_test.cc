@@ -52,7 +52,13 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"/api/rows", {{"limit", "100001"}}, "limit"},
         Refused{"/api/rows", {{"after", "-1"}}, "after"},
         Refused{"/api/count", {{"by", "path"}}, "by"},
-        Refused{"/api/count", {{"by", "user"}, {"until", "2026-02-30"}}, "until"}));
+        Refused{"/api/rows", {{"last", "0"}}, "last"},
+        Refused{"/api/count", {{"by", "path"}}, "by"},
+        Refused{"/api/count", {{"by", "user"}, {"until", "2026-02-30"}}, "until"}),
+    // Stable names, so that a test keeps its name from build to build.
+    [](const ::testing::TestParamInfo<Refused>& info) {
+      return std::string(info.param.parameter) + "_" + std::to_string(info.index);
+    });
 
 }  // namespace
 }  // namespace quillo

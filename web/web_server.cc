@@ -2,10 +2,20 @@
 
 #include <microhttpd.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <system_error>
+#include <utility>
 #include <vector>
+
+#include "web/web_assets.h"
+#include "web/web_follow.h"
 
 namespace quillo {
 namespace {
@@ -18,11 +28,7 @@ struct LoginBody {
   bool too_long = false;
 };
 
-MHD_Result queue(MHD_Connection* connection, const WebAnswer& answer) {
-  MHD_Response* response = MHD_create_response_from_buffer(
-      answer.body.size(), const_cast<char*>(answer.body.data()),
-      MHD_RESPMEM_MUST_COPY);
-  if (response == nullptr) return MHD_NO;
+void add_headers(MHD_Response* response, const WebAnswer& answer) {
   MHD_add_response_header(response, "Content-Type", answer.content_type.c_str());
   MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
   MHD_add_response_header(response, "Content-Security-Policy",
@@ -36,11 +42,43 @@ MHD_Result queue(MHD_Connection* connection, const WebAnswer& answer) {
   for (const auto& [name, value] : answer.headers) {
     MHD_add_response_header(response, name.c_str(), value.c_str());
   }
+}
+
+MHD_Result send(MHD_Connection* connection, MHD_Response* response,
+                const WebAnswer& answer) {
+  if (response == nullptr) return MHD_NO;
+  add_headers(response, answer);
   const MHD_Result result = MHD_queue_response(
       connection, static_cast<unsigned>(answer.status), response);
   MHD_destroy_response(response);
   return result;
 }
+
+MHD_Result queue(MHD_Connection* connection, const WebAnswer& answer) {
+  return send(connection,
+              MHD_create_response_from_buffer(
+                  answer.body.size(), const_cast<char*>(answer.body.data()),
+                  MHD_RESPMEM_MUST_COPY),
+              answer);
+}
+
+// A follow's stream, and the count of follows it holds one of.
+struct FollowSlot {
+  FollowSlot(std::unique_ptr<FollowStream> s, std::atomic<int>* c)
+      : stream(std::move(s)), count(c) {}
+  ~FollowSlot() { --*count; }
+  FollowSlot(const FollowSlot&) = delete;
+  FollowSlot& operator=(const FollowSlot&) = delete;
+  std::unique_ptr<FollowStream> stream;
+  std::atomic<int>* count;
+};
+
+ssize_t read_follow(void* cls, std::uint64_t, char* out, std::size_t max) {
+  const long n = static_cast<FollowSlot*>(cls)->stream->read(out, max);
+  return n < 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(n);
+}
+
+void free_follow(void* cls) { delete static_cast<FollowSlot*>(cls); }
 
 WebAnswer plain(int status, const char* error) {
   WebAnswer answer;
@@ -73,6 +111,22 @@ bool has_access(MHD_Connection* connection, const WebAccess& access) {
   return !cookie.empty() && access.cookie_ok(cookie);
 }
 
+// Paths whose answers hold log data or counters: the token's business.
+bool needs_access(const std::string& path) {
+  return path.compare(0, 5, "/api/") == 0 || path == "/metrics";
+}
+
+// The page or page file at `path`, from the program itself; 404 when
+// there is none.
+WebAnswer page_answer(const std::string& path) {
+  const WebAsset* asset = find_asset(path);
+  if (asset == nullptr) return plain(404, "no such path");
+  WebAnswer answer;
+  answer.content_type = asset->content_type;
+  answer.body = std::string(asset->body);
+  return answer;
+}
+
 MHD_Result handler(void* cls, MHD_Connection* connection, const char* url,
                    const char* method, const char*, const char* upload,
                    std::size_t* upload_size, void** state) {
@@ -90,10 +144,21 @@ void finished(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) 
 }  // namespace
 
 WebServer::WebServer(const WebApi& api, const WebAccess& access)
-    : api_(api), access_(access) {}
+    : api_(api), access_(access) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    throw std::system_error(errno, std::system_category(), "pipe");
+  }
+  stop_read_.reset(fds[0]);
+  stop_write_.reset(fds[1]);
+}
 
 WebServer::~WebServer() {
-  if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+  if (daemon_ == nullptr) return;
+  // The follows wait on the stop pipe as well as on the tree; closing its
+  // end wakes them all, and their threads end before the daemon stops.
+  stop_write_.reset();
+  MHD_stop_daemon(daemon_);
 }
 
 bool WebServer::start(const WebListen& listen) {
@@ -166,16 +231,53 @@ int WebServer::handle(void* raw, const char* url, const char* method,
   if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
     return queue(connection, plain(405, "read-only")) == MHD_YES;
   }
+  if (!needs_access(path)) {
+    return queue(connection, page_answer(path)) == MHD_YES;
+  }
   if (!has_access(connection, access_)) {
     WebAnswer answer = plain(401, "no access");
     answer.headers.emplace_back("WWW-Authenticate", "Bearer");
     return queue(connection, answer) == MHD_YES;
   }
+  if (path == "/api/follow") return follow(connection);
   WebParams params;
   MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &collect, &params);
   const WebAnswer answer =
       api_.get(path, params, static_cast<std::int64_t>(std::time(nullptr)));
   return queue(connection, answer) == MHD_YES;
+}
+
+int WebServer::follow(void* raw) const {
+  auto* connection = static_cast<MHD_Connection*>(raw);
+  if (++follows_ > kMaxFollows) {
+    --follows_;
+    return queue(connection, plain(503, "too many follows")) == MHD_YES;
+  }
+  WebParams params;
+  MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &collect, &params);
+  WebAnswer answer;
+  FollowStream::Ends ends;
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  ends.client_fd = info == nullptr ? -1 : info->connect_fd;
+  ends.stop_fd = stop_read_.get();
+  ends.keep_alive_ms = kFollowKeepAliveMs;
+  std::unique_ptr<FollowStream> stream = FollowStream::open(
+      api_.log_root(), params, static_cast<std::int64_t>(std::time(nullptr)),
+      ends, &answer);
+  if (stream == nullptr) {
+    --follows_;
+    return queue(connection, answer) == MHD_YES;
+  }
+  auto* slot = new FollowSlot(std::move(stream), &follows_);
+  MHD_Response* response = MHD_create_response_from_callback(
+      MHD_SIZE_UNKNOWN, 64 * 1024, &read_follow, slot, &free_follow);
+  if (response == nullptr) {
+    delete slot;
+    return 0;
+  }
+  answer.content_type = "text/event-stream";
+  return send(connection, response, answer) == MHD_YES;
 }
 
 }  // namespace quillo

@@ -7,10 +7,18 @@
 //   Referrer-Policy: no-referrer
 //   Cache-Control: no-store
 //
+// GET of a page or of /static/FILE answers the file compiled into the
+// program (web/web_assets.h) without the token: pages hold no data, they
+// fetch it from /api/. Everything under /api/ and /metrics needs the
+// token or the session cookie; any other path is 404.
+//
 // POST /login with the token as its body (or "token=..." as a form) sets
 // the session cookie (HttpOnly, SameSite=Strict) and answers 204; a wrong
 // token gets 401 like every request without access. There is no other
 // write endpoint: any method but GET and POST /login gets 405.
+//
+// GET /api/follow streams server-sent events (web/web_follow.h) from the
+// connection's thread until the client goes or the server stops.
 //
 // Bounds: at most kMaxConnections at once (libmicrohttpd refuses the
 // rest), each closed after kConnectionTimeout without traffic, a request
@@ -22,8 +30,10 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <string>
 
+#include "base/unique_fd.h"
 #include "web/web_access.h"
 #include "web/web_api.h"
 
@@ -34,6 +44,10 @@ namespace quillo {
 inline constexpr unsigned kMaxConnections = 64;
 inline constexpr unsigned kConnectionTimeout = 30;  // seconds
 inline constexpr std::size_t kMaxLoginBody = 4096;
+// Follows hold their connection for as long as the client keeps it, so
+// they may take at most a quarter of the connections (503 beyond).
+inline constexpr int kMaxFollows = 16;
+inline constexpr int kFollowKeepAliveMs = 15000;
 
 struct WebListen {
   sockaddr_storage address{};
@@ -61,9 +75,16 @@ class WebServer {
              const char* upload, std::size_t* upload_size, void** state) const;
 
  private:
+  // Queues the event stream of /api/follow.
+  int follow(void* connection) const;
+
   const WebApi& api_;
   const WebAccess& access_;
   MHD_Daemon* daemon_ = nullptr;
+  // Readable once the server stops: ends the follows' waits.
+  base::UniqueFd stop_read_;
+  base::UniqueFd stop_write_;
+  mutable std::atomic<int> follows_{0};
 };
 
 }  // namespace quillo
