@@ -1,20 +1,28 @@
 #!/usr/bin/env bash
 # Checks what quillo ships, against a configured build directory:
 #   - every manual page renders without a single warning;
-#   - the service unit is valid (systemd-analyze verify where it runs, and
-#     always a parse check of its sections and keys);
 #   - "cmake --install" into a temporary DESTDIR gives the expected tree,
-#     with executable programs and scripts and nothing outside the prefix;
+#     with executable programs and scripts, both units naming the installed
+#     programs, and nothing outside the prefix;
+#   - both service units are valid (a parse check of their sections and
+#     keys against what each may set, and systemd-analyze verify where it
+#     runs);
 #   - the tmpfiles.d entry holds the exclusion of /tmp/quillo and no other
 #     rule (and systemd-tmpfiles reads it without complaint, where it runs);
-#   - "cpack -G DEB" builds the package, which holds the expected files and
-#     fields, the same tmpfiles.d entry, and whose programs run.
+#   - the Debian package, built by dpkg-buildpackage from a copy of the
+#     source tree, is lintian-clean apart from its one override, holds the
+#     expected files and fields, and installed into a scratch root (its own
+#     dpkg database; the machine's is not touched) enables no unit, keeps
+#     the tmpfiles.d entry, and gives programs that run.
 #
 #   packaging/check.sh <build-dir>
 #
-# Builds quillod, quillo-send and quillo-query in <build-dir> first; leaves
-# the package there. Installs groff, man-db and dpkg-dev with apt-get when they are
-# missing (as root only). Exit status 0 when every check passed.
+# Builds quillod, quillo-send, quillo-query and quillo-web in <build-dir>
+# first; the package is built and installed inside a temporary folder that
+# is removed at the end, so nothing is left in the checkout or beside it.
+# Uses ccache for the package build when it is on PATH. Installs the tools
+# it needs with apt-get when they are missing (as root only). Exit status 0
+# when every check passed.
 set -euo pipefail
 
 if [ $# -ne 1 ]; then
@@ -23,7 +31,7 @@ if [ $# -ne 1 ]; then
 fi
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
-version=0.01
+version=$(sed -n 's/^project(quillo VERSION \([^ )]*\).*/\1/p' "$source_dir/CMakeLists.txt")
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillo-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -40,8 +48,10 @@ ensure_tools() {
   local missing=()
   command -v groff >/dev/null || missing+=(groff-base)
   command -v man >/dev/null || missing+=(man-db)
-  command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
-  command -v cpack >/dev/null || missing+=(cmake)
+  command -v dpkg-buildpackage >/dev/null || missing+=(dpkg-dev)
+  command -v dh >/dev/null || missing+=(debhelper)
+  command -v lintian >/dev/null || missing+=(lintian)
+  command -v cmake >/dev/null || missing+=(cmake)
   [ ${#missing[@]} -eq 0 ] && return
   if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages: ${missing[*]} (run as root to install them)" >&2
@@ -52,9 +62,9 @@ ensure_tools() {
 }
 ensure_tools
 
-cmake --build "$build" --target quillod quillo-send quillo-query >/dev/null
+cmake --build "$build" --target quillod quillo-send quillo-query quillo-web \
+  >/dev/null
 
-# --- manual pages -----------------------------------------------------------
 # Runs "$@"; fails the check when it ends badly or writes to stderr.
 quiet_run() {
   local what=$1
@@ -66,13 +76,14 @@ quiet_run() {
   fi
 }
 
-for page in "$source_dir/man/quillod.8" "$source_dir/man/quillo-send.1" \
-            "$source_dir/man/quillo-query.1"; do
+# --- manual pages -----------------------------------------------------------
+pages=(man8/quillod.8 man1/quillo-send.1 man1/quillo-query.1 man1/quillo-web.1)
+for page in "${pages[@]}"; do
   name=$(basename "$page")
   quiet_run "groff warnings in $name" \
-    env LC_ALL=C.UTF-8 groff -k -Tutf8 -ww -man -z "$page" &&
+    env LC_ALL=C.UTF-8 groff -k -Tutf8 -ww -man -z "$source_dir/man/$name" &&
   quiet_run "man warnings in $name" \
-    env LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" &&
+    env LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$source_dir/man/$name" &&
   pass "$name renders without warnings"
 done
 
@@ -82,13 +93,15 @@ destdir=$work/destdir
 DESTDIR=$destdir cmake --install "$build" --prefix "$prefix" >/dev/null
 root=$destdir$prefix
 examples=share/quillo/examples/appliance
-
-expected_programs=(sbin/quillod bin/quillo-send bin/quillo-query
-                   share/quillo/examples/samba/quillo-contain.sh)
+unitdir=lib/systemd/system
 tmpfiles=lib/tmpfiles.d/quillod.conf
-expected_files=(share/man/man8/quillod.8 share/man/man1/quillo-send.1
-                share/man/man1/quillo-query.1
-                lib/systemd/system/quillod.service "$tmpfiles"
+
+# Below the prefix; the package has the same files below /usr, but for the
+# units, which it has in /lib/systemd/system.
+expected_programs=(sbin/quillod bin/quillo-send bin/quillo-query bin/quillo-web
+                   share/quillo/examples/samba/quillo-contain.sh)
+expected_units=(quillod.service quillo-web.service)
+expected_files=("${pages[@]/#/share/man/}" "$tmpfiles"
                 share/quillo/examples/samba/smb-share.conf
                 share/quillo/examples/samba/rsyslog-quillo.conf)
 while IFS= read -r f; do
@@ -98,31 +111,30 @@ while IFS= read -r f; do
   esac
 done < <(cd "$source_dir/examples/appliance" && find . -type f ! -path '*/__pycache__/*' | sed 's|^\./||' | sort)
 
-tree_ok=1
-for f in "${expected_programs[@]}"; do
-  if [ ! -f "$root/$f" ] || [ ! -x "$root/$f" ]; then
-    fail "install: $prefix/$f missing or not executable"
-    tree_ok=0
-  fi
-done
-for f in "${expected_files[@]}"; do
-  if [ ! -f "$root/$f" ]; then
-    fail "install: $prefix/$f missing"
-    tree_ok=0
-  fi
-done
-# Nothing but the prefix and the directories leading to it.
-outside=$(cd "$destdir" && find . -mindepth 1 | sed 's|^\.||' |
-          awk -v p="$prefix" 'index(p "/", $0 "/") != 1 && index($0, p "/") != 1')
-if [ -n "$outside" ]; then
-  fail "install: files outside $prefix:"$'\n'"$outside"
-  tree_ok=0
-fi
-unit=$root/lib/systemd/system/quillod.service
-if ! grep -qx "ExecStart=$prefix/sbin/quillod" "$unit"; then
-  fail "install: the unit does not start $prefix/sbin/quillod"
-  tree_ok=0
-fi
+# check_files DIR UNIT-DIR: every expected program is in DIR and
+# executable, every expected file is in DIR and every unit in UNIT-DIR.
+# Prints what is missing.
+check_files() {
+  local f bad=0
+  for f in "${expected_programs[@]}"; do
+    [ -f "$1/$f" ] && [ -x "$1/$f" ] ||
+      { echo "$f missing or not executable"; bad=1; }
+  done
+  for f in "${expected_files[@]}"; do
+    [ -f "$1/$f" ] || { echo "$f missing"; bad=1; }
+  done
+  for f in "${expected_units[@]}"; do
+    [ -f "$2/$f" ] || { echo "unit $f missing"; bad=1; }
+  done
+  return $bad
+}
+
+# check_exec_start UNIT PROGRAM: the unit starts exactly PROGRAM.
+check_exec_start() {
+  grep -qx "ExecStart=$2" "$1" ||
+    { echo "$(basename "$1") does not start $2"; return 1; }
+}
+
 # check_tmpfiles FILE: the exclusion of the socket from /tmp cleaning is
 # there, and nothing else is (any other rule would act on the appliance's
 # /tmp). Prints what is wrong.
@@ -135,11 +147,26 @@ check_tmpfiles() {
     return 1
   fi
 }
-if ! why=$(check_tmpfiles "$root/$tmpfiles"); then
-  fail "install: $prefix/$tmpfiles: $why"
-  tree_ok=0
+
+check_install_tree() {
+  local outside why ok=0
+  check_files "$root" "$root/$unitdir" || ok=1
+  # Nothing but the prefix and the directories leading to it.
+  outside=$(cd "$destdir" && find . -mindepth 1 | sed 's|^\.||' |
+            awk -v p="$prefix" 'index(p "/", $0 "/") != 1 && index($0, p "/") != 1')
+  [ -z "$outside" ] || { echo "files outside $prefix:"$'\n'"$outside"; ok=1; }
+  check_exec_start "$root/$unitdir/quillod.service" "$prefix/sbin/quillod" || ok=1
+  check_exec_start "$root/$unitdir/quillo-web.service" "$prefix/bin/quillo-web" ||
+    ok=1
+  why=$(check_tmpfiles "$root/$tmpfiles") || { echo "$tmpfiles: $why"; ok=1; }
+  return $ok
+}
+if check_install_tree >"$work/tree.txt"; then
+  pass "install tree below $prefix"
+else
+  fail "install tree below $prefix"
+  sed 's/^/    /' "$work/tree.txt" >&2
 fi
-[ $tree_ok -eq 1 ] && pass "install tree below $prefix"
 
 # systemd-tmpfiles parses the entry; --root keeps every path it would act
 # on inside an empty folder, and an "x" rule acts on nothing anyway.
@@ -152,55 +179,16 @@ else
   echo "skip: no systemd-tmpfiles here; the tmpfiles.d entry is checked by its text only"
 fi
 
-# --- service unit -----------------------------------------------------------
-# Parse check: sections, comments, blank lines and key=value lines with keys
-# known for their section. Sandboxing that the clients or the scripts could
-# notice (PrivateTmp, file-system, device or network restrictions) is not
-# among the known keys.
-check_unit_syntax() {
-  awk '
-    BEGIN {
-      split("Description Documentation RequiresMountsFor After Wants Requires", u)
-      for (i in u) known["Unit", u[i]] = 1
-      split("Type ExecStart ExecReload Restart RestartSec ProtectKernelTunables " \
-            "ProtectKernelModules ProtectControlGroups RestrictRealtime " \
-            "RestrictSUIDSGID LockPersonality LimitNOFILE", s)
-      for (i in s) known["Service", s[i]] = 1
-      known["Install", "WantedBy"] = 1
-    }
-    /^[ \t]*$/ || /^[#;]/ { next }
-    /^\[[A-Za-z]+\]$/ { section = substr($0, 2, length($0) - 2); next }
-    /^[A-Za-z]+=/ {
-      key = substr($0, 1, index($0, "=") - 1)
-      if (!((section, key) in known)) {
-        printf "line %d: key %s not allowed in [%s]\n", NR, key, section
-        bad = 1
-      }
-      seen[key] = substr($0, index($0, "=") + 1)
-      next
-    }
-    { printf "line %d: not a section, comment or key=value: %s\n", NR, $0; bad = 1 }
-    END {
-      if (seen["Type"] != "simple") { print "Type is not simple"; bad = 1 }
-      if (seen["ExecReload"] != "/bin/kill -HUP $MAINPID") {
-        print "ExecReload is not /bin/kill -HUP $MAINPID"; bad = 1
-      }
-      if (seen["Restart"] != "on-failure") { print "Restart is not on-failure"; bad = 1 }
-      if (seen["RestartSec"] == "") { print "no RestartSec"; bad = 1 }
-      if (seen["ExecStart"] ~ / -D| --daemon/) { print "ExecStart detaches"; bad = 1 }
-      # 256 waiting clients and 32 descriptors for the daemon itself.
-      if (seen["LimitNOFILE"] !~ /^[0-9]+$/ || seen["LimitNOFILE"] + 0 < 288) {
-        print "LimitNOFILE is not a number of at least 288"; bad = 1
-      }
-      exit bad
-    }' "$1"
-}
-if check_unit_syntax "$unit" >"$work/unit.txt"; then
-  pass "unit parse check"
-else
-  fail "unit parse check"
-  sed 's/^/    /' "$work/unit.txt" >&2
-fi
+# --- service units ----------------------------------------------------------
+source "$source_dir/packaging/check_units.sh"
+for u in "${expected_units[@]}"; do
+  if check_unit "$root/$unitdir/$u" >"$work/unit.txt"; then
+    pass "$u parse check"
+  else
+    fail "$u parse check"
+    sed 's/^/    /' "$work/unit.txt" >&2
+  fi
+done
 
 # systemd-analyze needs no running systemd for "verify", but it checks that
 # ExecStart is executable and that the Documentation pages exist, so it is
@@ -212,77 +200,21 @@ verify_works() {
   systemd-analyze verify --man=no "$work/probe.service" >/dev/null 2>&1
 }
 if verify_works; then
-  sed "s|^ExecStart=|ExecStart=$destdir|" "$unit" >"$work/quillod.service"
+  mkdir "$work/verify"
+  for u in "${expected_units[@]}"; do
+    sed "s|^ExecStart=|ExecStart=$destdir|" "$root/$unitdir/$u" >"$work/verify/$u"
+  done
   quiet_run "systemd-analyze verify" \
-    env MANPATH="$root/share/man" systemd-analyze verify "$work/quillod.service" &&
-  pass "systemd-analyze verify"
+    env MANPATH="$root/share/man" systemd-analyze verify \
+      "${expected_units[@]/#/$work/verify/}" &&
+  pass "systemd-analyze verify ${expected_units[*]}"
 else
   echo "skip: systemd-analyze verify does not run here; the parse check stands alone"
 fi
 
 # --- Debian package ---------------------------------------------------------
-rm -f "$build"/quillo_*.deb
-(cd "$build" && cpack -G DEB >"$work/cpack.txt" 2>&1) || {
-  fail "cpack -G DEB"
-  sed 's/^/    /' "$work/cpack.txt" >&2
-}
-deb=$(ls "$build"/quillo_"$version"_*.deb 2>/dev/null | head -n 1 || true)
-if [ -n "$deb" ]; then
-  pass "built $(basename "$deb")"
-  dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||; s|/$||' | sort >"$work/contents"
-  deb_ok=1
-  for f in "${expected_programs[@]}" "${expected_files[@]}"; do
-    grep -qx "usr/$f" "$work/contents" || { fail "package lacks /usr/$f"; deb_ok=0; }
-  done
-  if grep -v -e '^usr$' -e '^usr/' "$work/contents" | grep -q . ||
-     grep -q '^usr/local' "$work/contents"; then
-    fail "package holds files outside /usr"
-    deb_ok=0
-  fi
-  for field in "Package:quillo" "Version:$version" "Section:admin" "Suggests:python3"; do
-    [ "$(dpkg-deb -f "$deb" "${field%%:*}")" = "${field#*:}" ] ||
-      { fail "package field ${field%%:*} is not ${field#*:}"; deb_ok=0; }
-  done
-  depends=$(dpkg-deb -f "$deb" Depends)
-  # Package names only, one a line, versions and alternatives dropped.
-  dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*//; s/ //g' \
-    >"$work/depends"
-  for dep in libxml++2.6-2v5 libglibmm-2.4-1v5 libxml2 librelp0 libgnutls30 libstdc++6 libc6; do
-    grep -qxF "$dep" "$work/depends" ||
-      { fail "package does not depend on $dep ($depends)"; deb_ok=0; }
-  done
-  [ $deb_ok -eq 1 ] && pass "package contents and fields"
-
-  extracted=$work/extracted
-  dpkg-deb -x "$deb" "$extracted"
-  send=$extracted/usr/bin/quillo-send
-  got=$("$send" -V 2>&1) || true
-  if [ "$got" = "$send : Ver.$version" ]; then
-    pass "packaged quillo-send -V prints \"$got\""
-  else
-    fail "packaged quillo-send -V printed \"$got\""
-  fi
-  grep -qx "ExecStart=/usr/sbin/quillod" \
-    "$extracted/usr/lib/systemd/system/quillod.service" ||
-    fail "packaged unit does not start /usr/sbin/quillod"
-  if why=$(check_tmpfiles "$extracted/usr/$tmpfiles"); then
-    pass "packaged /usr/$tmpfiles keeps /tmp/quillo from /tmp cleaning"
-  else
-    fail "packaged /usr/$tmpfiles: $why"
-  fi
-  # Without a configuration the daemon must end at once with status 2: that
-  # proves it loads its libraries and starts up.
-  status=0
-  QUILLO_ROOT=$work/emptyroot timeout 10 "$extracted/usr/sbin/quillod" \
-    >/dev/null 2>"$work/quillod.err" || status=$?
-  if [ $status -eq 2 ] && grep -q '^Error: ' "$work/quillod.err"; then
-    pass "packaged quillod starts and ends with status 2 without a configuration"
-  else
-    fail "packaged quillod ended with status $status: $(cat "$work/quillod.err")"
-  fi
-else
-  fail "no package quillo_${version}_*.deb in $build"
-fi
+source "$source_dir/packaging/check_package.sh"
+check_package
 
 if [ $failures -ne 0 ]; then
   echo "check.sh: $failures check(s) failed" >&2
