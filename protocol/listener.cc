@@ -87,9 +87,10 @@ Listener::Open Listener::open() {
   // Any local process may connect. The socket is root's in a sticky
   // folder, so the name cannot be swapped before this; a link would not be
   // followed anyway.
-  ::fchmodat(AT_FDCWD, path_.c_str(), 0777, AT_SYMLINK_NOFOLLOW);
+  // A socket clients could not open is as good as none.
   struct stat st;
-  if (::listen(fd.get(), kListenBacklog) != 0 ||
+  if (::fchmodat(AT_FDCWD, path_.c_str(), 0777, AT_SYMLINK_NOFOLLOW) != 0 ||
+      ::listen(fd.get(), kListenBacklog) != 0 ||
       ::lstat(path_.c_str(), &st) != 0) {
     return Open::kFailed;
   }
