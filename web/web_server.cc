@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "web/web_assets.h"
+#include "web/shared_answers.h"
 #include "web/web_follow.h"
 
 namespace quillo {
@@ -22,9 +24,11 @@ namespace {
 
 constexpr std::size_t kMaxHeaderMemory = 64 * 1024;
 
-// A login body being read.
-struct LoginBody {
-  std::string text;
+// A request being read: made at libmicrohttpd's first call, which brings
+// the headers only, so that the answer comes once the request is whole and
+// the connection can be kept for the next one.
+struct RequestState {
+  std::string body;  // POST /login's
   bool too_long = false;
 };
 
@@ -127,6 +131,31 @@ WebAnswer page_answer(const std::string& path) {
   return answer;
 }
 
+// POST /login: the body is read (at most kMaxLoginBody), then the cookie
+// is set when it holds the token.
+MHD_Result answer_login(MHD_Connection* connection, RequestState* request,
+                        const WebAccess& access, const char* upload,
+                        std::size_t* upload_size) {
+  if (*upload_size > 0) {
+    if (request->body.size() + *upload_size > kMaxLoginBody) request->too_long = true;
+    if (!request->too_long) request->body.append(upload, *upload_size);
+    *upload_size = 0;
+    return MHD_YES;
+  }
+  std::string given = request->body;
+  if (given.compare(0, 6, "token=") == 0) given = given.substr(6);
+  given = given.substr(0, given.find_first_of("\r\n&"));
+  if (request->too_long || !access.token_ok(given)) {
+    return queue(connection, plain(401, "no access"));
+  }
+  WebAnswer answer;
+  answer.status = 204;
+  answer.headers.emplace_back(
+      "Set-Cookie", std::string(kSessionCookie) + "=" + access.cookie() +
+                        "; Path=/; HttpOnly; SameSite=Strict");
+  return queue(connection, answer);
+}
+
 MHD_Result handler(void* cls, MHD_Connection* connection, const char* url,
                    const char* method, const char*, const char* upload,
                    std::size_t* upload_size, void** state) {
@@ -137,7 +166,7 @@ MHD_Result handler(void* cls, MHD_Connection* connection, const char* url,
 }
 
 void finished(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
-  delete static_cast<LoginBody*>(*state);
+  delete static_cast<RequestState*>(*state);
   *state = nullptr;
 }
 
@@ -185,6 +214,11 @@ bool WebServer::start(const WebListen& listen) {
                        const_cast<char*>(listen.tls_key.c_str())});
   }
   options.push_back({MHD_OPTION_END, 0, nullptr});
+  timeout_seconds_ = listen.timeout_seconds;
+  keep_idle_seconds_ = std::min(kKeptIdleSeconds, timeout_seconds_);
+  // A follow's keep-alive comes well within the idle time-out.
+  keep_alive_ms_ = std::min<int>(kFollowKeepAliveMs,
+                                 static_cast<int>(listen.timeout_seconds) * 500);
   daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &handler,
                              const_cast<WebServer*>(this), MHD_OPTION_ARRAY,
                              options.data(), MHD_OPTION_END);
@@ -203,31 +237,24 @@ int WebServer::handle(void* raw, const char* url, const char* method,
                       void** state) const {
   auto* connection = static_cast<MHD_Connection*>(raw);
   const std::string path = url;
-  if (std::strcmp(method, MHD_HTTP_METHOD_POST) == 0 && path == "/login") {
-    if (*state == nullptr) {
-      *state = new LoginBody;
-      return MHD_YES;
-    }
-    auto* body = static_cast<LoginBody*>(*state);
-    if (*upload_size > 0) {
-      if (body->text.size() + *upload_size > kMaxLoginBody) body->too_long = true;
-      if (!body->too_long) body->text.append(upload, *upload_size);
-      *upload_size = 0;
-      return MHD_YES;
-    }
-    std::string given = body->text;
-    if (given.compare(0, 6, "token=") == 0) given = given.substr(6);
-    given = given.substr(0, given.find_first_of("\r\n&"));
-    if (body->too_long || !access_.token_ok(given)) {
-      return queue(connection, plain(401, "no access")) == MHD_YES;
-    }
-    WebAnswer answer;
-    answer.status = 204;
-    answer.headers.emplace_back(
-        "Set-Cookie", std::string(kSessionCookie) + "=" + access_.cookie() +
-                          "; Path=/; HttpOnly; SameSite=Strict");
-    return queue(connection, answer) == MHD_YES;
+  if (*state == nullptr) {
+    *state = new RequestState;
+    return MHD_YES;
   }
+  auto* request = static_cast<RequestState*>(*state);
+  const bool login =
+      std::strcmp(method, MHD_HTTP_METHOD_POST) == 0 && path == "/login";
+  if (*upload_size > 0 && !login) {
+    // Only the login has a body; any other is not read, and the
+    // connection ends with the answer.
+    return queue(connection, plain(405, "read-only")) == MHD_YES;
+  }
+  if (login) return answer_login(connection, request, access_, upload, upload_size);
+  // Between requests a kept connection holds a place of the 64 and a
+  // thread: it is let go after a short idle time (a follow takes the whole
+  // time-out back, and keeps within it).
+  MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
+                            keep_idle_seconds_);
   if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
     return queue(connection, plain(405, "read-only")) == MHD_YES;
   }
@@ -242,9 +269,16 @@ int WebServer::handle(void* raw, const char* url, const char* method,
   if (path == "/api/follow") return follow(connection);
   WebParams params;
   MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &collect, &params);
-  const WebAnswer answer =
-      api_.get(path, params, static_cast<std::int64_t>(std::time(nullptr)));
-  return queue(connection, answer) == MHD_YES;
+  const auto answer_now = [&] {
+    return api_.get(path, params, static_cast<std::int64_t>(std::time(nullptr)));
+  };
+  if (path != "/api/rows" && path != "/api/count") {
+    return queue(connection, answer_now()) == MHD_YES;
+  }
+  std::string key = path;
+  for (const auto& [name, value] : params) key += '\n' + name + '=' + value;
+  return queue(connection, shared_.get(key, tree_fingerprint(api_.log_root()),
+                                       answer_now)) == MHD_YES;
 }
 
 int WebServer::follow(void* raw) const {
@@ -253,6 +287,8 @@ int WebServer::follow(void* raw) const {
     --follows_;
     return queue(connection, plain(503, "too many follows")) == MHD_YES;
   }
+  MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
+                            timeout_seconds_);
   WebParams params;
   MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &collect, &params);
   WebAnswer answer;
@@ -261,7 +297,7 @@ int WebServer::follow(void* raw) const {
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
   ends.client_fd = info == nullptr ? -1 : info->connect_fd;
   ends.stop_fd = stop_read_.get();
-  ends.keep_alive_ms = kFollowKeepAliveMs;
+  ends.keep_alive_ms = keep_alive_ms_;
   std::unique_ptr<FollowStream> stream = FollowStream::open(
       api_.log_root(), params, static_cast<std::int64_t>(std::time(nullptr)),
       ends, &answer);

@@ -18,12 +18,16 @@
 // write endpoint: any method but GET and POST /login gets 405.
 //
 // GET /api/follow streams server-sent events (web/web_follow.h) from the
-// connection's thread until the client goes or the server stops.
+// connection's thread until the client goes or the server stops. The
+// answers of /api/rows and /api/count are shared between clients asking
+// the same at once (web/shared_answers.h).
 //
 // Bounds: at most kMaxConnections at once (libmicrohttpd refuses the
-// rest), each closed after kConnectionTimeout without traffic, a request
-// of at most 64 KiB of headers and 4 KiB of body, one thread per
-// connection so that a slow client holds up no other.
+// rest), each closed after kConnectionTimeout without traffic and, once a
+// request was answered, after kKeptIdleSeconds without the next one; a
+// request of at most 64 KiB of headers and 4 KiB of body (a body only for
+// the login); one thread per connection so that a slow client holds up no
+// other.
 
 #ifndef QUILLO_WEB_WEB_SERVER_H_
 #define QUILLO_WEB_WEB_SERVER_H_
@@ -34,6 +38,7 @@
 #include <string>
 
 #include "base/unique_fd.h"
+#include "web/shared_answers.h"
 #include "web/web_access.h"
 #include "web/web_api.h"
 
@@ -48,6 +53,8 @@ inline constexpr std::size_t kMaxLoginBody = 4096;
 // they may take at most a quarter of the connections (503 beyond).
 inline constexpr int kMaxFollows = 16;
 inline constexpr int kFollowKeepAliveMs = 15000;
+// A connection kept between requests is closed after this much idle time.
+inline constexpr unsigned kKeptIdleSeconds = 5;
 
 struct WebListen {
   sockaddr_storage address{};
@@ -86,6 +93,11 @@ class WebServer {
   base::UniqueFd stop_read_;
   base::UniqueFd stop_write_;
   mutable std::atomic<int> follows_{0};
+  int keep_alive_ms_ = kFollowKeepAliveMs;
+  unsigned timeout_seconds_ = kConnectionTimeout;
+  unsigned keep_idle_seconds_ = kKeptIdleSeconds;
+  // /api/rows and /api/count, shared between clients asking at once.
+  mutable SharedAnswers shared_;
 };
 
 }  // namespace quillo
