@@ -61,10 +61,16 @@ WebAnswer SharedAnswers::get(const std::string& key,
   const Clock::time_point now = Clock::now();
   drop_stale(now);
   auto found = entries_.find(key);
+  bool renewing = false;
   if (found != entries_.end() && found->second->fingerprint == fingerprint) {
     const std::shared_ptr<Entry> entry = found->second;
     done_.wait(lock, [&] { return entry->ready; });
-    return entry->answer;
+    // Past kShareFor the first request makes the next answer while the
+    // others still take this one (drop_stale bounds how long).
+    if (now - entry->made < kShareFor || entry->renewing || !entry->kept) {
+      return entry->answer;
+    }
+    entry->renewing = renewing = true;
   }
   if (found == entries_.end() && entries_.size() >= kMaxSharedAnswers) {
     lock.unlock();
@@ -73,7 +79,9 @@ WebAnswer SharedAnswers::get(const std::string& key,
   auto entry = std::make_shared<Entry>();
   entry->fingerprint = fingerprint;
   entry->made = now;
-  entries_[key] = entry;
+  // A renewal goes in once made; a first answer at once, so that the same
+  // request arriving meanwhile waits for it.
+  if (!renewing) entries_[key] = entry;
   lock.unlock();
 
   WebAnswer answer;
@@ -85,8 +93,8 @@ WebAnswer SharedAnswers::get(const std::string& key,
     finish(key, entry, answer, false);
     throw;
   }
-  // Kept from the moment the tree was looked at, so that no answer is
-  // given out about a tree older than kShareFor.
+  // Dated from the moment the tree was looked at, so that no answer is
+  // given out about a tree older than 2 kShareFor.
   finish(key, entry, answer,
          answer.status == 200 && answer.body.size() <= kMaxSharedBody);
   return answer;
@@ -98,9 +106,11 @@ void SharedAnswers::finish(const std::string& key,
   const std::lock_guard<std::mutex> lock(mutex_);
   entry->answer = answer;
   entry->ready = true;
-  const auto found = entries_.find(key);
-  if (!keep && found != entries_.end() && found->second == entry) {
-    entries_.erase(found);
+  entry->kept = keep;
+  if (keep) {
+    entries_[key] = entry;
+  } else {
+    entries_.erase(key);
   }
   done_.notify_all();
 }
@@ -108,7 +118,8 @@ void SharedAnswers::finish(const std::string& key,
 void SharedAnswers::drop_stale(Clock::time_point now) {
   for (auto it = entries_.begin(); it != entries_.end();) {
     const Entry& e = *it->second;
-    it = e.ready && now - e.made >= kShareFor ? entries_.erase(it) : std::next(it);
+    it = e.ready && now - e.made >= 2 * kShareFor ? entries_.erase(it)
+                                                   : std::next(it);
   }
 }
 

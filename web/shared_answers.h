@@ -5,12 +5,15 @@
 // one answer's worth of news.
 //
 // A request waits for the same request already being answered, if the
-// tree was the same when both came in, and takes its answer; an answer is
-// given again for at most kShareFor, and only while the tree is unchanged
-// (the same folders with the same times, the same files with the same
-// sizes and times: a row written is a new answer). Relative times ("-24h")
-// may thus be up to kShareFor old. Answers over kMaxSharedBody are shared
-// with the requests waiting for them but not kept.
+// tree was the same when both came in, and takes its answer. An answer is
+// given again only while the tree is unchanged (the same folders with the
+// same times, the same files with the same sizes and times: a row written
+// is a new answer), for kShareFor; after that the first request makes the
+// next answer, and the others take the old one while it is being made, up
+// to 2 kShareFor after it was. Relative times ("-24h") may thus be up to
+// 2 kShareFor old, and no request waits for a scan of a tree that did not
+// change. Answers over kMaxSharedBody are shared with the requests waiting
+// for them but not kept.
 
 #ifndef QUILLO_WEB_SHARED_ANSWERS_H_
 #define QUILLO_WEB_SHARED_ANSWERS_H_
@@ -51,6 +54,8 @@ class SharedAnswers {
     std::string fingerprint;
     Clock::time_point made;
     bool ready = false;
+    bool kept = false;      // given to later requests, not only the waiting
+    bool renewing = false;  // a request is making the next answer
     WebAnswer answer;
   };
 
