@@ -167,7 +167,9 @@ def stop_process(process):
 def start_browser(temp):
     options = webdriver.ChromeOptions()
     options.binary_location = shutil.which('chromium')
+    # A container's /dev/shm may be too small for the renderer.
     for flag in ['--headless=new', '--disable-gpu', '--no-first-run',
+                 '--disable-dev-shm-usage',
                  '--user-data-dir=' + os.path.join(temp, 'chromium'),
                  '--window-size=%d,%d' % LAPTOP]:
         options.add_argument(flag)
