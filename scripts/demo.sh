@@ -40,6 +40,10 @@ build/release/web/quillo-web --listen "${WEB_LISTEN:-127.0.0.1:8740}" \
   >"$web_log" 2>&1 &
 web_pid=$!
 trap 'kill "$web_pid" 2>/dev/null || true' EXIT
+# A signal to the shell alone ends it through its exit, and so ends
+# quillo-web too (Ctrl-C reaches all three anyway).
+trap 'exit 130' INT
+trap 'exit 143' TERM
 port=""
 for _ in $(seq 1 100); do
   port=$(sed -n 's/^quillo-web: listening on port \([0-9]*\);.*/\1/p' "$web_log")
