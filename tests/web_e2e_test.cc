@@ -3,11 +3,8 @@
 // token is no access, a bad parameter is named, nothing can be written,
 // and /metrics is Prometheus text that moves after a record.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e_support.h"
+#include "tests/http_probe.h"
 
 namespace quillo_test {
 namespace {
@@ -39,22 +37,7 @@ struct Http {
 // One request on a connection of its own, read until the server closes.
 Http request(int port, const std::string& text) {
   Http out;
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval bound{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return out;
-  }
-  (void)!write(fd, text.data(), text.size());
-  std::string all;
-  char buf[65536];
-  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) all.append(buf, n);
-  close(fd);
+  const std::string all = exchange(port, text).bytes;
   const std::size_t end = all.find("\r\n\r\n");
   out.head = all.substr(0, end);
   out.body = end == std::string::npos ? "" : all.substr(end + 4);
@@ -223,27 +206,17 @@ TEST_F(WebTest, MetricsAreQuillodsCountersAndMoveAfterARecord) {
 // A follow's connection, read as the events come.
 class EventStream {
  public:
-  EventStream(int port, const std::string& target, const std::string& token) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval bound{10, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-      const std::string text = "GET " + target +
-                               " HTTP/1.0\r\nHost: x\r\nAuthorization: Bearer " +
-                               token + "\r\n\r\n";
-      (void)!write(fd_, text.data(), text.size());
-    }
+  EventStream(int port, const std::string& target, const std::string& token)
+      : fd_(connect_local(port)) {
+    send_all(fd_, "GET " + target + " HTTP/1.0\r\nHost: x\r\nAuthorization: Bearer " +
+                      token + "\r\n\r\n");
   }
-  ~EventStream() { close(fd_); }
+
   // Everything read until `marker` appeared (each read bounded by 10 s).
   const std::string& read_until(const std::string& marker) {
     char buf[4096];
     while (all_.find(marker) == std::string::npos) {
-      const ssize_t n = read(fd_, buf, sizeof buf);
+      const ssize_t n = read(fd_.get(), buf, sizeof buf);
       if (n <= 0) break;
       all_.append(buf, n);
     }
@@ -251,7 +224,7 @@ class EventStream {
   }
 
  private:
-  int fd_ = -1;
+  base::UniqueFd fd_;
   std::string all_;
 };
 
